@@ -1,0 +1,19 @@
+/* One-call compression of a memory buffer. */
+#ifndef VKO_WRAPPER_H
+#define VKO_WRAPPER_H
+
+#include <cstdint>
+
+#include "vko_enc.h"
+
+/* Compresses src[0 .. src_size) into out with the default properties and the given
+ * dictionary size.  Returns the stream length, or 0 when the encoder returned 0 or more
+ * than out_capacity.  Throws like vko_compress: in particular when out is too small
+ * (give it vko_max_compressed_size(src_size) bytes) or dict_size is outside 1 .. 2^30. */
+uint64_t vko_compress_mem(const unsigned char* src, uint64_t src_size,
+                          unsigned char* out, uint64_t out_capacity, uint64_t dict_size);
+
+/* The output capacity that vko_compress_mem always needs for size input bytes. */
+uint64_t vko_max_compressed_size(uint64_t size);
+
+#endif /* VKO_WRAPPER_H */
