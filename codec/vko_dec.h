@@ -8,7 +8,8 @@
  * Length, distance and literal-line counts are held in unsigned 32-bit integers.
  * A variable-length code whose value does not fit 32 bits wraps modulo 2^32 (the
  * encoder never writes one); the wrapped value is then checked like any other, so
- * it can only yield a result code, never an access outside the buffers.
+ * it can only yield a result code, never an access outside the buffers.  A distance
+ * that wraps to 0 is rejected as vko_RESULT_BAD_DICT_POS by both decoders.
  */
 #ifndef VKO_DEC_H
 #define VKO_DEC_H
@@ -75,7 +76,13 @@ vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadC
 /* Produces up to *data_size bytes at out_data.  Returns 0 when the piece is full and the
  * stream goes on (call again), 1 at the stream end with *data_size set to the bytes this
  * call produced, or an error code (10, 20, 23, 24) after which the stream is finished.
- * On every result but 1, *data_size is unchanged. */
+ * On every result but 1, *data_size is unchanged.
+ *
+ * Once read_code fails or delivers nothing, decoding goes on with zero bytes so that the
+ * record in progress completes, but the stream can then only end in
+ * vko_RESULT_INPUT_ERROR: an end code made of missing bytes is not taken as the end.
+ * Only the window size guards match distances: a distance that reaches before the first
+ * decoded byte copies whatever the window buffer held. */
 vko_TResult vko_TStream_decompress_partial(vko_TStream* stream, unsigned char* out_data,
                                            vko_size_t* data_size);
 
