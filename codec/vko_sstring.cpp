@@ -1,0 +1,55 @@
+#include "vko_sstring.h"
+
+#include <algorithm>
+
+#include <divsufsort.h>
+
+#include "vko_enc_check.h"
+
+namespace _vko_private {
+
+TSuffixString::TSuffixString(const unsigned char* begin, const unsigned char* end, size_t thread_num,
+                             uint16_t maxLCP)
+    : src_begin(begin), src_end(end), threadNum(thread_num) {
+    _init(maxLCP);
+}
+
+void TSuffixString::clearMem() {
+    /* swap, not clear: the match search wants the memory back before it goes on */
+    std::vector<TInt>().swap(SA);
+    std::vector<TInt>().swap(R);
+    std::vector<uint16_t>().swap(LCP);
+}
+
+void TSuffixString::_init(uint16_t maxLCP) {
+    const size_t sa_size = (size_t)(src_end - src_begin);
+    vko_check((sa_size==(size_t)(TInt)sa_size)&&(0<=(TInt)sa_size));
+    SA.resize(sa_size);
+    R.resize(sa_size);
+    LCP.resize(sa_size);
+    if (sa_size == 0) return;
+
+    const sauchar_t* src = src_begin;
+    /* the sort runs on this thread whatever threadNum says */
+    const saint_t ret = divsufsort(src, (saidx_t*)SA.data(), (saidx_t)sa_size);
+    vko_check_msg(ret == 0, "0==divsufsort(src,(saidx32_t*)SA.data(),(saidx32_t)sa_size,(int)threadNum)");
+
+    const size_t n = sa_size;
+    for (size_t k = 0; k < n; ++k) R[(size_t)SA[k]] = (TInt)k;
+
+    /* Kasai: the common prefix with the previous suffix shrinks by at most one from
+     * position i to i+1.  Only the stored value is capped, so h keeps that property
+     * and the pass stays linear however long the repeats are. */
+    LCP[n - 1] = 0;
+    size_t h = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t r = (size_t)R[i];
+        if (r == 0) continue;
+        const size_t j = (size_t)SA[r - 1];
+        while (i + h < n && j + h < n && src[i + h] == src[j + h]) ++h;
+        LCP[r - 1] = (uint16_t)std::min<size_t>(h, maxLCP);
+        if (h > 0) --h;
+    }
+}
+
+} // namespace _vko_private
