@@ -2,6 +2,7 @@
  * decoders to give them back exactly. */
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::vector<unsigned char> decoded(data.size() + 1);
     vko_size_t decoded_size = (vko_size_t)data.size();
     if (vko_decompress_mem(stream.data(), (vko_size_t)len, decoded.data(), &decoded_size) != vko_RESULT_STREAM_END ||
-        decoded_size != data.size() || std::memcmp(decoded.data(), data.data(), data.size()) != 0)
+        decoded_size != data.size() || !std::equal(data.begin(), data.end(), decoded.begin()))
         std::abort();
 
     /* The stream decoder with the header's window, a tiny cache and odd piece sizes. */
