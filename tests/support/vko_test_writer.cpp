@@ -1,5 +1,6 @@
 #include "vko_test_writer.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vekko_test {
@@ -69,9 +70,13 @@ void StreamWriter::literals(const std::vector<unsigned char>& bytes) {
 
 void StreamWriter::literalLine(const std::vector<unsigned char>& bytes) {
     if (bytes.size() < kMinLineLen) throw std::invalid_argument("literal line too short");
-    control(1);
-    vlen(2, bytes.size() - kMinLineLen);
+    literalLineStart(bytes.size() - kMinLineLen);
     for (unsigned char b : bytes) plainByte(b);
+}
+
+void StreamWriter::literalLineStart(uint64_t storedCount) {
+    control(1);
+    vlen(2, storedCount);
     afterLiteral_ = true;
 }
 
@@ -121,6 +126,113 @@ void StreamWriter::clipEnd() {
 void StreamWriter::streamEnd() {
     control(3);
     resetState();
+}
+
+} // namespace vekko_test
+
+namespace vekko_test {
+
+mirv_BOOL ChunkSource::read(void* self, unsigned char* out, vko_size_t* size) {
+    ChunkSource& s = *static_cast<ChunkSource*>(self);
+    s.requests.push_back(*size);
+    /* the header is read in one call of 4 bytes */
+    const size_t limit = s.requests.size() == 1 ? SIZE_MAX : s.maxDeliver;
+    size_t n = std::min<size_t>({*size, limit, s.data.size() - s.pos});
+    if (n > 0 && s.pos + n > s.failAt) {
+        if (s.firstFailure == SIZE_MAX) s.firstFailure = s.requests.size() - 1;
+        return 0;
+    }
+    std::copy(s.data.begin() + s.pos, s.data.begin() + s.pos + n, out);
+    s.pos += n;
+    s.delivered.push_back((uint32_t)n);
+    *size = (vko_size_t)n;
+    return 1;
+}
+
+StreamDecode decodeStream(ChunkSource& source, uint32_t cacheSize, uint32_t pieceSize,
+                          uint32_t dictSize, size_t maxOut) {
+    StreamDecode d;
+    const vko_size_t header = vko_TStream_read_dict_size(&source, ChunkSource::read);
+    if (dictSize == 0) dictSize = header;
+    std::vector<unsigned char> buffer(size_t(dictSize) + cacheSize);
+    vko_TStream stream;
+    d.result = vko_TStream_open(&stream, &source, ChunkSource::read, buffer.data(), dictSize, cacheSize);
+    std::vector<unsigned char> piece(pieceSize);
+    while (d.result == vko_RESULT_OK && d.out.size() < maxOut) {
+        vko_size_t size = pieceSize;
+        d.result = vko_TStream_decompress_partial(&stream, piece.data(), &size);
+        d.calls++;
+        if (d.result == vko_RESULT_OK || d.result == vko_RESULT_STREAM_END)
+            d.out.insert(d.out.end(), piece.begin(), piece.begin() + size);
+    }
+    return d;
+}
+
+StreamDecode decodeStream(const std::vector<unsigned char>& stream, uint32_t cacheSize,
+                          uint32_t pieceSize, uint32_t dictSize) {
+    ChunkSource source(stream);
+    return decodeStream(source, cacheSize, pieceSize, dictSize);
+}
+
+vko_TResult decodeMem(const std::vector<unsigned char>& stream, size_t outSize,
+                      std::vector<unsigned char>& out) {
+    out.assign(outSize, 0);
+    vko_size_t size = (vko_size_t)outSize;
+    const vko_TResult r = vko_decompress_mem(stream.data(), (vko_size_t)stream.size(), out.data(), &size);
+    if (r == vko_RESULT_STREAM_END) out.resize(size);
+    return r;
+}
+
+} // namespace vekko_test
+
+namespace vekko_test {
+
+RandomStream randomRecords(uint64_t seed, size_t records, uint32_t maxDist) {
+    uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+    auto next = [&state](uint64_t bound) { /* xorshift64*, bound > 0 */
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return (state * 2685821657736338717ull >> 11) % bound;
+    };
+    RandomStream r;
+    StreamWriter w(maxDist);
+    auto literalByte = [&] { return (unsigned char)(next(4) == 0 ? next(256) : 'a' + next(6)); };
+    auto copy = [&](uint32_t length, uint32_t distance) {
+        for (uint32_t i = 0; i < length; i++) r.data.push_back(r.data[r.data.size() - distance]);
+    };
+    for (size_t i = 0; i < records; i++) {
+        const uint64_t kind = next(100);
+        const uint32_t produced = (uint32_t)std::min<size_t>(r.data.size(), maxDist);
+        if (kind < 40 || produced == 0) {
+            const unsigned char b = literalByte();
+            w.literal(b);
+            r.data.push_back(b);
+        } else if (kind < 46) {
+            std::vector<unsigned char> line(15 + next(next(8) == 0 ? 400 : 40));
+            for (auto& b : line) b = literalByte();
+            w.literalLine(line);
+            r.data.insert(r.data.end(), line.begin(), line.end());
+        } else if (kind < 56 && w.afterLiteral() && w.savedDistance() <= produced) {
+            const uint32_t length = 2 + (uint32_t)next(next(4) == 0 ? 300 : 12);
+            w.repeatMatch(length);
+            copy(length, w.savedDistance());
+        } else if (kind < 98) {
+            /* mostly short distances, some anywhere in the window */
+            const uint64_t pick = next(4);
+            const uint32_t bound = pick == 0 ? produced : std::min<uint32_t>(produced, pick == 1 ? 700 : 16);
+            const uint32_t distance = 1 + (uint32_t)next(bound);
+            const uint32_t minLen = distance >= 2688 ? 3 : 2;
+            const uint32_t length = minLen + (uint32_t)next(next(8) == 0 ? 1000 : 20);
+            w.match(length, distance);
+            copy(length, distance);
+        } else {
+            w.clipEnd();
+        }
+    }
+    w.streamEnd();
+    r.stream = w.bytes();
+    return r;
 }
 
 } // namespace vekko_test

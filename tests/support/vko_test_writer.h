@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "vko_dec.h"
 
 namespace vekko_test {
 
@@ -19,6 +22,9 @@ public:
     void literal(unsigned char byte);
     void literals(const std::vector<unsigned char>& bytes);
     void literalLine(const std::vector<unsigned char>& bytes); /* at least 15 bytes */
+    /* A literal line's control code and stored count (its length minus 15); the caller
+     * writes its bytes with plainByte. */
+    void literalLineStart(uint64_t storedCount);
     void match(uint32_t length, uint32_t distance);            /* explicit distance */
     void repeatMatch(uint32_t length);                         /* only right after a literal */
     void clipEnd();
@@ -32,6 +38,8 @@ public:
     void plainByte(unsigned char byte);
 
     void setDictSize(uint32_t dictSize);
+    /* Tells the writer what the decoder's after-literal flag is after hand-made records. */
+    void setAfterLiteral(bool afterLiteral) { afterLiteral_ = afterLiteral; }
     const std::vector<unsigned char>& bytes() const { return bytes_; }
     bool afterLiteral() const { return afterLiteral_; }
     uint32_t savedDistance() const { return savedDist_; }
@@ -48,6 +56,47 @@ private:
 
 /* Number of type bits of the vlen code of `value` with `dataBits` data bits per group. */
 unsigned vlenBitCount(unsigned dataBits, uint64_t value);
+
+/* A stream of random records (literals, literal lines, near, far and repeat matches,
+ * clip ends) and the bytes it decodes to.  Distances stay within maxDist, which is
+ * also the header's dictionary size. */
+struct RandomStream {
+    std::vector<unsigned char> stream;
+    std::vector<unsigned char> data;
+};
+RandomStream randomRecords(uint64_t seed, size_t records, uint32_t maxDist = 5000);
+
+/* A read_code source over a byte vector, with knobs for misbehaving inputs. */
+struct ChunkSource {
+    std::vector<unsigned char> data;
+    size_t pos = 0;
+    uint32_t maxDeliver = UINT32_MAX; /* deliver at most this many bytes per call after the first */
+    size_t failAt = SIZE_MAX;         /* a call that would deliver byte failAt fails */
+    std::vector<uint32_t> requests;   /* the size asked for by every call */
+    std::vector<uint32_t> delivered;  /* the size delivered by every call that succeeded */
+    size_t firstFailure = SIZE_MAX;   /* index in requests of the first failed call */
+
+    explicit ChunkSource(std::vector<unsigned char> bytes) : data(std::move(bytes)) {}
+    static mirv_BOOL read(void* self, unsigned char* out, vko_size_t* size);
+};
+
+struct StreamDecode {
+    vko_TResult result = vko_RESULT_OK; /* of the last call */
+    std::vector<unsigned char> out;     /* bytes of every completed piece */
+    size_t calls = 0;                   /* decompress_partial calls made */
+};
+
+/* Decodes from `source` (header included) with the stream decoder: a window of
+ * dictSize bytes (0: the header's value), the given cache, and output pieces of
+ * pieceSize bytes, until a call returns non-0 or `maxOut` bytes have come out. */
+StreamDecode decodeStream(ChunkSource& source, uint32_t cacheSize, uint32_t pieceSize,
+                          uint32_t dictSize = 0, size_t maxOut = size_t(1) << 24);
+StreamDecode decodeStream(const std::vector<unsigned char>& stream, uint32_t cacheSize,
+                          uint32_t pieceSize, uint32_t dictSize = 0);
+
+/* Decodes with the memory decoder into a buffer of outSize bytes; result and bytes. */
+vko_TResult decodeMem(const std::vector<unsigned char>& stream, size_t outSize,
+                      std::vector<unsigned char>& out);
 
 } // namespace vekko_test
 
