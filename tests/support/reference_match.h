@@ -45,6 +45,10 @@ EncodedClip encodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressP
 Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
 
 
+/* The same, from the straightforward search kept as the reference for the fast one. */
+PricedClip referenceForwardPass(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
+EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
+
 /* FNV-1a, 64 bits. */
 uint64_t fnv1a64(const unsigned char* data, size_t size, uint64_t hash = 0xCBF29CE484222325ull);
 

@@ -1,0 +1,103 @@
+/* The codec's match search against the straightforward reference: the forward pass must
+ * leave the same prices, lengths and positions in every state, and the clip the same
+ * bytes, on inputs that stress each shortcut the fast search takes. */
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codec_helpers.h"
+#include "reference_match.h"
+#include "test_data.h"
+
+using namespace vekko_test;
+
+namespace {
+
+void expectSame(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props, const std::string& what) {
+    SCOPED_TRACE(what);
+    const PricedClip fast = forwardPass(buffer, clipLen, props);
+    const PricedClip ref = referenceForwardPass(buffer, clipLen, props);
+    ASSERT_EQ(fast.cost.size(), ref.cost.size());
+    for (size_t s = 0; s < ref.cost.size(); ++s) {
+        ASSERT_EQ(fast.cost[s], ref.cost[s]) << "state " << s;
+        ASSERT_EQ(fast.matchLen[s], ref.matchLen[s]) << "state " << s;
+        ASSERT_EQ(fast.matchDictPos[s], ref.matchDictPos[s]) << "state " << s;
+    }
+    const EncodedClip a = encodeClip(buffer, clipLen, props);
+    const EncodedClip b = referenceEncodeClip(buffer, clipLen, props);
+    EXPECT_TRUE(a.code == b.code);
+}
+
+/* Units of one random block repeated with a changed byte now and then: many suffixes
+ * share long prefixes, so far levels are wide and the walk's budget runs out. */
+Bytes mutatedRepeats(size_t n, size_t unit, uint64_t seed) {
+    const Bytes base = randomBytes(unit, seed, 256);
+    const Bytes noise = randomBytes(n, seed + 1, 256);
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = (noise[i] < 3) ? noise[(i * 7) % n] : base[i % unit];
+    return out;
+}
+
+struct Setting {
+    uint64_t dictSize, maxSave;
+    bool lines;
+};
+
+const Setting kSettings[] = {{4096, 65535, true}, {65536, 65535, false}, {3000, 600, true},
+                             {1 << 20, 127, false}, {127, 65535, true},   {300, 300, false}};
+
+TEST(MatchEquivalence, GeneratedInputs) {
+    struct Input {
+        std::string name;
+        Bytes data;
+    };
+    std::vector<Input> inputs = {
+        {"text", textLike(30000, 51)},
+        {"binary alphabet", randomBytes(20000, 52, 2)},
+        {"four symbols", randomBytes(20000, 53, 4)},
+        {"random", randomBytes(15000, 54, 256)},
+        {"repeats of 200", mutatedRepeats(20000, 200, 55)},
+        {"repeats of 3000", mutatedRepeats(20000, 3000, 56)},
+        {"repeats of 40", mutatedRepeats(15000, 40, 57)},
+        {"one value", Bytes(10000, 0x55)},
+    };
+    for (const Input& in : inputs) {
+        for (const Setting& st : kSettings) {
+            const vko_TCompressProps props = propsWith(st.dictSize, st.lines, st.maxSave);
+            const size_t window = std::min<size_t>(st.dictSize, in.data.size() / 3);
+            expectSame(in.data, in.data.size() - window, props,
+                       in.name + ", dictSize " + std::to_string(st.dictSize) + ", maxSave " +
+                           std::to_string(st.maxSave));
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST(MatchEquivalence, SmallInputs) {
+    for (uint64_t seed = 0; seed < 300; ++seed) {
+        const size_t n = 1 + seed % 97 * 3;
+        const Bytes data = (seed % 3 == 0) ? randomBytes(n, seed, 2 + seed % 5) : textLike(n, seed);
+        const vko_TCompressProps props = propsWith(1 + seed % 200, seed % 2 == 0, 127 + seed % 5);
+        expectSame(data, n - (seed % 4) * n / 4, props, "seed " + std::to_string(seed));
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(MatchEquivalence, CorpusFiles) {
+    const std::string dir = corpusDir();
+    if (dir.empty()) GTEST_SKIP() << "no corpus";
+    for (const char* name : {"alice29.txt", "kppkn.gtb", "fireworks.jpeg", "geo.protodata", "html"}) {
+        std::ifstream f(dir + "/" + name, std::ios::binary);
+        if (!f) continue;
+        Bytes data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (data.size() > 20000) data.resize(20000);
+        const vko_TCompressProps props = propsWith(4096, true);
+        expectSame(data, data.size() - 4096, props, name);
+        if (HasFatalFailure()) return;
+    }
+}
+
+} // namespace
