@@ -659,7 +659,11 @@ int main(int argc, char** argv)
     const Total& vekko = total_of("vekko") ? *total_of("vekko") : none;
     const Total& lzma = total_of("lzma") ? *total_of("lzma") : none;
     const Total& zstd = total_of("zstd") ? *total_of("zstd") : none;
-    std::printf("\n");
+    std::printf("\nMB/s: 10^6 input bytes per second, best of %d+ runs (fewer for slow codecs on large files). "
+                "Stream decode: output pieces of %zu bytes (vekko: %u-byte input cache). "
+                "Peak heap: live heap blocks during one compression call, output buffer excluded. "
+                "lzma2: raw LZMA2, no .xz container. lz4's window is fixed at 64 KiB.\n\n",
+                options.min_reps, kStreamPiece, unsigned(kVekkoCacheSize));
     print_target("vekko compression speed / lzma compression speed", Total::speed(vekko.size, vekko.compress),
                  Total::speed(lzma.size, lzma.compress), 1);
     print_target("vekko memory-decoder speed / zstd decompression speed", Total::speed(vekko.size, vekko.decompress),
