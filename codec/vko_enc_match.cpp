@@ -1,6 +1,7 @@
 #include "vko_enc_match.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace _vko_private {
 
@@ -14,12 +15,39 @@ const uint64_t kNearCount = 127;
 /* A shorter length that is at most this many bits dearer than its target's price may
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
+
+const size_t kBlockBits = 4;
+const size_t kSuperBits = 8;
+const size_t kBlock = (size_t)1 << kBlockBits;
+const size_t kSuper = (size_t)1 << kSuperBits;
+
+inline uint16_t load16(const unsigned char* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+/* Bytes a[0..] and b[0..] have in common, at most limit. */
+inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_t limit) {
+    size_t len = 0;
+#if defined(__BYTE_ORDER__) && (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+    while (len + 8 <= limit) {
+        uint64_t x, y;
+        std::memcpy(&x, a + len, 8);
+        std::memcpy(&y, b + len, 8);
+        if (x != y) return len + ((size_t)__builtin_ctzll(x ^ y) >> 3);
+        len += 8;
+    }
+#endif
+    while (len < limit && a[len] == b[len]) ++len;
+    return len;
+}
 } // namespace
 
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_) {}
+      props(props_), passedEnd(0) {}
 
 bool TMatch::match(const unsigned char** matched, size_t* match_len, const unsigned char* cur) {
     if (matchLen.empty()) _getCost(cur);
@@ -48,19 +76,12 @@ uint64_t TMatch::_literalRunBits(uint64_t k) const {
     return 9 * k;
 }
 
-size_t TMatch::_common_len(size_t q, size_t ci) const {
-    const unsigned char* src = sstring.src_begin;
-    const size_t limit = std::min<size_t>((size_t)props.maxSaveLength, (size_t)(sstring.src_end - src) - ci);
-    size_t len = 0;
-    while (len < limit && src[q + len] == src[ci + len]) ++len;
-    return len;
-}
-
 void TMatch::_getCost(const unsigned char* cur) {
     std::vector<uint32_t> cost;
     _initCost(cost, (size_t)(sstring.src_end - cur) + 1);
     _getCostByMatch(cur, cost);
     sstring.clearMem();
+    _freeFarIndex();
 
     size_t a = matchLen.size();
     while (a > 0) {
@@ -94,6 +115,7 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
     const size_t count = cost.size();
     if (count <= 1) return;
     const size_t clipIndex = (size_t)(cur - sstring.src_begin);
+    _initFarIndex();
     size_t run = 0;
     for (size_t i = 1; i < count;) {
         size_t from;
@@ -142,82 +164,101 @@ bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base, size_t len, size
 void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
     if (ci_ == 0) return;
     const size_t ci = (size_t)ci_;
+    const unsigned char* src = sstring.src_begin;
+    const size_t n = (size_t)(sstring.src_end - src);
+    /* every candidate, far ones too, shares at most the bytes left */
+    const size_t limit = std::min<size_t>((size_t)props.maxSaveLength, n - ci);
+    if (limit < vko_kMinDictMatchLen) return;
     const size_t s = i - 1;
     const uint64_t flag = (s > 0 && matchLen[s] == 0) ? 1 : 0;
     const uint64_t costS = cost[s];
     auto nearLenBits = [this](size_t l) -> uint64_t { return _lenBit(l - vko_kMinDictMatchLen); };
+    const unsigned char* curBytes = src + ci;
+    const uint16_t head = load16(curBytes);
 
     if (flag) {
         const uint32_t p = matchDictPos[s];
-        const size_t len = _common_len(ci - p - 1, ci);
-        if (len >= vko_kMinDictMatchLen &&
-            _price_candidate(p, costS + 2, len, s, maxLen, cost, nearLenBits))
-            return;
+        const unsigned char* q = curBytes - p - 1;
+        if (load16(q) == head) {
+            const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+            if (_price_candidate(p, costS + 2, len, s, maxLen, cost, nearLenBits)) return;
+        }
     }
 
     const uint64_t d = std::min<uint64_t>(props.dictSize - 1, ci - 1);
-    for (uint64_t p = std::min<uint64_t>(d, kNearCount - 1) + 1; p-- > 0;) {
-        const size_t len = _common_len(ci - (size_t)p - 1, ci);
-        if (len >= vko_kMinDictMatchLen &&
-            _price_candidate((uint32_t)p, costS + flag + _posBit(p), len, s, maxLen, cost, nearLenBits))
-            return;
+    {
+        const uint64_t nearBase = costS + flag + coder.savedDictPosBits[0]; /* the same for p <= 126 */
+        const size_t pMax = (size_t)std::min<uint64_t>(d, kNearCount - 1);
+        for (size_t p = pMax + 1; p-- > 0;) {
+            const unsigned char* q = curBytes - p - 1;
+            if (load16(q) != head) continue;
+            const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+            if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+        }
     }
     if (d < kNearCount) return;
 
     /* Far walk: widen a rank interval around ci level by level, each level the ranks
-     * sharing at least h bytes with ci, and price the nearest earlier one per level. */
+     * sharing at least h bytes with ci, and price the nearest earlier one per level.  A
+     * level is widened by counting its ranks (block by block where possible) against the
+     * budget instead of stepping, and its nearest earlier occurrence comes from the
+     * passed-position maxima over exactly the ranks a step-by-step walk would visit. */
+    _passUpTo(ci);
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
-    const int64_t n = (int64_t)sstring.SA.size();
+    const int64_t nn = (int64_t)n;
     const int64_t r = sstring.R[ci];
     int64_t lo = r - 1, hi = r + 1;
-    int budget = kFarWalkBudget;
+    int64_t budget = kFarWalkBudget;
     /* a suffix after ci wraps to a huge value that never wins a level */
-    auto distOf = [SA, ci](int64_t k) -> uint64_t { return (uint64_t)((int64_t)ci - SA[k] - 1); };
+    auto distOf = [ci](int64_t pos) -> uint64_t { return (uint64_t)((int64_t)ci - pos - 1); };
     for (;;) {
         size_t h;
         uint64_t minPos;
-        if (lo >= 0 && hi < n) {
+        if (lo >= 0 && hi < nn) {
             const size_t down = LCP[lo], up = LCP[hi - 1];
             if (down > up) {
                 h = down;
-                minPos = distOf(lo--);
+                minPos = distOf(SA[lo--]);
             } else if (up > down) {
                 h = up;
-                minPos = distOf(hi++);
+                minPos = distOf(SA[hi++]);
             } else {
                 h = down;
-                minPos = std::min(distOf(lo--), distOf(hi++));
+                minPos = std::min(distOf(SA[lo--]), distOf(SA[hi++]));
             }
         } else if (lo >= 0) {
             h = LCP[lo];
-            minPos = distOf(lo--);
-        } else if (hi < n) {
+            minPos = distOf(SA[lo--]);
+        } else if (hi < nn) {
             h = LCP[hi - 1];
-            minPos = distOf(hi++);
+            minPos = distOf(SA[hi++]);
         } else {
             break;
         }
         if (h <= 1) break;
 
-        while (lo >= 0 && LCP[lo] >= h) {
-            minPos = std::min(minPos, distOf(lo));
-            if (budget == 0) {
-                budget = -1;
-                break;
-            }
-            --budget;
-            --lo;
+        /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
+         * with the budget at 0 is still visited, then the walk stops. */
+        int64_t last = -1;
+        const size_t down = _widenDown(lo, h, (size_t)budget + 1, ci, last);
+        if ((int64_t)down > budget) {
+            budget = -1;
+        } else {
+            budget -= (int64_t)down;
+            lo -= (int64_t)down;
         }
-        while (hi < n && LCP[hi - 1] >= h) {
-            minPos = std::min(minPos, distOf(hi));
-            if (budget <= 0) {
-                --budget;
-                break;
-            }
-            --budget;
-            ++hi;
+        /* Upward: the same, except that with no budget left one more rank is visited. */
+        const size_t up = _widenUp(hi, h, (budget <= 0) ? 1 : (size_t)budget + 1, ci, last);
+        if (budget <= 0) {
+            budget -= (int64_t)up;
+        } else if ((int64_t)up > budget) {
+            budget = -1;
+        } else {
+            budget -= (int64_t)up;
+            hi += (int64_t)up;
         }
+        if (last >= 0) minPos = std::min(minPos, distOf(last));
 
         if (minPos >= kNearCount && minPos <= d) {
             const uint64_t base = costS + flag + _posBit(minPos);
@@ -236,6 +277,122 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         if (budget <= 0) break;
     }
+}
+
+void TMatch::_initFarIndex() {
+    const std::vector<uint16_t>& LCP = sstring.LCP;
+    const size_t n = LCP.size();
+    const size_t blocks = (n + kBlock - 1) >> kBlockBits, supers = (n + kSuper - 1) >> kSuperBits;
+    /* going down rank k is tested by LCP[k], going up by LCP[k - 1] */
+    lcpDownBlockMin.assign(blocks, 0xFFFF);
+    lcpDownSuperMin.assign(supers, 0xFFFF);
+    lcpUpBlockMin.assign(blocks, 0xFFFF);
+    lcpUpSuperMin.assign(supers, 0xFFFF);
+    for (size_t k = 0; k < n; ++k) {
+        const uint16_t down = LCP[k], up = (k > 0) ? LCP[k - 1] : 0;
+        uint16_t& db = lcpDownBlockMin[k >> kBlockBits];
+        uint16_t& ds = lcpDownSuperMin[k >> kSuperBits];
+        uint16_t& ub = lcpUpBlockMin[k >> kBlockBits];
+        uint16_t& us = lcpUpSuperMin[k >> kSuperBits];
+        db = std::min(db, down);
+        ds = std::min(ds, down);
+        ub = std::min(ub, up);
+        us = std::min(us, up);
+    }
+    passedBlockMax.assign(blocks, -1);
+    passedSuperMax.assign(supers, -1);
+    passedEnd = 0;
+}
+
+void TMatch::_freeFarIndex() {
+    std::vector<uint16_t>().swap(lcpDownBlockMin);
+    std::vector<uint16_t>().swap(lcpDownSuperMin);
+    std::vector<uint16_t>().swap(lcpUpBlockMin);
+    std::vector<uint16_t>().swap(lcpUpSuperMin);
+    std::vector<int32_t>().swap(passedBlockMax);
+    std::vector<int32_t>().swap(passedSuperMax);
+}
+
+/* Positions are passed in increasing order, so the latest one entered in a group is
+ * its largest. */
+void TMatch::_passUpTo(size_t ci) {
+    const TSuffixString::TInt* R = sstring.R.data();
+    for (; passedEnd < ci; ++passedEnd) {
+        const size_t k = (size_t)R[passedEnd];
+        passedBlockMax[k >> kBlockBits] = (int32_t)passedEnd;
+        passedSuperMax[k >> kSuperBits] = (int32_t)passedEnd;
+    }
+}
+
+/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
+ * of them, raising best to the largest text position below ci among them; returns how
+ * many were visited. */
+size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
+    const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
+    const int64_t pos = (int64_t)ci;
+    int64_t k = lo;
+    int64_t top = best;
+    for (; k >= floor && (k & (int64_t)(kBlock - 1)) != (int64_t)(kBlock - 1); --k) {
+        if (LCP[k] < h) {
+            best = top;
+            return (size_t)(lo - k);
+        }
+        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+    }
+    /* k is the last rank of a block, or below floor */
+    while (k - (int64_t)kBlock + 1 >= floor) {
+        if ((k & (int64_t)(kSuper - 1)) == (int64_t)(kSuper - 1) && k - (int64_t)kSuper + 1 >= floor &&
+            lcpDownSuperMin[(size_t)k >> kSuperBits] >= h) {
+            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
+            k -= (int64_t)kSuper;
+        } else if (lcpDownBlockMin[(size_t)k >> kBlockBits] >= h) {
+            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
+            k -= (int64_t)kBlock;
+        } else {
+            break;
+        }
+    }
+    for (; k >= floor && LCP[k] >= h; --k)
+        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+    best = top;
+    return (size_t)(lo - k);
+}
+
+/* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
+size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
+    /* one past the last rank that may be visited */
+    const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
+    const int64_t pos = (int64_t)ci;
+    int64_t k = hi;
+    int64_t top = best;
+    for (; k < ceil && (k & (int64_t)(kBlock - 1)) != 0; ++k) {
+        if (LCP[k - 1] < h) {
+            best = top;
+            return (size_t)(k - hi);
+        }
+        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+    }
+    /* k is the first rank of a block */
+    while (k + (int64_t)kBlock <= ceil) {
+        if ((k & (int64_t)(kSuper - 1)) == 0 && k + (int64_t)kSuper <= ceil &&
+            lcpUpSuperMin[(size_t)k >> kSuperBits] >= h) {
+            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
+            k += (int64_t)kSuper;
+        } else if (lcpUpBlockMin[(size_t)k >> kBlockBits] >= h) {
+            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
+            k += (int64_t)kBlock;
+        } else {
+            break;
+        }
+    }
+    for (; k < ceil && LCP[k - 1] >= h; ++k)
+        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+    best = top;
+    return (size_t)(k - hi);
 }
 
 void TMatch::_getCostByLiteralLen(std::vector<uint32_t>& cost) {

@@ -44,10 +44,27 @@ private:
     template <class TLenBits>
     bool _price_candidate(uint32_t dict_pos, uint64_t base, size_t len, size_t s, size_t& maxLen,
                           std::vector<uint32_t>& cost, TLenBits lenBits);
-    size_t _common_len(size_t q, size_t ci) const;
     unsigned _posBit(uint64_t dict_pos) const;
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
+
+    /* Far walk helpers.  Ranks are grouped in blocks of 16 and superblocks of 256: the
+     * smallest LCP entry of each group lets a level widen over a whole group at once, and
+     * the largest text position already passed (below the current byte) in each group
+     * gives the nearest earlier occurrence without visiting the group's ranks. */
+    std::vector<uint16_t> lcpDownBlockMin;
+    std::vector<uint16_t> lcpDownSuperMin;
+    std::vector<uint16_t> lcpUpBlockMin;
+    std::vector<uint16_t> lcpUpSuperMin;
+    std::vector<int32_t> passedBlockMax;
+    std::vector<int32_t> passedSuperMax;
+    size_t passedEnd; /* text positions below this are entered in passed*Max */
+
+    void _initFarIndex();
+    void _freeFarIndex();
+    void _passUpTo(size_t ci);
+    size_t _widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const;
+    size_t _widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const;
 };
 
 } // namespace _vko_private
