@@ -17,6 +17,137 @@
 /* An explicit distance above this one stores its length minus 3 instead of minus 2. */
 #define VKO_NEAR_DIST_MAX ((vko_size_t)vko_kMinFarDictPos - 1)
 
+/* ---------------------------------------------------------------- shared helpers */
+
+#if defined(__GNUC__) || defined(__clang__)
+#define VKO_CTZ32(x) ((vko_size_t)__builtin_ctz(x))
+#define VKO_CTZ64(x) ((vko_size_t)__builtin_ctzll(x))
+#else
+static vko_size_t VKO_CTZ64(uint64_t x) { /* x != 0 */
+    vko_size_t n = 0;
+    while (!(x & 1)) { x >>= 1; n++; }
+    return n;
+}
+#define VKO_CTZ32(x) VKO_CTZ64(x)
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define VKO_INLINE static __inline__ __attribute__((always_inline))
+#else
+#define VKO_INLINE static
+#endif
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+static uint64_t _load_le64(const unsigned char* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+static void _store_le64(unsigned char* p, uint64_t v) { memcpy(p, &v, 8); }
+#else
+static uint64_t _load_le64(const unsigned char* p) {
+    uint64_t v = 0;
+    int i;
+    for (i = 7; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+static void _store_le64(unsigned char* p, uint64_t v) {
+    int i;
+    for (i = 0; i < 8; i++, v >>= 8) p[i] = (unsigned char)v;
+}
+#endif
+
+/* Writes the low n (0 to 8) bytes of v at p; the other bytes of p[0..8) are rewritten
+ * with what they held, so nothing past the n bytes changes. */
+static void _store_low_bytes(unsigned char* p, uint64_t v, vko_size_t n) {
+    const uint64_t mask = n >= 8 ? ~(uint64_t)0 : ((uint64_t)1 << (8 * n)) - 1;
+    _store_le64(p, (_load_le64(p) & ~mask) | (v & mask));
+}
+
+/* Continuation bits of vlen1 (every second bit) and vlen2 (every third) codes. */
+#define VKO_VLEN1_CONT 0xAAAAAAAAAAAAAAAAull
+#define VKO_VLEN2_CONT 0x4924924924924924ull
+
+/* Values of the vlen1 codes that end within 8 bits and of the vlen2 codes that end
+ * within 9 bits, by those bits (first bit lowest). */
+static const unsigned char _vlen1_value[256] = {
+    0,1,2,4,0,1,3,5,0,1,6,10,0,1,8,12,0,1,2,4,0,1,3,5,0,1,7,11,0,1,9,13,
+    0,1,2,4,0,1,3,5,0,1,14,22,0,1,18,26,0,1,2,4,0,1,3,5,0,1,16,24,0,1,20,28,
+    0,1,2,4,0,1,3,5,0,1,6,10,0,1,8,12,0,1,2,4,0,1,3,5,0,1,7,11,0,1,9,13,
+    0,1,2,4,0,1,3,5,0,1,15,23,0,1,19,27,0,1,2,4,0,1,3,5,0,1,17,25,0,1,21,29,
+    0,1,2,4,0,1,3,5,0,1,6,10,0,1,8,12,0,1,2,4,0,1,3,5,0,1,7,11,0,1,9,13,
+    0,1,2,4,0,1,3,5,0,1,0,0,0,1,0,0,0,1,2,4,0,1,3,5,0,1,0,0,0,1,0,0,
+    0,1,2,4,0,1,3,5,0,1,6,10,0,1,8,12,0,1,2,4,0,1,3,5,0,1,7,11,0,1,9,13,
+    0,1,2,4,0,1,3,5,0,1,0,0,0,1,0,0,0,1,2,4,0,1,3,5,0,1,0,0,0,1,0,0,
+
+};
+static const unsigned char _vlen2_value[512] = {
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,20,36,52,68,0,1,2,3,24,40,56,72,0,1,2,3,28,44,60,76,0,1,2,3,32,48,64,80,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,21,37,53,69,0,1,2,3,25,41,57,73,0,1,2,3,29,45,61,77,0,1,2,3,33,49,65,81,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,22,38,54,70,0,1,2,3,26,42,58,74,0,1,2,3,30,46,62,78,0,1,2,3,34,50,66,82,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,23,39,55,71,0,1,2,3,27,43,59,75,0,1,2,3,31,47,63,79,0,1,2,3,35,51,67,83,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,
+    0,1,2,3,4,8,12,16,0,1,2,3,5,9,13,17,0,1,2,3,6,10,14,18,0,1,2,3,7,11,15,19,
+    0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,0,1,2,3,0,0,0,0,
+
+};
+
+/* Value of a vlen code of `nbits` bits (at most 64, ending in a 0 continuation bit)
+ * whose first bit is bit 0 of w. */
+static vko_size_t _vlen_from_bits(uint64_t w, vko_size_t k, vko_size_t nbits) {
+    const vko_size_t data_mask = ((vko_size_t)1 << k) - 1;
+    vko_size_t v = 0;
+    for (;;) {
+        v = (v << k) | ((vko_size_t)w & data_mask);
+        nbits -= k + 1;
+        if (!nbits) return v;
+        w >>= k + 1;
+        v++;
+    }
+}
+
+/* Copies len bytes to dst from dst - dist, as if one at a time in increasing order, so
+ * a distance below the length repeats the pattern.  room (>= len) is the number of bytes
+ * from dst to the end of the buffer; bytes past dst + len end up unchanged. */
+static void _copy_match(unsigned char* dst, vko_size_t dist, vko_size_t len, vko_size_t room) {
+    const unsigned char* src = dst - dist;
+    vko_size_t i;
+    if (dist >= 8) {
+        if (len >= 8) {
+            for (i = 0; len - i > 8; i += 8) _store_le64(dst + i, _load_le64(src + i));
+            /* the last 8 bytes, overlapping the previous chunk with equal values */
+            _store_le64(dst + len - 8, _load_le64(src + len - 8));
+            return;
+        }
+        if (room >= 8) {
+            _store_low_bytes(dst, _load_le64(src), len);
+            return;
+        }
+    } else if (dist == 1) {
+        memset(dst, src[0], len);
+        return;
+    } else if (len >= 16) {
+        /* Once step - dist bytes exist, every byte equals the one step back, and step
+         * is at least 8: whole chunks can be copied. */
+        vko_size_t step = dist;
+        while (step < 8) step += dist;
+        for (i = 0; i < step - dist; i++) dst[i] = src[i];
+        for (; len - i > 8; i += 8) _store_le64(dst + i, _load_le64(dst + i - step));
+        _store_le64(dst + len - 8, _load_le64(dst + len - 8 - step));
+        return;
+    }
+    for (i = 0; i < len; i++) dst[i] = src[i];
+}
+
 /* ---------------------------------------------------------------- memory decoder */
 
 typedef struct _vko_TMemBits {
@@ -46,10 +177,39 @@ static vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
     return result;
 }
 
-/* vlen code with k data bits per group (k = 1 or 2). */
-static vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
+/* Drops the first n (at most 57) of the coming type bits, whose first 64 are w: the
+ * type bytes they use up are passed, and the rest of the last one stays buffered. */
+VKO_INLINE void _mem_skip_bits(_vko_TMemBits* r, uint64_t w, vko_size_t n) {
+    const vko_size_t nbytes = n > r->count ? (n - r->count + 7) >> 3 : 0;
+    r->code_cur += nbytes;
+    r->count += 8 * nbytes - n;
+    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << r->count) - 1);
+}
+
+/* Length in bits of the vlen code at the start of w, or 0 when it is longer than 56
+ * bits.  cont marks the continuation bits. */
+VKO_INLINE vko_size_t _vlen_bit_count(uint64_t w, uint64_t cont) {
+    const vko_size_t nbits = VKO_CTZ64((~w & cont) | ((uint64_t)1 << 63)) + 1;
+    return nbits <= 56 ? nbits : 0;
+}
+
+/* vlen code with k data bits per group (k = 1 or 2).  While 8 code bytes remain, the
+ * code is found in one 64-bit look at the coming type bits: no code the reader takes
+ * bit by bit can then run past the end, so both ways give the same value and state. */
+VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
     const vko_size_t data_mask = ((vko_size_t)1 << k) - 1;
     vko_size_t v = 0;
+    if (r->code_end - r->code_cur >= 8) {
+        const uint64_t w = r->bits | (_load_le64(r->code + r->code_cur) << r->count);
+        const vko_size_t nbits = _vlen_bit_count(w, k == 1 ? VKO_VLEN1_CONT : VKO_VLEN2_CONT);
+        if (nbits) {
+            if (k == 1 && nbits <= 8) v = _vlen1_value[w & 0xFF];
+            else if (k == 2 && nbits <= 9) v = _vlen2_value[w & 0x1FF];
+            else v = _vlen_from_bits(w, k, nbits);
+            _mem_skip_bits(r, w, nbits);
+            return v;
+        }
+    }
     for (;;) {
         const vko_size_t group = _mem_read_lowbits(r, k + 1);
         v = (v << k) | (group & data_mask);
@@ -64,7 +224,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
     const vko_size_t out_end = *data_size;
     vko_size_t out_cur = 0;
     vko_size_t saved_dist = 1;
-    int after_literal = 0;
+    vko_size_t after_literal = 0;
 
     /* The header is never read; a stream with nothing after it can only end in 20. */
     if (code_size <= 4) return vko_RESULT_INPUT_ERROR;
@@ -75,17 +235,53 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
     r.count = 0;
 
     for (;;) {
-        vko_size_t v, dist, len;
-        if (_mem_read_lowbits(&r, 1) & 1) {
+        vko_size_t v, dist, len, repeat;
+        if (r.count == 0) {
+            /* A type bit with the code exhausted reads as 0, and so do the vlen1 and
+             * repeat bits after it; the distance byte then can't be had. */
+            if (r.code_cur == r.code_end) return vko_RESULT_INPUT_ERROR;
+            r.bits |= code[r.code_cur++];
+            r.count = 8;
+        }
+        if (r.bits & 1) {
+            /* a run of literals: one type bit and one code byte each */
+            const vko_size_t run = VKO_CTZ32(~r.bits);
+            const vko_size_t room = out_end - out_cur, avail = r.code_end - r.code_cur;
+            if (run <= room && room >= 8 && avail >= 8) {
+                _store_low_bytes(out_data + out_cur, _load_le64(code + r.code_cur), run);
+                out_cur += run;
+                r.code_cur += run;
+                r.bits >>= run;
+                r.count -= run;
+                after_literal = 1;
+                continue;
+            }
+            r.bits >>= 1;
+            r.count--;
             if (out_cur == out_end) return vko_RESULT_OUT_SIZE;
             if (r.code_cur == r.code_end) return vko_RESULT_INPUT_ERROR;
             out_data[out_cur++] = code[r.code_cur++];
             after_literal = 1;
             continue;
         }
+        r.bits >>= 1;
+        r.count--;
 
+        /* the length code and the repeat bit are adjacent type bits: one look */
+        if (r.code_end - r.code_cur >= 8) {
+            const uint64_t w = r.bits | (_load_le64(code + r.code_cur) << r.count);
+            vko_size_t nbits = _vlen_bit_count(w, VKO_VLEN1_CONT);
+            if (nbits) {
+                v = nbits <= 8 ? _vlen1_value[w & 0xFF] : _vlen_from_bits(w, 1, nbits);
+                repeat = after_literal & (vko_size_t)(w >> nbits);
+                _mem_skip_bits(&r, w, nbits + after_literal);
+                goto have_length;
+            }
+        }
         v = _mem_read_vlen(&r, 1);
-        if (after_literal && (_mem_read_lowbits(&r, 1) & 1)) {
+        repeat = after_literal && (_mem_read_lowbits(&r, 1) & 1);
+    have_length:
+        if (repeat) {
             dist = saved_dist;
         } else {
             vko_size_t b;
@@ -108,8 +304,9 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
                     after_literal = 1;
                     continue;
                 case vko_kCtrlType_clipEnd:
-                    /* the leftover bits are kept: only bit 0 can still matter, ORed
-                     * into the next type bit */
+                    /* The leftover bits are kept, ORed into the next read: that is the
+                     * next record's type bit, so only bit 0 can still matter. */
+                    r.bits &= 1;
                     r.count = 0;
                     saved_dist = 1;
                     after_literal = 0;
@@ -125,13 +322,11 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
 
         /* Distance 0 only comes from a wrapped vlen2; it would copy a byte onto itself. */
         saved_dist = dist;
-        if (dist > out_cur || dist == 0) return vko_RESULT_BAD_DICT_POS;
+        if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
         len = v + vko_kMinDictMatchLen;
         if (len > out_end - out_cur) return vko_RESULT_OUT_SIZE;
-        {
-            vko_size_t i;
-            for (i = 0; i < len; i++, out_cur++) out_data[out_cur] = out_data[out_cur - dist];
-        }
+        _copy_match(out_data + out_cur, dist, len, out_end - out_cur);
+        out_cur += len;
         after_literal = 0;
     }
 }
