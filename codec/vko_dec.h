@@ -34,7 +34,9 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
 
 /* Source of compressed bytes.  *code_size holds the number of bytes wanted on entry and
  * must hold the number delivered on return (never more; 0 means no more input).
- * Returns 0 on a read error. */
+ * Returns 0 on a read error.  Each refill asks for as many bytes as the previous one
+ * delivered, so a source should deliver whole requests until its input ends: one short
+ * delivery shrinks every later refill to that size. */
 typedef mirv_BOOL (*vko_TReadCode)(void* input_stream, unsigned char* out_code, vko_size_t* code_size);
 
 /* The input cache: the first part of vko_TStream. */
