@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace _vko_private {
 
 namespace {
@@ -189,11 +193,32 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
     {
         const uint64_t nearBase = costS + flag + coder.savedDictPosBits[0]; /* the same for p <= 126 */
         const size_t pMax = (size_t)std::min<uint64_t>(d, kNearCount - 1);
-        for (size_t p = pMax + 1; p-- > 0;) {
-            const unsigned char* q = curBytes - p - 1;
-            if (load16(q) != head) continue;
-            const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
-            if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+        uint64_t twoByteHits[2];
+        if (ci >= 2 * 64) {
+            _nearHits(curBytes, twoByteHits);
+            /* bit b stands for p = 127 - b: the farthest first, as the order requires */
+            const size_t dropped = 127 - pMax; /* bits for p > pMax */
+            if (dropped >= 64) {
+                twoByteHits[0] = 0;
+                twoByteHits[1] &= ~(uint64_t)0 << (dropped - 64);
+            } else {
+                twoByteHits[0] &= ~(uint64_t)0 << dropped;
+            }
+            for (int word = 0; word < 2; ++word) {
+                for (uint64_t bits = twoByteHits[word]; bits; bits &= bits - 1) {
+                    const size_t p = 127 - ((size_t)word * 64 + (size_t)__builtin_ctzll(bits));
+                    const unsigned char* q = curBytes - p - 1;
+                    const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+                    if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+                }
+            }
+        } else {
+            for (size_t p = pMax + 1; p-- > 0;) {
+                const unsigned char* q = curBytes - p - 1;
+                if (load16(q) != head) continue;
+                const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+                if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+            }
         }
     }
     if (d < kNearCount) return;
@@ -279,6 +304,31 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
     }
 }
 
+/* Which of the 128 positions before cur start with cur's two bytes: bit b of the 128-bit
+ * result stands for the position cur - 128 + b.  The reads stay in [cur - 128, cur]. */
+void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8((char)cur[0]);
+    const __m128i second = _mm_set1_epi8((char)cur[1]);
+    const unsigned char* from = cur - 128;
+    uint64_t words[2] = {0, 0};
+    for (int chunk = 0; chunk < 8; ++chunk) {
+        const unsigned char* at = from + 16 * chunk;
+        const __m128i a = _mm_loadu_si128((const __m128i*)at);
+        const __m128i b = _mm_loadu_si128((const __m128i*)(at + 1));
+        const __m128i eq = _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second));
+        words[chunk >> 2] |= (uint64_t)(uint32_t)_mm_movemask_epi8(eq) << (16 * (chunk & 3));
+    }
+    hits[0] = words[0];
+    hits[1] = words[1];
+#else
+    const uint16_t head = load16(cur);
+    hits[0] = hits[1] = 0;
+    for (size_t b = 0; b < 128; ++b)
+        if (load16(cur - 128 + b) == head) hits[b >> 6] |= (uint64_t)1 << (b & 63);
+#endif
+}
+
 void TMatch::_initFarIndex() {
     const std::vector<uint16_t>& LCP = sstring.LCP;
     const size_t n = LCP.size();
@@ -339,7 +389,7 @@ size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t
             best = top;
             return (size_t)(lo - k);
         }
-        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
     /* k is the last rank of a block, or below floor */
     while (k - (int64_t)kBlock + 1 >= floor) {
@@ -355,7 +405,7 @@ size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t
         }
     }
     for (; k >= floor && LCP[k] >= h; --k)
-        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     best = top;
     return (size_t)(lo - k);
 }
@@ -374,7 +424,7 @@ size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& 
             best = top;
             return (size_t)(k - hi);
         }
-        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
     /* k is the first rank of a block */
     while (k + (int64_t)kBlock <= ceil) {
@@ -390,7 +440,7 @@ size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& 
         }
     }
     for (; k < ceil && LCP[k - 1] >= h; ++k)
-        if (SA[k] < pos) top = std::max<int64_t>(top, SA[k]);
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     best = top;
     return (size_t)(k - hi);
 }

@@ -60,6 +60,7 @@ private:
     std::vector<int32_t> passedSuperMax;
     size_t passedEnd; /* text positions below this are entered in passed*Max */
 
+    static void _nearHits(const unsigned char* cur, uint64_t hits[2]);
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
