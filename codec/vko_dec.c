@@ -353,30 +353,116 @@ static unsigned char _cache_read_1byte(vko_TInputCache* cache) {
     return cache->cache_buf[0];
 }
 
+/* The bit reader of one decompress_partial call: the cache indices and the type bits
+ * live in locals, and go back into the record around refills and at the end. */
+typedef struct _vko_TStreamBits {
+    const unsigned char* buf;   /* the cache */
+    vko_size_t           begin; /* the cache's cache_begin and cache_end */
+    vko_size_t           end;
+    vko_size_t           bits;  /* buffered type bits, the next one in bit 0 */
+    vko_size_t           count;
+    vko_TInputCache*     cache;
+} _vko_TStreamBits;
+
+VKO_INLINE vko_size_t _stream_byte(_vko_TStreamBits* r) {
+    vko_size_t b;
+    if (r->begin < r->end) return r->buf[r->begin++];
+    r->cache->cache_begin = r->begin;
+    b = _cache_read_1byte(r->cache);
+    r->begin = r->cache->cache_begin;
+    r->end = r->cache->cache_end;
+    return b;
+}
+
 /* Takes g (1 to 3) type bits into the low bits of the result; higher bits are junk. */
-static vko_size_t _stream_read_lowbits(vko_TStream* s, vko_size_t g) {
-    vko_size_t result = s->type_bits;
-    if (s->type_count >= g) {
-        s->type_bits >>= g;
-        s->type_count -= g;
+VKO_INLINE vko_size_t _stream_read_lowbits(_vko_TStreamBits* r, vko_size_t g) {
+    vko_size_t result = r->bits;
+    if (r->count >= g) {
+        r->bits >>= g;
+        r->count -= g;
     } else {
-        const vko_size_t b = _cache_read_1byte(&s->cache);
-        result |= b << s->type_count;
-        s->type_bits = b >> (g - s->type_count);
-        s->type_count += 8 - g;
+        const vko_size_t b = _stream_byte(r);
+        result |= b << r->count;
+        r->bits = b >> (g - r->count);
+        r->count += 8 - g;
     }
     return result;
 }
 
-static vko_size_t _stream_read_vlen(vko_TStream* s, vko_size_t k) {
+/* Same as _mem_skip_bits, on the cache. */
+VKO_INLINE void _stream_skip_bits(_vko_TStreamBits* r, uint64_t w, vko_size_t n) {
+    const vko_size_t nbytes = n > r->count ? (n - r->count + 7) >> 3 : 0;
+    r->begin += nbytes;
+    r->count += 8 * nbytes - n;
+    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << r->count) - 1);
+}
+
+/* vlen code with k data bits per group; one 64-bit look while 8 cached bytes remain. */
+VKO_INLINE vko_size_t _stream_read_vlen(_vko_TStreamBits* r, vko_size_t k) {
     const vko_size_t data_mask = ((vko_size_t)1 << k) - 1;
     vko_size_t v = 0;
+    if (r->end - r->begin >= 8) {
+        const uint64_t w = r->bits | (_load_le64(r->buf + r->begin) << r->count);
+        const vko_size_t nbits = _vlen_bit_count(w, k == 1 ? VKO_VLEN1_CONT : VKO_VLEN2_CONT);
+        if (nbits) {
+            if (k == 1 && nbits <= 8) v = _vlen1_value[w & 0xFF];
+            else if (k == 2 && nbits <= 9) v = _vlen2_value[w & 0x1FF];
+            else v = _vlen_from_bits(w, k, nbits);
+            _stream_skip_bits(r, w, nbits);
+            return v;
+        }
+    }
     for (;;) {
-        const vko_size_t group = _stream_read_lowbits(s, k + 1);
+        const vko_size_t group = _stream_read_lowbits(r, k + 1);
         v = (v << k) | (group & data_mask);
         if (!((group >> k) & 1)) return v;
         v++;
     }
+}
+
+/* (a + b) modulo size, for a and b below size, without overflowing 32 bits. */
+VKO_INLINE vko_size_t _ring_add(vko_size_t a, vko_size_t b, vko_size_t size) {
+    return a >= size - b ? a - (size - b) : a + b;
+}
+
+/* Copies n (> 0) match bytes to out[out_cur ..) from dist bytes back.  Output of this
+ * call is in out; what came before is in the window, which is brought up to date only
+ * when the call ends, so it still holds every byte before this call's first one (its
+ * oldest at dict_cur0). */
+static void _stream_copy_match(const vko_TStream* s, unsigned char* out, vko_size_t out_cur,
+                               vko_size_t out_end, vko_size_t dict_cur0, vko_size_t dist,
+                               vko_size_t n) {
+    if (dist > out_cur) {
+        const vko_size_t size = s->dict_size;
+        const vko_size_t from_window = n < dist - out_cur ? n : dist - out_cur;
+        const vko_size_t from = _ring_add(dict_cur0, size - (dist - out_cur), size);
+        const vko_size_t first = from_window < size - from ? from_window : size - from;
+        memcpy(out + out_cur, s->dict_window + from, first);
+        if (first < from_window) memcpy(out + out_cur + first, s->dict_window, from_window - first);
+        out_cur += from_window;
+        n -= from_window;
+        if (!n) return;
+    }
+    _copy_match(out + out_cur, dist, n, out_end - out_cur);
+}
+
+/* Stores this call's n output bytes in the window, as if each had gone there when made. */
+static void _stream_update_window(vko_TStream* s, const unsigned char* out, vko_size_t n,
+                                  vko_size_t dict_cur0) {
+    const vko_size_t size = s->dict_size;
+    vko_size_t at, first;
+    if (!n) return;
+    if (n > size) { /* older bytes would be overwritten within this call */
+        at = _ring_add(dict_cur0, (n - size) % size, size);
+        out += n - size;
+        n = size;
+    } else {
+        at = dict_cur0;
+    }
+    first = n < size - at ? n : size - at;
+    memcpy(s->dict_window + at, out, first);
+    if (first < n) memcpy(s->dict_window, out + first, n - first);
+    s->dict_cur = _ring_add(at, n % size, size);
 }
 
 vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_code) {
@@ -412,90 +498,156 @@ vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadC
 vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_data,
                                            vko_size_t* data_size) {
     const vko_size_t out_end = *data_size;
+    const vko_size_t dict_cur0 = s->dict_cur;
     vko_size_t out_cur = 0;
+    vko_size_t after_literal = s->after_literal;
+    vko_size_t saved_dist = s->saved_dist;
+    vko_TResult result;
+    _vko_TStreamBits r;
+    r.buf = s->cache.cache_buf;
+    r.begin = s->cache.cache_begin;
+    r.end = s->cache.cache_end;
+    r.bits = s->type_bits;
+    r.count = s->type_count;
+    r.cache = &s->cache;
 
     for (;;) {
-        vko_size_t v, dist, len;
+        vko_size_t v, dist, len, repeat;
 
-        while (s->copy_len) {
-            vko_size_t from;
-            unsigned char byte;
-            if (out_cur == out_end) goto output_full;
-            /* dict_cur - distance, modulo dict_size, without overflowing 32 bits */
-            from = s->dict_size - s->dict_cur;
-            from = s->dict_back >= from ? s->dict_back - from : s->dict_cur + s->dict_back;
-            byte = s->dict_window[from];
-            s->dict_window[s->dict_cur] = byte;
-            if (++s->dict_cur == s->dict_size) s->dict_cur = 0;
-            out_data[out_cur++] = byte;
-            s->copy_len--;
+        if (s->copy_len) {
+            const vko_size_t room = out_end - out_cur;
+            const vko_size_t n = s->copy_len < room ? s->copy_len : room;
+            if (n) {
+                _stream_copy_match(s, out_data, out_cur, out_end, dict_cur0, s->dict_size - s->dict_back, n);
+                out_cur += n;
+                s->copy_len -= n;
+            }
+            if (s->copy_len) goto output_full;
         }
         while (s->literal_len) {
-            unsigned char byte;
-            if (out_cur == out_end) goto output_full;
-            byte = _cache_read_1byte(&s->cache);
-            s->dict_window[s->dict_cur] = byte;
-            if (++s->dict_cur == s->dict_size) s->dict_cur = 0;
-            out_data[out_cur++] = byte;
-            s->literal_len--;
-        }
-
-        while (_stream_read_lowbits(s, 1) & 1) {
-            unsigned char byte;
-            if (out_cur == out_end) {
-                /* the literal waits for the next call */
-                s->type_bits = (s->type_bits << 1) | 1;
-                s->type_count++;
-                goto output_full;
+            vko_size_t n = out_end - out_cur;
+            if (!n) goto output_full;
+            if (r.begin == r.end) { /* a refill per byte, as reading them one by one does */
+                out_data[out_cur++] = (unsigned char)_stream_byte(&r);
+                s->literal_len--;
+                continue;
             }
-            byte = _cache_read_1byte(&s->cache);
-            s->dict_window[s->dict_cur] = byte;
-            if (++s->dict_cur == s->dict_size) s->dict_cur = 0;
-            out_data[out_cur++] = byte;
-            s->after_literal = 1;
+            if (n > s->literal_len) n = s->literal_len;
+            if (n > r.end - r.begin) n = r.end - r.begin;
+            memcpy(out_data + out_cur, r.buf + r.begin, n);
+            out_cur += n;
+            r.begin += n;
+            s->literal_len -= n;
         }
 
-        v = _stream_read_vlen(s, 1);
-        if (s->after_literal && (_stream_read_lowbits(s, 1) & 1)) {
-            s->after_literal = 0;
-            dist = s->saved_dist;
+        for (;;) {
+            vko_size_t run, room, avail;
+            if (r.count == 0) {
+                r.bits |= _stream_byte(&r);
+                r.count = 8;
+            }
+            if (!(r.bits & 1)) break;
+            room = out_end - out_cur;
+            if (!room) goto output_full; /* the literal's type bit stays buffered */
+            avail = r.end - r.begin;
+            if (!avail) {
+                r.bits >>= 1;
+                r.count--;
+                out_data[out_cur++] = (unsigned char)_stream_byte(&r);
+                after_literal = 1;
+                continue;
+            }
+            run = VKO_CTZ32(~r.bits);
+            if (run > room) run = room;
+            if (run > avail) run = avail;
+            if (room >= 8 && avail >= 8) {
+                _store_low_bytes(out_data + out_cur, _load_le64(r.buf + r.begin), run);
+            } else {
+                vko_size_t i;
+                for (i = 0; i < run; i++) out_data[out_cur + i] = r.buf[r.begin + i];
+            }
+            out_cur += run;
+            r.begin += run;
+            r.bits >>= run;
+            r.count -= run;
+            after_literal = 1;
+        }
+        r.bits >>= 1;
+        r.count--;
+
+        /* the length code and the repeat bit are adjacent type bits: one look */
+        if (r.end - r.begin >= 8) {
+            const uint64_t w = r.bits | (_load_le64(r.buf + r.begin) << r.count);
+            const vko_size_t nbits = _vlen_bit_count(w, VKO_VLEN1_CONT);
+            if (nbits) {
+                v = nbits <= 8 ? _vlen1_value[w & 0xFF] : _vlen_from_bits(w, 1, nbits);
+                repeat = after_literal & (vko_size_t)(w >> nbits);
+                _stream_skip_bits(&r, w, nbits + after_literal);
+                goto have_length;
+            }
+        }
+        v = _stream_read_vlen(&r, 1);
+        repeat = after_literal && (_stream_read_lowbits(&r, 1) & 1);
+    have_length:
+        after_literal = 0;
+        if (repeat) {
+            dist = saved_dist;
             len = v + vko_kMinDictMatchLen;
         } else {
-            const vko_size_t b = _cache_read_1byte(&s->cache);
-            s->after_literal = 0;
+            const vko_size_t b = _stream_byte(&r);
             if (b >= 128) {
-                dist = _stream_read_vlen(s, 2) * 128 + (b & 127) + 128;
+                dist = _stream_read_vlen(&r, 2) * 128 + (b & 127) + 128;
                 len = v + (dist > VKO_NEAR_DIST_MAX ? 3 : 2);
             } else if (b != 0) {
                 dist = b;
                 len = v + vko_kMinDictMatchLen;
             } else {
                 if (v == vko_kCtrlType_literalLine) {
-                    s->after_literal = 1;
-                    s->literal_len = _stream_read_vlen(s, 2) + vko_kMinLiteralLineLen;
+                    after_literal = 1;
+                    s->literal_len = _stream_read_vlen(&r, 2) + vko_kMinLiteralLineLen;
                     continue;
                 }
-                s->saved_dist = 1;
-                s->type_count = 0; /* the leftover bits are kept, see the memory decoder */
-                if (v == vko_kCtrlType_clipEnd) continue;
+                saved_dist = 1;
+                r.count = 0;
+                if (v == vko_kCtrlType_clipEnd) {
+                    /* The leftover bits are kept, ORed into the next read: that is the
+                     * next record's type bit, so only bit 0 can still matter. */
+                    r.bits &= 1;
+                    continue;
+                }
                 /* An end code read after the input failed or ran dry was made of
                  * stand-in zero bytes: the stream was cut, so do not report success. */
-                if (s->cache.cache_end == 0) return vko_RESULT_INPUT_ERROR;
-                if (v == vko_kCtrlType_streamEnd) {
+                if (r.end == 0) {
+                    result = vko_RESULT_INPUT_ERROR;
+                } else if (v == vko_kCtrlType_streamEnd) {
                     *data_size = out_cur;
-                    return vko_RESULT_STREAM_END;
+                    result = vko_RESULT_STREAM_END;
+                } else {
+                    result = vko_RESULT_BAD_CTRL;
                 }
-                return vko_RESULT_BAD_CTRL;
+                goto done;
             }
         }
-        s->saved_dist = dist;
+        saved_dist = dist;
         s->copy_len = len;
         /* a wrapped distance of 0 stands for 2^32 or more: beyond any window */
-        if (dist > s->dict_size || dist == 0) return vko_RESULT_BAD_DICT_POS;
+        if (dist - 1 >= s->dict_size) {
+            result = vko_RESULT_BAD_DICT_POS;
+            goto done;
+        }
         s->dict_back = s->dict_size - dist;
     }
 
 output_full:
-    if (s->cache.cache_end == 0) return vko_RESULT_INPUT_ERROR;
-    return out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
+    if (r.end == 0) result = vko_RESULT_INPUT_ERROR;
+    else result = out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
+done:
+    s->cache.cache_begin = r.begin;
+    s->cache.cache_end = r.end;
+    s->type_bits = r.bits;
+    s->type_count = r.count;
+    s->after_literal = after_literal;
+    s->saved_dist = saved_dist;
+    _stream_update_window(s, out_data, out_cur, dict_cur0);
+    return result;
 }
