@@ -180,10 +180,12 @@ static vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
 /* Drops the first n (at most 57) of the coming type bits, whose first 64 are w: the
  * type bytes they use up are passed, and the rest of the last one stays buffered. */
 VKO_INLINE void _mem_skip_bits(_vko_TMemBits* r, uint64_t w, vko_size_t n) {
-    const vko_size_t nbytes = n > r->count ? (n - r->count + 7) >> 3 : 0;
-    r->code_cur += nbytes;
-    r->count += 8 * nbytes - n;
-    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << r->count) - 1);
+    /* 0 to 7 bits stay: count - n when n <= count (n >= 1, count <= 8), else the rest
+     * of the last type byte used */
+    const vko_size_t left = (r->count - n) & 7;
+    r->code_cur += (n + left - r->count) >> 3;
+    r->count = left;
+    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << left) - 1);
 }
 
 /* Length in bits of the vlen code at the start of w, or 0 when it is longer than 56
@@ -391,10 +393,12 @@ VKO_INLINE vko_size_t _stream_read_lowbits(_vko_TStreamBits* r, vko_size_t g) {
 
 /* Same as _mem_skip_bits, on the cache. */
 VKO_INLINE void _stream_skip_bits(_vko_TStreamBits* r, uint64_t w, vko_size_t n) {
-    const vko_size_t nbytes = n > r->count ? (n - r->count + 7) >> 3 : 0;
-    r->begin += nbytes;
-    r->count += 8 * nbytes - n;
-    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << r->count) - 1);
+    /* 0 to 7 bits stay: count - n when n <= count (n >= 1, count <= 8), else the rest
+     * of the last type byte used */
+    const vko_size_t left = (r->count - n) & 7;
+    r->begin += (n + left - r->count) >> 3;
+    r->count = left;
+    r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << left) - 1);
 }
 
 /* vlen code with k data bits per group; one 64-bit look while 8 cached bytes remain. */
