@@ -20,9 +20,10 @@ const uint64_t kNearCount = 127;
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
 
-/* Ranks are grouped in blocks of 16, blocks in superblocks of 16. */
 const size_t kBlockBits = 4;
+const size_t kSuperBits = 8;
 const size_t kBlock = (size_t)1 << kBlockBits;
+const size_t kSuper = (size_t)1 << kSuperBits;
 
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
@@ -50,7 +51,7 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), passedEnd(0) {}
+      props(props_), passedEnd(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
 
 bool TMatch::match(const unsigned char** matched, size_t* match_len, const unsigned char* cur) {
     if (matchLen.empty()) _getCost(cur);
@@ -203,14 +204,29 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             } else {
                 twoByteHits[0] &= ~(uint64_t)0 << dropped;
             }
+            /* A length found one byte earlier at the same dict_pos that stopped at a
+             * differing byte is one shorter now: no need to compare again. */
+            const bool reuse = (nearLenAt == ci - 1);
+            nearLenAt = (size_t)-1; /* stays so if the scan ends early */
             for (int word = 0; word < 2; ++word) {
                 for (uint64_t bits = twoByteHits[word]; bits; bits &= bits - 1) {
                     const size_t p = 127 - ((size_t)word * 64 + (size_t)__builtin_ctzll(bits));
-                    const unsigned char* q = curBytes - p - 1;
-                    const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+                    size_t len;
+                    if (reuse && ((nearLenHits[word] >> __builtin_ctzll(bits)) & 1) && nearLen[p] > 2 &&
+                        nearLen[p] < nearLenLimit) {
+                        len = nearLen[p] - 1;
+                    } else {
+                        const unsigned char* q = curBytes - p - 1;
+                        len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
+                    }
+                    nearLen[p] = (uint16_t)len;
                     if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
                 }
             }
+            nearLenHits[0] = twoByteHits[0];
+            nearLenHits[1] = twoByteHits[1];
+            nearLenAt = ci;
+            nearLenLimit = limit;
         } else {
             for (size_t p = pMax + 1; p-- > 0;) {
                 const unsigned char* q = curBytes - p - 1;
@@ -265,8 +281,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
         int64_t last = -1;
-        const size_t down = _ranksDown(lo, h, (size_t)budget + 1);
-        if (down > 0) last = _maxPassed(lo - (int64_t)down + 1, lo, ci);
+        const size_t down = _widenDown(lo, h, (size_t)budget + 1, ci, last);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -274,8 +289,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             lo -= (int64_t)down;
         }
         /* Upward: the same, except that with no budget left one more rank is visited. */
-        const size_t up = _ranksUp(hi, h, (budget <= 0) ? 1 : (size_t)budget + 1);
-        if (up > 0) last = std::max(last, _maxPassed(hi, hi + (int64_t)up - 1, ci));
+        const size_t up = _widenUp(hi, h, (budget <= 0) ? 1 : (size_t)budget + 1, ci, last);
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -331,109 +345,119 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 }
 
 void TMatch::_initFarIndex() {
-    const uint16_t* LCP = sstring.LCP.data();
-    const int64_t n = (int64_t)sstring.LCP.size();
-    /* previous and next smaller LCP entry of every entry, by a stack of entries whose
-     * values rise from bottom to top */
-    lcpPrevSmaller.assign((size_t)n, -1);
-    lcpNextSmaller.assign((size_t)n, (int32_t)n);
-    std::vector<int32_t> stack;
-    stack.reserve(1024);
-    for (int64_t k = 0; k < n; ++k) {
-        while (!stack.empty() && LCP[stack.back()] > LCP[k]) {
-            lcpNextSmaller[(size_t)stack.back()] = (int32_t)k;
-            stack.pop_back();
-        }
-        /* entries equal to LCP[k] stay below it but are not smaller */
-        size_t top = stack.size();
-        while (top > 0 && LCP[stack[top - 1]] == LCP[k]) --top;
-        lcpPrevSmaller[(size_t)k] = (top > 0) ? stack[top - 1] : -1;
-        stack.push_back((int32_t)k);
+    const std::vector<uint16_t>& LCP = sstring.LCP;
+    const size_t n = LCP.size();
+    const size_t blocks = (n + kBlock - 1) >> kBlockBits, supers = (n + kSuper - 1) >> kSuperBits;
+    /* going down rank k is tested by LCP[k], going up by LCP[k - 1] */
+    lcpDownBlockMin.assign(blocks, 0xFFFF);
+    lcpDownSuperMin.assign(supers, 0xFFFF);
+    lcpUpBlockMin.assign(blocks, 0xFFFF);
+    lcpUpSuperMin.assign(supers, 0xFFFF);
+    for (size_t k = 0; k < n; ++k) {
+        const uint16_t down = LCP[k], up = (k > 0) ? LCP[k - 1] : 0;
+        uint16_t& db = lcpDownBlockMin[k >> kBlockBits];
+        uint16_t& ds = lcpDownSuperMin[k >> kSuperBits];
+        uint16_t& ub = lcpUpBlockMin[k >> kBlockBits];
+        uint16_t& us = lcpUpSuperMin[k >> kSuperBits];
+        db = std::min(db, down);
+        ds = std::min(ds, down);
+        ub = std::min(ub, up);
+        us = std::min(us, up);
     }
-    const size_t blocks = ((size_t)n >> kBlockBits) + 1;
-    passedPrefix.assign(blocks << kBlockBits, -1);
-    passedSuffix.assign(blocks << kBlockBits, -1);
-    blockPrefix.assign(((blocks >> kBlockBits) + 1) << kBlockBits, -1);
-    blockSuffix.assign(blockPrefix.size(), -1);
-    superMax.assign(blockPrefix.size() >> kBlockBits, -1);
+    passedBlockMax.assign(blocks, -1);
+    passedSuperMax.assign(supers, -1);
     passedEnd = 0;
 }
 
 void TMatch::_freeFarIndex() {
-    std::vector<int32_t>().swap(lcpPrevSmaller);
-    std::vector<int32_t>().swap(lcpNextSmaller);
-    std::vector<int32_t>().swap(passedPrefix);
-    std::vector<int32_t>().swap(passedSuffix);
-    std::vector<int32_t>().swap(blockPrefix);
-    std::vector<int32_t>().swap(blockSuffix);
-    std::vector<int32_t>().swap(superMax);
+    std::vector<uint16_t>().swap(lcpDownBlockMin);
+    std::vector<uint16_t>().swap(lcpDownSuperMin);
+    std::vector<uint16_t>().swap(lcpUpBlockMin);
+    std::vector<uint16_t>().swap(lcpUpSuperMin);
+    std::vector<int32_t>().swap(passedBlockMax);
+    std::vector<int32_t>().swap(passedSuperMax);
 }
 
-/* Positions are passed in increasing order, so each one passed is the largest so far in
- * every group that holds its rank: it overwrites the prefix maxima from its rank to the
- * group's end and the suffix maxima from the group's start to its rank. */
+/* Positions are passed in increasing order, so the latest one entered in a group is
+ * its largest. */
 void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
-    const size_t mask = kBlock - 1;
     for (; passedEnd < ci; ++passedEnd) {
-        const int32_t v = (int32_t)passedEnd;
         const size_t k = (size_t)R[passedEnd];
-        std::fill(passedPrefix.begin() + (ptrdiff_t)k, passedPrefix.begin() + (ptrdiff_t)((k | mask) + 1), v);
-        std::fill(passedSuffix.begin() + (ptrdiff_t)(k & ~mask), passedSuffix.begin() + (ptrdiff_t)(k + 1), v);
-        const size_t b = k >> kBlockBits;
-        std::fill(blockPrefix.begin() + (ptrdiff_t)b, blockPrefix.begin() + (ptrdiff_t)((b | mask) + 1), v);
-        std::fill(blockSuffix.begin() + (ptrdiff_t)(b & ~mask), blockSuffix.begin() + (ptrdiff_t)(b + 1), v);
-        superMax[b >> kBlockBits] = v;
+        passedBlockMax[k >> kBlockBits] = (int32_t)passedEnd;
+        passedSuperMax[k >> kSuperBits] = (int32_t)passedEnd;
     }
 }
 
-/* How many ranks lo, lo-1, ... (not below 0) in a row have LCP >= h, at most limit.  The
- * previous-smaller links jump straight from one drop of the LCP values to the next. */
-size_t TMatch::_ranksDown(int64_t lo, size_t h, size_t limit) const {
+/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
+ * of them, raising best to the largest text position below ci among them; returns how
+ * many were visited. */
+size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
-    const int32_t* prev = lcpPrevSmaller.data();
-    if (lo < 0 || LCP[lo] < h) return 0;
-    int64_t k = prev[lo];
-    while (k >= 0 && LCP[k] >= h && (size_t)(lo - k) < limit) k = prev[k];
-    return std::min<size_t>((size_t)(lo - k), limit);
-}
-
-/* How many ranks hi, hi+1, ... in a row have LCP[rank - 1] >= h, at most limit.  The last
- * LCP entry is 0, so the run ends before the last rank. */
-size_t TMatch::_ranksUp(int64_t hi, size_t h, size_t limit) const {
-    const uint16_t* LCP = sstring.LCP.data();
-    const int32_t* next = lcpNextSmaller.data();
-    const int64_t j = hi - 1;
-    if (hi >= (int64_t)sstring.LCP.size() || LCP[j] < h) return 0;
-    int64_t x = next[j];
-    while (LCP[x] >= h && (size_t)(x - j) < limit) x = next[x];
-    return std::min<size_t>((size_t)(x - j), limit);
-}
-
-/* The largest text position below ci among the ranks a..b (a <= b), or -1. */
-int64_t TMatch::_maxPassed(int64_t a, int64_t b, size_t ci) const {
-    const size_t first = (size_t)a, last = (size_t)b;
-    const size_t fb = first >> kBlockBits, lb = last >> kBlockBits;
-    if (fb == lb) {
-        const TSuffixString::TInt* SA = sstring.SA.data();
-        const int64_t pos = (int64_t)ci;
-        int64_t top = -1;
-        for (size_t k = first; k <= last; ++k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-        return top;
+    const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
+    const int64_t pos = (int64_t)ci;
+    int64_t k = lo;
+    int64_t top = best;
+    for (; k >= floor && (k & (int64_t)(kBlock - 1)) != (int64_t)(kBlock - 1); --k) {
+        if (LCP[k] < h) {
+            best = top;
+            return (size_t)(lo - k);
+        }
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
-    int64_t top = std::max(passedSuffix[first], passedPrefix[last]);
-    if (fb + 1 < lb) { /* whole blocks fb+1 .. lb-1 */
-        const size_t bf = fb + 1, bl = lb - 1;
-        const size_t sf = bf >> kBlockBits, sl = bl >> kBlockBits;
-        if (sf == sl) {
-            /* a block's prefix maximum at its last rank covers the whole block */
-            for (size_t x = bf; x <= bl; ++x) top = std::max<int64_t>(top, passedPrefix[(x << kBlockBits) | (kBlock - 1)]);
+    /* k is the last rank of a block, or below floor */
+    while (k - (int64_t)kBlock + 1 >= floor) {
+        if ((k & (int64_t)(kSuper - 1)) == (int64_t)(kSuper - 1) && k - (int64_t)kSuper + 1 >= floor &&
+            lcpDownSuperMin[(size_t)k >> kSuperBits] >= h) {
+            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
+            k -= (int64_t)kSuper;
+        } else if (lcpDownBlockMin[(size_t)k >> kBlockBits] >= h) {
+            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
+            k -= (int64_t)kBlock;
         } else {
-            top = std::max<int64_t>(top, std::max(blockSuffix[bf], blockPrefix[bl]));
-            for (size_t x = sf + 1; x < sl; ++x) top = std::max<int64_t>(top, superMax[x]);
+            break;
         }
     }
-    return top;
+    for (; k >= floor && LCP[k] >= h; --k)
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    best = top;
+    return (size_t)(lo - k);
+}
+
+/* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
+size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
+    /* one past the last rank that may be visited */
+    const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
+    const int64_t pos = (int64_t)ci;
+    int64_t k = hi;
+    int64_t top = best;
+    for (; k < ceil && (k & (int64_t)(kBlock - 1)) != 0; ++k) {
+        if (LCP[k - 1] < h) {
+            best = top;
+            return (size_t)(k - hi);
+        }
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+    /* k is the first rank of a block */
+    while (k + (int64_t)kBlock <= ceil) {
+        if ((k & (int64_t)(kSuper - 1)) == 0 && k + (int64_t)kSuper <= ceil &&
+            lcpUpSuperMin[(size_t)k >> kSuperBits] >= h) {
+            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
+            k += (int64_t)kSuper;
+        } else if (lcpUpBlockMin[(size_t)k >> kBlockBits] >= h) {
+            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
+            k += (int64_t)kBlock;
+        } else {
+            break;
+        }
+    }
+    for (; k < ceil && LCP[k - 1] >= h; ++k)
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    best = top;
+    return (size_t)(k - hi);
 }
 
 void TMatch::_getCostByLiteralLen(std::vector<uint32_t>& cost) {

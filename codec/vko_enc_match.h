@@ -48,29 +48,31 @@ private:
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
 
-    /* Far walk helpers.  The previous- and next-smaller links of the LCP array give the
-     * extent of a level in a few jumps; the largest text position
-     * already passed (below the current byte) over any range of ranks comes from a few
-     * group maxima, without visiting the ranks. */
-    std::vector<int32_t> lcpPrevSmaller; /* largest k' < k with LCP[k'] < LCP[k], or -1 */
-    std::vector<int32_t> lcpNextSmaller; /* smallest k' > k with LCP[k'] < LCP[k], or n */
-    /* Largest passed position over the ranks from the start of k's block to k (prefix)
-     * and from k to its block's end (suffix); the same over the blocks of a superblock;
-     * and per superblock.  -1 where nothing has been passed. */
-    std::vector<int32_t> passedPrefix;
-    std::vector<int32_t> passedSuffix;
-    std::vector<int32_t> blockPrefix;
-    std::vector<int32_t> blockSuffix;
-    std::vector<int32_t> superMax;
-    size_t passedEnd; /* text positions below this are entered in passedMax */
+    /* Far walk helpers.  Ranks are grouped in blocks of 16 and superblocks of 256: the
+     * smallest LCP entry of each group lets a level widen over a whole group at once, and
+     * the largest text position already passed (below the current byte) in each group
+     * gives the nearest earlier occurrence without visiting the group's ranks. */
+    std::vector<uint16_t> lcpDownBlockMin;
+    std::vector<uint16_t> lcpDownSuperMin;
+    std::vector<uint16_t> lcpUpBlockMin;
+    std::vector<uint16_t> lcpUpSuperMin;
+    std::vector<int32_t> passedBlockMax;
+    std::vector<int32_t> passedSuperMax;
+    size_t passedEnd; /* text positions below this are entered in passed*Max */
+
+    /* Common lengths of the near scan at byte nearLenAt, per dict_pos (valid where that
+     * scan had a two-byte hit, same bit order), and the cap they were cut at. */
+    uint16_t nearLen[128];
+    uint64_t nearLenHits[2];
+    size_t nearLenAt;
+    size_t nearLenLimit;
 
     static void _nearHits(const unsigned char* cur, uint64_t hits[2]);
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
-    size_t _ranksDown(int64_t lo, size_t h, size_t limit) const;
-    size_t _ranksUp(int64_t hi, size_t h, size_t limit) const;
-    int64_t _maxPassed(int64_t a, int64_t b, size_t ci) const;
+    size_t _widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const;
+    size_t _widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const;
 };
 
 } // namespace _vko_private
