@@ -20,10 +20,8 @@ const uint64_t kNearCount = 127;
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
 
-const size_t kBlockBits = 4;
-const size_t kSuperBits = 8;
-const size_t kBlock = (size_t)1 << kBlockBits;
-const size_t kSuper = (size_t)1 << kSuperBits;
+/* Rank groups of the far walk, in three tiers: 8, 64 and 512 ranks. */
+const unsigned kTierBits[] = {3, 6, 9};
 
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
@@ -345,82 +343,92 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 }
 
 void TMatch::_initFarIndex() {
-    const std::vector<uint16_t>& LCP = sstring.LCP;
-    const size_t n = LCP.size();
-    const size_t blocks = (n + kBlock - 1) >> kBlockBits, supers = (n + kSuper - 1) >> kSuperBits;
+    const uint16_t* LCP = sstring.LCP.data();
+    const size_t n = sstring.LCP.size();
     /* going down rank k is tested by LCP[k], going up by LCP[k - 1] */
-    lcpDownBlockMin.assign(blocks, 0xFFFF);
-    lcpDownSuperMin.assign(supers, 0xFFFF);
-    lcpUpBlockMin.assign(blocks, 0xFFFF);
-    lcpUpSuperMin.assign(supers, 0xFFFF);
-    for (size_t k = 0; k < n; ++k) {
-        const uint16_t down = LCP[k], up = (k > 0) ? LCP[k - 1] : 0;
-        uint16_t& db = lcpDownBlockMin[k >> kBlockBits];
-        uint16_t& ds = lcpDownSuperMin[k >> kSuperBits];
-        uint16_t& ub = lcpUpBlockMin[k >> kBlockBits];
-        uint16_t& us = lcpUpSuperMin[k >> kSuperBits];
-        db = std::min(db, down);
-        ds = std::min(ds, down);
-        ub = std::min(ub, up);
-        us = std::min(us, up);
+    for (int t = 0; t < kTiers; ++t) {
+        const size_t groups = (n >> kTierBits[t]) + 1;
+        lcpDownMin[t].assign(groups, 0xFFFF);
+        lcpUpMin[t].assign(groups, 0xFFFF);
+        passedMax[t].assign(groups, -1);
     }
-    passedBlockMax.assign(blocks, -1);
-    passedSuperMax.assign(supers, -1);
+    for (int t = 0; t < kTiers; ++t) {
+        uint16_t* down = lcpDownMin[t].data();
+        uint16_t* up = lcpUpMin[t].data();
+        const unsigned bits = kTierBits[t];
+        for (size_t k = 0; k < n; ++k) {
+            down[k >> bits] = std::min(down[k >> bits], LCP[k]);
+            up[k >> bits] = std::min<uint16_t>(up[k >> bits], (k > 0) ? LCP[k - 1] : 0);
+        }
+    }
     passedEnd = 0;
 }
 
 void TMatch::_freeFarIndex() {
-    std::vector<uint16_t>().swap(lcpDownBlockMin);
-    std::vector<uint16_t>().swap(lcpDownSuperMin);
-    std::vector<uint16_t>().swap(lcpUpBlockMin);
-    std::vector<uint16_t>().swap(lcpUpSuperMin);
-    std::vector<int32_t>().swap(passedBlockMax);
-    std::vector<int32_t>().swap(passedSuperMax);
+    for (int t = 0; t < kTiers; ++t) {
+        std::vector<uint16_t>().swap(lcpDownMin[t]);
+        std::vector<uint16_t>().swap(lcpUpMin[t]);
+        std::vector<int32_t>().swap(passedMax[t]);
+    }
 }
 
 /* Positions are passed in increasing order, so the latest one entered in a group is
  * its largest. */
 void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
+    int32_t* small = passedMax[0].data();
+    int32_t* middle = passedMax[1].data();
+    int32_t* large = passedMax[2].data();
     for (; passedEnd < ci; ++passedEnd) {
         const size_t k = (size_t)R[passedEnd];
-        passedBlockMax[k >> kBlockBits] = (int32_t)passedEnd;
-        passedSuperMax[k >> kSuperBits] = (int32_t)passedEnd;
+        small[k >> kTierBits[0]] = (int32_t)passedEnd;
+        middle[k >> kTierBits[1]] = (int32_t)passedEnd;
+        large[k >> kTierBits[2]] = (int32_t)passedEnd;
     }
 }
 
 /* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
  * of them, raising best to the largest text position below ci among them; returns how
- * many were visited. */
+ * many were visited.  Single ranks are taken up to a group boundary, then groups of
+ * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
+ * the group where the run ends. */
 size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
+    const uint16_t* min0 = lcpDownMin[0].data();
+    const uint16_t* min1 = lcpDownMin[1].data();
+    const uint16_t* min2 = lcpDownMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
     const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
     const int64_t pos = (int64_t)ci;
     int64_t k = lo;
     int64_t top = best;
-    for (; k >= floor && (k & (int64_t)(kBlock - 1)) != (int64_t)(kBlock - 1); --k) {
-        if (LCP[k] < h) {
-            best = top;
-            return (size_t)(lo - k);
-        }
+    for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
+        if (LCP[k] < h) goto done;
         top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
-    /* k is the last rank of a block, or below floor */
-    while (k - (int64_t)kBlock + 1 >= floor) {
-        if ((k & (int64_t)(kSuper - 1)) == (int64_t)(kSuper - 1) && k - (int64_t)kSuper + 1 >= floor &&
-            lcpDownSuperMin[(size_t)k >> kSuperBits] >= h) {
-            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
-            k -= (int64_t)kSuper;
-        } else if (lcpDownBlockMin[(size_t)k >> kBlockBits] >= h) {
-            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
-            k -= (int64_t)kBlock;
-        } else {
-            break;
-        }
+    /* k ends a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
+        if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
     }
-    for (; k >= floor && LCP[k] >= h; --k)
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
+        if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
+        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k >= floor && LCP[k] >= h; --k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+done:
     best = top;
     return (size_t)(lo - k);
 }
@@ -429,33 +437,41 @@ size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t
 size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
+    const uint16_t* min0 = lcpUpMin[0].data();
+    const uint16_t* min1 = lcpUpMin[1].data();
+    const uint16_t* min2 = lcpUpMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
     /* one past the last rank that may be visited */
     const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
     const int64_t pos = (int64_t)ci;
     int64_t k = hi;
     int64_t top = best;
-    for (; k < ceil && (k & (int64_t)(kBlock - 1)) != 0; ++k) {
-        if (LCP[k - 1] < h) {
-            best = top;
-            return (size_t)(k - hi);
-        }
+    for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
+        if (LCP[k - 1] < h) goto done;
         top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
-    /* k is the first rank of a block */
-    while (k + (int64_t)kBlock <= ceil) {
-        if ((k & (int64_t)(kSuper - 1)) == 0 && k + (int64_t)kSuper <= ceil &&
-            lcpUpSuperMin[(size_t)k >> kSuperBits] >= h) {
-            top = std::max<int64_t>(top, passedSuperMax[(size_t)k >> kSuperBits]);
-            k += (int64_t)kSuper;
-        } else if (lcpUpBlockMin[(size_t)k >> kBlockBits] >= h) {
-            top = std::max<int64_t>(top, passedBlockMax[(size_t)k >> kBlockBits]);
-            k += (int64_t)kBlock;
-        } else {
-            break;
-        }
+    /* k starts a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != 0; k += g0) {
+        if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
     }
-    for (; k < ceil && LCP[k - 1] >= h; ++k)
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    for (; (k & (g2 - 1)) != 0; k += g1) {
+        if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
+        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k < ceil && LCP[k - 1] >= h; ++k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+done:
     best = top;
     return (size_t)(k - hi);
 }

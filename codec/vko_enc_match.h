@@ -48,16 +48,14 @@ private:
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
 
-    /* Far walk helpers.  Ranks are grouped in blocks of 16 and superblocks of 256: the
-     * smallest LCP entry of each group lets a level widen over a whole group at once, and
-     * the largest text position already passed (below the current byte) in each group
-     * gives the nearest earlier occurrence without visiting the group's ranks. */
-    std::vector<uint16_t> lcpDownBlockMin;
-    std::vector<uint16_t> lcpDownSuperMin;
-    std::vector<uint16_t> lcpUpBlockMin;
-    std::vector<uint16_t> lcpUpSuperMin;
-    std::vector<int32_t> passedBlockMax;
-    std::vector<int32_t> passedSuperMax;
+    /* Far walk helpers.  Ranks are grouped in three tiers of growing size: the smallest
+     * LCP entry of each group lets a level widen over a whole group at once, and the
+     * largest text position already passed (below the current byte) in each group gives
+     * the nearest earlier occurrence without visiting the group's ranks. */
+    enum { kTiers = 3 };
+    std::vector<uint16_t> lcpDownMin[kTiers]; /* min LCP[k] over the group's ranks k */
+    std::vector<uint16_t> lcpUpMin[kTiers];   /* min LCP[k - 1] over the group's ranks k */
+    std::vector<int32_t> passedMax[kTiers];
     size_t passedEnd; /* text positions below this are entered in passed*Max */
 
     /* Common lengths of the near scan at byte nearLenAt, per dict_pos (valid where that
