@@ -7,6 +7,12 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__GNUC__)
+#define VKO_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VKO_ALWAYS_INLINE inline
+#endif
+
 namespace _vko_private {
 
 namespace {
@@ -66,7 +72,7 @@ unsigned TMatch::_posBit(uint64_t dict_pos) const {
                                                     : coder._getSavedDictPosBit(dict_pos);
 }
 
-unsigned TMatch::_lenBit(uint64_t v) const {
+inline unsigned TMatch::_lenBit(uint64_t v) const {
     return (v < TVkoCode::kLenBitsTableSize) ? coder.savedDictLenBits[v] : coder._getSavedDictLenBit(v);
 }
 
@@ -144,23 +150,116 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
     }
 }
 
+/* Called for every candidate of every byte: kept inline so that a candidate rejected at
+ * its longest length costs a few instructions. */
 template <class TLenBits>
-bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base, size_t len, size_t s, size_t& maxLen,
-                              std::vector<uint32_t>& cost, TLenBits lenBits) {
+VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base, size_t len, size_t s,
+                                                size_t& maxLen, std::vector<uint32_t>& cost, TLenBits lenBits) {
+    uint32_t* costs = cost.data() + s;
+    uint16_t* lens = matchLen.data() + s;
+    uint32_t* positions = matchDictPos.data() + s;
     for (size_t l = len; l >= vko_kMinDictMatchLen; --l) {
-        const size_t t = s + l;
         const uint64_t price = base + lenBits(l);
-        const uint64_t old = cost[t];
+        const uint64_t old = costs[l];
         if (old >= price) {
-            cost[t] = (uint32_t)price;
-            matchLen[t] = (uint16_t)l;
-            matchDictPos[t] = dict_pos;
+            costs[l] = (uint32_t)price;
+            lens[l] = (uint16_t)l;
+            positions[l] = dict_pos;
         } else if (old + kContinueSlack < price) {
             break;
         }
     }
     maxLen = std::max(maxLen, len);
     return len >= kLongMatchLen;
+}
+
+/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
+ * of them, raising best to the largest text position below ci among them; returns how
+ * many were visited.  Single ranks are taken up to a group boundary, then groups of
+ * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
+ * the group where the run ends. */
+VKO_ALWAYS_INLINE size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
+    const uint16_t* min0 = lcpDownMin[0].data();
+    const uint16_t* min1 = lcpDownMin[1].data();
+    const uint16_t* min2 = lcpDownMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
+    const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
+    const int64_t pos = (int64_t)ci;
+    int64_t k = lo;
+    int64_t top = best;
+    for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
+        if (LCP[k] < h) goto done;
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+    /* k ends a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
+        if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    }
+    for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
+        if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
+        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k >= floor && LCP[k] >= h; --k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+done:
+    best = top;
+    return (size_t)(lo - k);
+}
+
+/* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
+VKO_ALWAYS_INLINE size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
+    const uint16_t* min0 = lcpUpMin[0].data();
+    const uint16_t* min1 = lcpUpMin[1].data();
+    const uint16_t* min2 = lcpUpMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
+    /* one past the last rank that may be visited */
+    const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
+    const int64_t pos = (int64_t)ci;
+    int64_t k = hi;
+    int64_t top = best;
+    for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
+        if (LCP[k - 1] < h) goto done;
+        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+    /* k starts a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != 0; k += g0) {
+        if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    }
+    for (; (k & (g2 - 1)) != 0; k += g1) {
+        if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
+        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
+        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
+        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k < ceil && LCP[k - 1] >= h; ++k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+done:
+    best = top;
+    return (size_t)(k - hi);
 }
 
 void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
@@ -385,95 +484,6 @@ void TMatch::_passUpTo(size_t ci) {
         middle[k >> kTierBits[1]] = (int32_t)passedEnd;
         large[k >> kTierBits[2]] = (int32_t)passedEnd;
     }
-}
-
-/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
- * of them, raising best to the largest text position below ci among them; returns how
- * many were visited.  Single ranks are taken up to a group boundary, then groups of
- * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
- * the group where the run ends. */
-size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
-    const TSuffixString::TInt* SA = sstring.SA.data();
-    const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* min0 = lcpDownMin[0].data();
-    const uint16_t* min1 = lcpDownMin[1].data();
-    const uint16_t* min2 = lcpDownMin[2].data();
-    const int32_t* max0 = passedMax[0].data();
-    const int32_t* max1 = passedMax[1].data();
-    const int32_t* max2 = passedMax[2].data();
-    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
-    const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
-    const int64_t pos = (int64_t)ci;
-    int64_t k = lo;
-    int64_t top = best;
-    for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
-        if (LCP[k] < h) goto done;
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-    }
-    /* k ends a group of each tier taken so far */
-    for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
-        if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    }
-    for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
-        if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-    }
-    for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
-        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
-tier1:
-    for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-tier0:
-    for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k >= floor && LCP[k] >= h; --k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-done:
-    best = top;
-    return (size_t)(lo - k);
-}
-
-/* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
-size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
-    const TSuffixString::TInt* SA = sstring.SA.data();
-    const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* min0 = lcpUpMin[0].data();
-    const uint16_t* min1 = lcpUpMin[1].data();
-    const uint16_t* min2 = lcpUpMin[2].data();
-    const int32_t* max0 = passedMax[0].data();
-    const int32_t* max1 = passedMax[1].data();
-    const int32_t* max2 = passedMax[2].data();
-    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
-    /* one past the last rank that may be visited */
-    const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
-    const int64_t pos = (int64_t)ci;
-    int64_t k = hi;
-    int64_t top = best;
-    for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
-        if (LCP[k - 1] < h) goto done;
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-    }
-    /* k starts a group of each tier taken so far */
-    for (; (k & (g1 - 1)) != 0; k += g0) {
-        if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    }
-    for (; (k & (g2 - 1)) != 0; k += g1) {
-        if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-    }
-    for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
-        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
-tier1:
-    for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-tier0:
-    for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k < ceil && LCP[k - 1] >= h; ++k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-done:
-    best = top;
-    return (size_t)(k - hi);
 }
 
 void TMatch::_getCostByLiteralLen(std::vector<uint32_t>& cost) {
