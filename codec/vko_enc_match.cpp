@@ -178,6 +178,7 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
  * many were visited.  Single ranks are taken up to a group boundary, then groups of
  * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
  * the group where the run ends. */
+template <bool kFindPassed>
 VKO_ALWAYS_INLINE size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
@@ -194,32 +195,35 @@ VKO_ALWAYS_INLINE size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, 
     int64_t top = best;
     for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
         if (LCP[k] < h) goto done;
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
     /* k ends a group of each tier taken so far */
     for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
         if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
     }
     for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
         if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
     }
     for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
-        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
 tier1:
     for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
 tier0:
     for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k >= floor && LCP[k] >= h; --k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k >= floor && LCP[k] >= h; --k) {
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
 done:
     best = top;
     return (size_t)(lo - k);
 }
 
 /* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
+template <bool kFindPassed>
 VKO_ALWAYS_INLINE size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
@@ -237,26 +241,28 @@ VKO_ALWAYS_INLINE size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, si
     int64_t top = best;
     for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
         if (LCP[k - 1] < h) goto done;
-        top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
     /* k starts a group of each tier taken so far */
     for (; (k & (g1 - 1)) != 0; k += g0) {
         if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
     }
     for (; (k & (g2 - 1)) != 0; k += g1) {
         if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
     }
     for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
-        top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
 tier1:
     for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
-        top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
 tier0:
     for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
-        top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k < ceil && LCP[k - 1] >= h; ++k) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k < ceil && LCP[k - 1] >= h; ++k) {
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
 done:
     best = top;
     return (size_t)(k - hi);
@@ -377,8 +383,16 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
 
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
+        /* Whatever its distance, a candidate of h bytes priced at least costS + flag + 12
+         * + LenBit(h - 2) that is more than 4 bits dearer than state s + h already stops
+         * at its first length and changes nothing; below 512 bytes its length does not
+         * matter either.  Then only the budget needs the level's extent. */
+        const bool findPassed = h >= kLongMatchLen ||
+                                (uint64_t)cost[s + h] + kContinueSlack >=
+                                    costS + flag + coder.savedDictPosBits[kNearCount] + _lenBit(h - 2);
         int64_t last = -1;
-        const size_t down = _widenDown(lo, h, (size_t)budget + 1, ci, last);
+        const size_t down = findPassed ? _widenDown<true>(lo, h, (size_t)budget + 1, ci, last)
+                                       : _widenDown<false>(lo, h, (size_t)budget + 1, ci, last);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -386,7 +400,8 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             lo -= (int64_t)down;
         }
         /* Upward: the same, except that with no budget left one more rank is visited. */
-        const size_t up = _widenUp(hi, h, (budget <= 0) ? 1 : (size_t)budget + 1, ci, last);
+        const size_t upLimit = (budget <= 0) ? 1 : (size_t)budget + 1;
+        const size_t up = findPassed ? _widenUp<true>(hi, h, upLimit, ci, last) : _widenUp<false>(hi, h, upLimit, ci, last);
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -397,7 +412,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         if (last >= 0) minPos = std::min(minPos, distOf(last));
 
-        if (minPos >= kNearCount && minPos <= d) {
+        if (findPassed && minPos >= kNearCount && minPos <= d) {
             const uint64_t base = costS + flag + _posBit(minPos);
             bool ended;
             if (minPos < vko_kMinFarDictPos - 1) {

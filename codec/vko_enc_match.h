@@ -69,7 +69,9 @@ private:
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
+    template <bool kFindPassed>
     size_t _widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const;
+    template <bool kFindPassed>
     size_t _widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const;
 };
 
