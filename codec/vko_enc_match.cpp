@@ -297,7 +297,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         const uint64_t nearBase = costS + flag + coder.savedDictPosBits[0]; /* the same for p <= 126 */
         const size_t pMax = (size_t)std::min<uint64_t>(d, kNearCount - 1);
         uint64_t twoByteHits[2];
-        if (ci >= 2 * 64) {
+        if (ci >= 128) { /* the 128 bytes before cur are all in the buffer */
             _nearHits(curBytes, twoByteHits);
             /* bit b stands for p = 127 - b: the farthest first, as the order requires */
             const size_t dropped = 127 - pMax; /* bits for p > pMax */
@@ -381,8 +381,6 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         if (h <= 1) break;
 
-        /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
-         * with the budget at 0 is still visited, then the walk stops. */
         /* Whatever its distance, a candidate of h bytes priced at least costS + flag + 12
          * + LenBit(h - 2) that is more than 4 bits dearer than state s + h already stops
          * at its first length and changes nothing; below 512 bytes its length does not
@@ -390,6 +388,8 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         const bool findPassed = h >= kLongMatchLen ||
                                 (uint64_t)cost[s + h] + kContinueSlack >=
                                     costS + flag + coder.savedDictPosBits[kNearCount] + _lenBit(h - 2);
+        /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
+         * with the budget at 0 is still visited, then the walk stops. */
         int64_t last = -1;
         const size_t down = findPassed ? _widenDown<true>(lo, h, (size_t)budget + 1, ci, last)
                                        : _widenDown<false>(lo, h, (size_t)budget + 1, ci, last);
