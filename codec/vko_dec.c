@@ -160,7 +160,7 @@ typedef struct _vko_TMemBits {
 
 /* Takes n (1 to 3) type bits into the low bits of the result; higher bits are junk.
  * With too few bits buffered and the code exhausted it yields 0 and changes nothing. */
-static vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
+VKO_INLINE vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
     vko_size_t result = r->bits;
     if (r->count >= n) {
         r->bits >>= n;
@@ -188,11 +188,10 @@ VKO_INLINE void _mem_skip_bits(_vko_TMemBits* r, uint64_t w, vko_size_t n) {
     r->bits = (vko_size_t)(w >> n) & (((vko_size_t)1 << left) - 1);
 }
 
-/* Length in bits of the vlen code at the start of w, or 0 when it is longer than 56
+/* Length in bits of the vlen code at the start of w, or 64 when it is longer than 63
  * bits.  cont marks the continuation bits. */
 VKO_INLINE vko_size_t _vlen_bit_count(uint64_t w, uint64_t cont) {
-    const vko_size_t nbits = VKO_CTZ64((~w & cont) | ((uint64_t)1 << 63)) + 1;
-    return nbits <= 56 ? nbits : 0;
+    return VKO_CTZ64((~w & cont) | ((uint64_t)1 << 63)) + 1;
 }
 
 /* vlen code with k data bits per group (k = 1 or 2).  While 8 code bytes remain, the
@@ -204,10 +203,13 @@ VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
     if (r->code_end - r->code_cur >= 8) {
         const uint64_t w = r->bits | (_load_le64(r->code + r->code_cur) << r->count);
         const vko_size_t nbits = _vlen_bit_count(w, k == 1 ? VKO_VLEN1_CONT : VKO_VLEN2_CONT);
-        if (nbits) {
-            if (k == 1 && nbits <= 8) v = _vlen1_value[w & 0xFF];
-            else if (k == 2 && nbits <= 9) v = _vlen2_value[w & 0x1FF];
-            else v = _vlen_from_bits(w, k, nbits);
+        if (nbits <= (k == 1 ? 8 : 9)) {
+            v = k == 1 ? _vlen1_value[w & 0xFF] : _vlen2_value[w & 0x1FF];
+            _mem_skip_bits(r, w, nbits);
+            return v;
+        }
+        if (nbits <= 56) {
+            v = _vlen_from_bits(w, k, nbits);
             _mem_skip_bits(r, w, nbits);
             return v;
         }
@@ -272,8 +274,8 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
         /* the length code and the repeat bit are adjacent type bits: one look */
         if (r.code_end - r.code_cur >= 8) {
             const uint64_t w = r.bits | (_load_le64(code + r.code_cur) << r.count);
-            vko_size_t nbits = _vlen_bit_count(w, VKO_VLEN1_CONT);
-            if (nbits) {
+            const vko_size_t nbits = _vlen_bit_count(w, VKO_VLEN1_CONT);
+            if (nbits <= 56) {
                 v = nbits <= 8 ? _vlen1_value[w & 0xFF] : _vlen_from_bits(w, 1, nbits);
                 repeat = after_literal & (vko_size_t)(w >> nbits);
                 _mem_skip_bits(&r, w, nbits + after_literal);
@@ -408,10 +410,13 @@ VKO_INLINE vko_size_t _stream_read_vlen(_vko_TStreamBits* r, vko_size_t k) {
     if (r->end - r->begin >= 8) {
         const uint64_t w = r->bits | (_load_le64(r->buf + r->begin) << r->count);
         const vko_size_t nbits = _vlen_bit_count(w, k == 1 ? VKO_VLEN1_CONT : VKO_VLEN2_CONT);
-        if (nbits) {
-            if (k == 1 && nbits <= 8) v = _vlen1_value[w & 0xFF];
-            else if (k == 2 && nbits <= 9) v = _vlen2_value[w & 0x1FF];
-            else v = _vlen_from_bits(w, k, nbits);
+        if (nbits <= (k == 1 ? 8 : 9)) {
+            v = k == 1 ? _vlen1_value[w & 0xFF] : _vlen2_value[w & 0x1FF];
+            _stream_skip_bits(r, w, nbits);
+            return v;
+        }
+        if (nbits <= 56) {
+            v = _vlen_from_bits(w, k, nbits);
             _stream_skip_bits(r, w, nbits);
             return v;
         }
@@ -583,7 +588,7 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
         if (r.end - r.begin >= 8) {
             const uint64_t w = r.bits | (_load_le64(r.buf + r.begin) << r.count);
             const vko_size_t nbits = _vlen_bit_count(w, VKO_VLEN1_CONT);
-            if (nbits) {
+            if (nbits <= 56) {
                 v = nbits <= 8 ? _vlen1_value[w & 0xFF] : _vlen_from_bits(w, 1, nbits);
                 repeat = after_literal & (vko_size_t)(w >> nbits);
                 _stream_skip_bits(&r, w, nbits + after_literal);
