@@ -355,6 +355,16 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
     int64_t budget = kFarWalkBudget;
     /* a suffix after ci wraps to a huge value that never wins a level */
     auto distOf = [ci](int64_t pos) -> uint64_t { return (uint64_t)((int64_t)ci - pos - 1); };
+    /* Whatever its distance, a level's candidate of h bytes is priced at least costS +
+     * flag + 12 + LenBit(h - 2); when that is more than 4 bits dearer than state s + h
+     * already is, it stops at its first length and changes nothing, and below 512 bytes
+     * its length does not matter either.  Such a level needs its extent only for the
+     * budget, and once no lower level matters the walk has nothing left to do. */
+    const uint64_t farFloor = costS + flag + coder.savedDictPosBits[kNearCount];
+    auto levelMatters = [&](size_t h) -> bool {
+        return h >= kLongMatchLen || (uint64_t)cost[s + h] + kContinueSlack >= farFloor + _lenBit(h - 2);
+    };
+    size_t lowerProbe = 0; /* no level in (lowerProbe, last h) matters */
     for (;;) {
         size_t h;
         uint64_t minPos;
@@ -381,13 +391,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         if (h <= 1) break;
 
-        /* Whatever its distance, a candidate of h bytes priced at least costS + flag + 12
-         * + LenBit(h - 2) that is more than 4 bits dearer than state s + h already stops
-         * at its first length and changes nothing; below 512 bytes its length does not
-         * matter either.  Then only the budget needs the level's extent. */
-        const bool findPassed = h >= kLongMatchLen ||
-                                (uint64_t)cost[s + h] + kContinueSlack >=
-                                    costS + flag + coder.savedDictPosBits[kNearCount] + _lenBit(h - 2);
+        const bool findPassed = levelMatters(h);
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
         int64_t last = -1;
@@ -428,6 +432,9 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             if (ended) return;
         }
         if (budget <= 0) break;
+        if (lowerProbe == 0 || lowerProbe >= h) lowerProbe = h - 1;
+        while (lowerProbe >= vko_kMinDictMatchLen && !levelMatters(lowerProbe)) --lowerProbe;
+        if (lowerProbe < vko_kMinDictMatchLen) break;
     }
 }
 
