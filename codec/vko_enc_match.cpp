@@ -392,6 +392,11 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         if (h <= 1) break;
 
         const bool findPassed = levelMatters(h);
+        if (!findPassed) {
+            if (lowerProbe == 0 || lowerProbe >= h) lowerProbe = h - 1;
+            while (lowerProbe >= vko_kMinDictMatchLen && !levelMatters(lowerProbe)) --lowerProbe;
+            if (lowerProbe < vko_kMinDictMatchLen) break;
+        }
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
         int64_t last = -1;
@@ -432,9 +437,6 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             if (ended) return;
         }
         if (budget <= 0) break;
-        if (lowerProbe == 0 || lowerProbe >= h) lowerProbe = h - 1;
-        while (lowerProbe >= vko_kMinDictMatchLen && !levelMatters(lowerProbe)) --lowerProbe;
-        if (lowerProbe < vko_kMinDictMatchLen) break;
     }
 }
 
