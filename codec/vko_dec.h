@@ -3,7 +3,8 @@
  *
  * Neither decoder allocates, throws or keeps global state.  Both are safe on any
  * input bytes and sizes: they never read or write outside the buffers they were
- * given, and every call ends after a bounded amount of work.
+ * given, and a call's work is bounded by the input it reads and the output it may
+ * produce.  In the output they write only the bytes they produce.
  *
  * Length, distance and literal-line counts are held in unsigned 32-bit integers.
  * A variable-length code whose value does not fit 32 bits wraps modulo 2^32 (the
