@@ -447,16 +447,14 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
     const __m128i first = _mm_set1_epi8((char)cur[0]);
     const __m128i second = _mm_set1_epi8((char)cur[1]);
     const unsigned char* from = cur - 128;
-    uint64_t words[2] = {0, 0};
-    for (int chunk = 0; chunk < 8; ++chunk) {
-        const unsigned char* at = from + 16 * chunk;
+    auto chunk = [&](int c) -> uint64_t {
+        const unsigned char* at = from + 16 * c;
         const __m128i a = _mm_loadu_si128((const __m128i*)at);
         const __m128i b = _mm_loadu_si128((const __m128i*)(at + 1));
-        const __m128i eq = _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second));
-        words[chunk >> 2] |= (uint64_t)(uint32_t)_mm_movemask_epi8(eq) << (16 * (chunk & 3));
-    }
-    hits[0] = words[0];
-    hits[1] = words[1];
+        return (uint32_t)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second)));
+    };
+    hits[0] = chunk(0) | (chunk(1) << 16) | (chunk(2) << 32) | (chunk(3) << 48);
+    hits[1] = chunk(4) | (chunk(5) << 16) | (chunk(6) << 32) | (chunk(7) << 48);
 #else
     const uint16_t head = load16(cur);
     hits[0] = hits[1] = 0;
@@ -475,13 +473,20 @@ void TMatch::_initFarIndex() {
         lcpUpMin[t].assign(groups, 0xFFFF);
         passedMax[t].assign(groups, -1);
     }
-    for (int t = 0; t < kTiers; ++t) {
-        uint16_t* down = lcpDownMin[t].data();
-        uint16_t* up = lcpUpMin[t].data();
-        const unsigned bits = kTierBits[t];
-        for (size_t k = 0; k < n; ++k) {
-            down[k >> bits] = std::min(down[k >> bits], LCP[k]);
-            up[k >> bits] = std::min<uint16_t>(up[k >> bits], (k > 0) ? LCP[k - 1] : 0);
+    uint16_t* down = lcpDownMin[0].data();
+    uint16_t* up = lcpUpMin[0].data();
+    for (size_t k = 0; k < n; ++k) {
+        down[k >> kTierBits[0]] = std::min(down[k >> kTierBits[0]], LCP[k]);
+        up[k >> kTierBits[0]] = std::min<uint16_t>(up[k >> kTierBits[0]], (k > 0) ? LCP[k - 1] : 0);
+    }
+    /* each larger group's minima from the smaller groups it holds */
+    for (int t = 1; t < kTiers; ++t) {
+        const unsigned shift = kTierBits[t] - kTierBits[t - 1];
+        for (size_t g = 0; g < lcpDownMin[t - 1].size(); ++g) {
+            uint16_t& d = lcpDownMin[t][g >> shift];
+            uint16_t& u = lcpUpMin[t][g >> shift];
+            d = std::min(d, lcpDownMin[t - 1][g]);
+            u = std::min(u, lcpUpMin[t - 1][g]);
         }
     }
     passedEnd = 0;
