@@ -55,7 +55,7 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), passedEnd(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
+      props(props_), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
 
 bool TMatch::match(const unsigned char** matched, size_t* match_len, const unsigned char* cur) {
     if (matchLen.empty()) _getCost(cur);
@@ -311,7 +311,18 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
              * differing byte is one shorter now: no need to compare again. */
             const bool reuse = (nearLenAt == ci - 1);
             nearLenAt = (size_t)-1; /* stays so if the scan ends early */
-            for (int word = 0; word < 2; ++word) {
+            /* All near candidates share one base price, so one that a later candidate of
+             * the same length follows changes nothing that the later one does not redo:
+             * at every state it would set, the later one sets again (ties go to the
+             * later), and where it would go on or stop, so would the later one.  Only
+             * the last candidate of each length is priced, in the original order, up
+             * to the first one long enough to end the search. */
+            struct TNear {
+                uint32_t p;
+                uint32_t len;
+            } found[128];
+            size_t count = 0;
+            for (int word = 0; word < 2 && (count == 0 || found[count - 1].len < kLongMatchLen); ++word) {
                 for (uint64_t bits = twoByteHits[word]; bits; bits &= bits - 1) {
                     const size_t p = 127 - ((size_t)word * 64 + (size_t)__builtin_ctzll(bits));
                     size_t len;
@@ -323,8 +334,22 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
                         len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
                     }
                     nearLen[p] = (uint16_t)len;
-                    if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+                    found[count++] = TNear{(uint32_t)p, (uint32_t)len};
+                    if (len >= kLongMatchLen) break;
                 }
+            }
+            ++nearStamp;
+            for (size_t j = count; j-- > 0;) {
+                uint32_t& stamp = nearLenStamp[found[j].len];
+                if (stamp == nearStamp && found[j].len < kLongMatchLen)
+                    found[j].len = 0; /* a later candidate of this length redoes it */
+                else
+                    stamp = nearStamp;
+            }
+            for (size_t j = 0; j < count; ++j) {
+                if (found[j].len != 0 &&
+                    _price_candidate(found[j].p, nearBase, found[j].len, s, maxLen, cost, nearLenBits))
+                    return;
             }
             nearLenHits[0] = twoByteHits[0];
             nearLenHits[1] = twoByteHits[1];
@@ -490,9 +515,12 @@ void TMatch::_initFarIndex() {
         }
     }
     passedEnd = 0;
+    nearLenStamp.assign((size_t)props.maxSaveLength + 1, 0);
+    nearStamp = 0;
 }
 
 void TMatch::_freeFarIndex() {
+    std::vector<uint32_t>().swap(nearLenStamp);
     for (int t = 0; t < kTiers; ++t) {
         std::vector<uint16_t>().swap(lcpDownMin[t]);
         std::vector<uint16_t>().swap(lcpUpMin[t]);

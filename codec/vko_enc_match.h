@@ -62,6 +62,9 @@ private:
      * scan had a two-byte hit, same bit order), and the cap they were cut at. */
     uint16_t nearLen[128];
     uint64_t nearLenHits[2];
+    /* per length, the value of nearStamp at the last byte that had a near candidate of it */
+    std::vector<uint32_t> nearLenStamp;
+    uint32_t nearStamp;
     size_t nearLenAt;
     size_t nearLenLimit;
 
