@@ -56,7 +56,7 @@ private:
     std::vector<uint16_t> lcpDownMin[kTiers]; /* min LCP[k] over the group's ranks k */
     std::vector<uint16_t> lcpUpMin[kTiers];   /* min LCP[k - 1] over the group's ranks k */
     std::vector<int32_t> passedMax[kTiers];
-    size_t passedEnd; /* text positions below this are entered in passed*Max */
+    size_t passedEnd; /* text positions below this are entered in passedMax */
 
     /* Common lengths of the near scan at byte nearLenAt, per dict_pos (valid where that
      * scan had a two-byte hit, same bit order), and the cap they were cut at. */
