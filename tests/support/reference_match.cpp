@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "vko_enc_clip.h"
 #include "vko_enc_code.h"
 #include "vko_enc_match.h"
 #include "vko_sstring.h"
@@ -343,15 +344,20 @@ PricedClip forwardPass(const Bytes& buffer, size_t clipLen, const vko_TCompressP
 
 namespace {
 
-void outLiterals(TVkoCode& coder, const unsigned char* begin, const unsigned char* end, uint64_t piece) {
-    while (begin != end) {
-        const size_t n = (size_t)std::min<uint64_t>((uint64_t)(end - begin), piece);
-        coder.outData(begin, begin + n);
-        begin += n;
+/* Passes a matcher's answers on to the clip compressor's loop and records the parse. */
+template <class TMatcher>
+struct RecordingMatcher {
+    TMatcher& matcher;
+    const unsigned char* clip;
+    std::vector<MatchStep>& steps;
+    bool match(const unsigned char** matched, size_t* len, const unsigned char* cur) {
+        if (!matcher.match(matched, len, cur)) return false;
+        steps.push_back({(size_t)(cur - clip), *len, (uint64_t)(cur - *matched) - 1});
+        return true;
     }
-}
+};
 
-/* The clip compressor's loop, recording the parse. */
+/* The clip compressor's loop over one window + clip, recording the parse. */
 template <class TMatcher>
 EncodedClip encodeWith(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props,
                        Bytes* stream = nullptr) {
@@ -359,24 +365,8 @@ EncodedClip encodeWith(const Bytes& buffer, size_t clipLen, const vko_TCompressP
     TVkoCode coder(stream ? *stream : out.code, props.useLiteralLine);
     const unsigned char* end = buffer.data() + buffer.size();
     TMatcher m(buffer.data(), end, coder, props);
-    const unsigned char* clip = end - clipLen;
-    const unsigned char* cur = clip;
-    const unsigned char* literals = cur;
-    while (cur != end) {
-        const unsigned char* matched = nullptr;
-        size_t len = 0;
-        if (!m.match(&matched, &len, cur)) {
-            ++cur;
-            continue;
-        }
-        outLiterals(coder, literals, cur, props.maxSaveLength);
-        const uint64_t dictPos = (uint64_t)(cur - matched) - 1;
-        out.matches.push_back({(size_t)(cur - clip), len, dictPos});
-        coder.outDict(len, dictPos);
-        cur += len;
-        literals = cur;
-    }
-    outLiterals(coder, literals, end, props.maxSaveLength);
+    RecordingMatcher<TMatcher> recorder{m, end - clipLen, out.matches};
+    _vko_private::encode_clip(coder, buffer.data(), end, clipLen, props, recorder);
     out.bitsWritten = 8 * (uint64_t)coder.code.size() - (coder.typeCount ? 8 - coder.typeCount : 0);
     if (stream) coder.outCtrl_streamEnd();
     return out;
@@ -414,7 +404,7 @@ Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps
     const size_t windowLen = buffer.size() - clipLen;
     if (windowLen) {
         TVkoCode coder(stream, props.useLiteralLine);
-        outLiterals(coder, buffer.data(), buffer.data() + windowLen, props.maxSaveLength);
+        _vko_private::out_literals(coder, buffer.data(), buffer.data() + windowLen, props.maxSaveLength);
         coder.outCtrl_clipEnd();
     }
     encodeWith<TMatch>(buffer, clipLen, props, &stream);
