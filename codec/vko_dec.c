@@ -33,8 +33,10 @@ static vko_size_t VKO_CTZ64(uint64_t x) { /* x != 0 */
 
 #if defined(__GNUC__) || defined(__clang__)
 #define VKO_INLINE static __inline__ __attribute__((always_inline))
+#define VKO_LIKELY(x) __builtin_expect(!!(x), 1)
 #else
 #define VKO_INLINE static
+#define VKO_LIKELY(x) (x)
 #endif
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -239,7 +241,40 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
     r.count = 0;
 
     for (;;) {
-        vko_size_t v, dist, len, repeat;
+        vko_size_t v, dist, len, repeat, room;
+        /* Far from both ends, no record but a long one needs its checks. */
+        if (VKO_LIKELY(r.code_end - r.code_cur >= 16 && out_end - out_cur >= 8)) {
+            /* A match's type bit, length code and repeat bit in one look at the coming
+             * type bits: the buffered ones, then the next code bytes, which are type
+             * bytes until a plain byte is taken.  With none buffered, the next byte is
+             * the record's type byte (ORed with what a clip end left). */
+            const uint64_t w = r.bits | (_load_le64(code + r.code_cur) << r.count);
+            vko_size_t nbits;
+            if (w & 1) {
+                /* a run of literals within the type byte: one code byte each */
+                vko_size_t run;
+                if (r.count == 0) {
+                    r.bits = (vko_size_t)w & 0xFF;
+                    r.code_cur++;
+                    r.count = 8;
+                }
+                run = VKO_CTZ32(~r.bits);
+                _store_low_bytes(out_data + out_cur, _load_le64(code + r.code_cur), run);
+                out_cur += run;
+                r.code_cur += run;
+                r.bits >>= run;
+                r.count -= run;
+                after_literal = 1;
+                continue;
+            }
+            nbits = _vlen_bit_count(w >> 1, VKO_VLEN1_CONT);
+            if (VKO_LIKELY(nbits <= 8)) {
+                v = _vlen1_value[(w >> 1) & 0xFF];
+                repeat = after_literal & (vko_size_t)(w >> (nbits + 1));
+                _mem_skip_bits(&r, w, nbits + 1 + after_literal);
+                goto have_length;
+            }
+        }
         if (r.count == 0) {
             /* A type bit with the code exhausted reads as 0, and so do the vlen1 and
              * repeat bits after it; the distance byte then can't be had. */
@@ -328,8 +363,15 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
         saved_dist = dist;
         if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
         len = v + vko_kMinDictMatchLen;
-        if (len > out_end - out_cur) return vko_RESULT_OUT_SIZE;
-        _copy_match(out_data + out_cur, dist, len, out_end - out_cur);
+        room = out_end - out_cur;
+        if (len > room) return vko_RESULT_OUT_SIZE;
+        /* Text is mostly short matches from well back: one 8-byte step, in line. */
+        if (VKO_LIKELY(dist >= 8 && len <= 8 && room >= 8)) {
+            unsigned char* dst = out_data + out_cur;
+            _store_low_bytes(dst, _load_le64(dst - dist), len);
+        } else {
+            _copy_match(out_data + out_cur, dist, len, room);
+        }
         out_cur += len;
         after_literal = 0;
     }
