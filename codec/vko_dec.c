@@ -199,9 +199,19 @@ VKO_INLINE vko_size_t _vlen_bit_count(uint64_t w, uint64_t cont) {
 /* vlen code with k data bits per group (k = 1 or 2).  While 8 code bytes remain, the
  * code is found in one 64-bit look at the coming type bits: no code the reader takes
  * bit by bit can then run past the end, so both ways give the same value and state. */
-VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
+static vko_size_t _mem_read_vlen_by_groups(_vko_TMemBits* r, vko_size_t k) {
     const vko_size_t data_mask = ((vko_size_t)1 << k) - 1;
     vko_size_t v = 0;
+    for (;;) {
+        const vko_size_t group = _mem_read_lowbits(r, k + 1);
+        v = (v << k) | (group & data_mask);
+        if (!((group >> k) & 1)) return v;
+        v++;
+    }
+}
+
+VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
+    vko_size_t v;
     if (r->code_end - r->code_cur >= 8) {
         const uint64_t w = r->bits | (_load_le64(r->code + r->code_cur) << r->count);
         const vko_size_t nbits = _vlen_bit_count(w, k == 1 ? VKO_VLEN1_CONT : VKO_VLEN2_CONT);
@@ -216,12 +226,7 @@ VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
             return v;
         }
     }
-    for (;;) {
-        const vko_size_t group = _mem_read_lowbits(r, k + 1);
-        v = (v << k) | (group & data_mask);
-        if (!((group >> k) & 1)) return v;
-        v++;
-    }
+    return _mem_read_vlen_by_groups(r, k);
 }
 
 vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
@@ -272,7 +277,42 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
                 v = _vlen1_value[(w >> 1) & 0xFF];
                 repeat = after_literal & (vko_size_t)(w >> (nbits + 1));
                 _mem_skip_bits(&r, w, nbits + 1 + after_literal);
-                goto have_length;
+                if (repeat) {
+                    dist = saved_dist;
+                } else {
+                    /* at most 2 bytes taken since the check: the distance byte and its
+                     * vlen2 look are in the code */
+                    const vko_size_t b = code[r.code_cur++];
+                    const vko_size_t far = b >> 7;
+                    /* Near and far distances are mixed about evenly in text, so the
+                     * vlen2 code is looked up either way and used only for a far one
+                     * (b >= 128 gives (b & 127) + 128 = b). */
+                    const uint64_t w2 = r.bits | (_load_le64(code + r.code_cur) << r.count);
+                    const vko_size_t nbits2 = _vlen_bit_count(w2, VKO_VLEN2_CONT);
+                    if (far & (nbits2 > 9)) {
+                        dist = _mem_read_vlen(&r, 2) * 128 + b;
+                    } else {
+                        dist = b + (((vko_size_t)_vlen2_value[w2 & 0x1FF] << 7) & (0 - far));
+                        /* a near distance takes no bits; fewer than 8 are buffered */
+                        _mem_skip_bits(&r, w2, nbits2 & (0 - far));
+                    }
+                    v += dist > VKO_NEAR_DIST_MAX;
+                    if (b == 0) goto control_code;
+                }
+                saved_dist = dist;
+                if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
+                len = v + vko_kMinDictMatchLen;
+                room = out_end - out_cur;
+                if (len > room) return vko_RESULT_OUT_SIZE;
+                if (VKO_LIKELY(dist >= 8 && len <= 8)) {
+                    unsigned char* dst = out_data + out_cur;
+                    _store_low_bytes(dst, _load_le64(dst - dist), len);
+                } else {
+                    _copy_match(out_data + out_cur, dist, len, room);
+                }
+                out_cur += len;
+                after_literal = 0;
+                continue;
             }
         }
         if (r.count == 0) {
@@ -332,6 +372,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             } else if (b != 0) {
                 dist = b;
             } else {
+            control_code:
                 switch (v) {
                 case vko_kCtrlType_literalLine:
                     len = _mem_read_vlen(&r, 2) + vko_kMinLiteralLineLen;
