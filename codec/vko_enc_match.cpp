@@ -1,6 +1,7 @@
 #include "vko_enc_match.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -29,6 +30,10 @@ const uint64_t kContinueSlack = 4;
 /* The passed-position tree's leaves each stand for this many ranks (as a power of 2):
  * a range this short is cheaper to read rank by rank than through the tree. */
 const unsigned kLeafBits = 2;
+/* Tree nodes this many levels above the leaves, or higher, are never read: a query
+ * covers at most one level's side, budget + 1 ranks, and reads only nodes inside it. */
+const unsigned kTreeHeight = 10;
+static_assert(((kFarWalkBudget + 1) >> kLeafBits) + 1 < (1 << kTreeHeight), "tree too low for the budget");
 
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
@@ -227,6 +232,41 @@ VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t first, int64_t last, size
     return top;
 }
 
+/* The shortest length from `from` to `to` (both at least 2 and below 512) whose far
+ * candidate could still change a state (see levelMatters in the far walk), or to + 1
+ * when none can.  LenBit is the same over each run of lengths from a power of 2 to the
+ * next, so each such run is one plain scan of the states against one threshold. */
+size_t TMatch::_firstMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const {
+    size_t l = from;
+    while (l <= to) {
+        const unsigned bits = _lenBit(l - vko_kMinDictMatchLen);
+        size_t runEnd = std::min(to, ((size_t)2 << (63 - __builtin_clzll((uint64_t)l))) - 1);
+        /* the run is taken whole only where the emitter's table agrees at its end */
+        if (_lenBit(runEnd - vko_kMinDictMatchLen) != bits) runEnd = l;
+        /* the level matters where cost + slack >= farFloor + bits */
+        const uint64_t need = farFloor + bits - kContinueSlack;
+        if (need <= 0xFFFFFFFFu) {
+            const uint32_t need32 = (uint32_t)need;
+#if defined(__SSE2__)
+            /* four states at a time; flipping the sign bit makes the signed compare an
+             * unsigned one */
+            const __m128i flip = _mm_set1_epi32(INT32_MIN);
+            const __m128i needFlipped = _mm_xor_si128(_mm_set1_epi32((int32_t)need32), flip);
+            for (; l + 3 <= runEnd; l += 4) {
+                const __m128i costs = _mm_xor_si128(_mm_loadu_si128((const __m128i*)(costAt + l)), flip);
+                const unsigned below = (unsigned)_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(needFlipped, costs)));
+                if (below != 0xF) return l + (size_t)__builtin_ctz(~below & 0xF);
+            }
+#endif
+            for (; l <= runEnd; ++l)
+                if (costAt[l] >= need32) return l;
+        } else {
+            l = runEnd + 1;
+        }
+    }
+    return l;
+}
+
 void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
     if (ci_ == 0) return;
     const size_t ci = (size_t)ci_;
@@ -349,7 +389,8 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
     auto levelMatters = [&](size_t h) -> bool {
         return h >= kLongMatchLen || (uint64_t)cost[s + h] + kContinueSlack >= farFloor + _lenBit(h - 2);
     };
-    size_t lowerProbe = 0; /* no level in (lowerProbe, last h) matters */
+    size_t noneBelow = vko_kMinDictMatchLen; /* no level shorter than this matters */
+    size_t lowerMatters = (size_t)-1;        /* a shorter level that mattered when last looked at */
     for (;;) {
         size_t h;
         uint64_t minPos;
@@ -378,9 +419,13 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
 
         const bool findPassed = levelMatters(h);
         if (!findPassed) {
-            if (lowerProbe == 0 || lowerProbe >= h) lowerProbe = h - 1;
-            while (lowerProbe >= vko_kMinDictMatchLen && !levelMatters(lowerProbe)) --lowerProbe;
-            if (lowerProbe < vko_kMinDictMatchLen) break;
+            /* Costs only fall during the walk, so a length found not to matter never
+             * does again; one found to matter is checked again before it is relied on. */
+            if (lowerMatters >= h || !levelMatters(lowerMatters)) {
+                lowerMatters = _firstMatteringLen(cost.data() + s, noneBelow, h - 1, farFloor);
+                if (lowerMatters >= h) break;
+                noneBelow = lowerMatters;
+            }
         }
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
@@ -405,8 +450,6 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             budget -= (int64_t)up;
             hi += (int64_t)up;
         }
-        /* A level whose nearest occurrence lies within the near scan's reach prices
-         * nothing, so the search may stop as soon as it has seen one that near. */
         int64_t last = -1;
         if (findPassed) {
             if (down != 0) last = _passedMaxIn(downFirst, downLast, ci);
@@ -463,22 +506,23 @@ void TMatch::_initFarIndex() {
     lcpUpJump.assign(n, 0);
     /* Nearest smaller entries by a stack of strictly rising LCP values, so it never holds
      * more than 65536 ranks whatever n is. */
-    std::vector<int64_t> rising;
-    rising.reserve(std::min<size_t>(n, 65536));
+    std::vector<int32_t> risingStack(std::min<size_t>(n, 65536) + 1);
+    int32_t* rising = risingStack.data();
+    size_t depth = 0;
     for (size_t k = 0; k < n; ++k) {
-        while (!rising.empty() && LCP[rising.back()] >= LCP[k]) rising.pop_back();
-        const int64_t smaller = rising.empty() ? -1 : rising.back();
+        while (depth != 0 && LCP[rising[depth - 1]] >= LCP[k]) --depth;
+        const int64_t smaller = (depth == 0) ? -1 : rising[depth - 1];
         lcpDownJump[k] = (uint16_t)std::min<int64_t>((int64_t)k - smaller, 0xFFFF);
-        rising.push_back((int64_t)k);
+        rising[depth++] = (int32_t)k;
     }
-    rising.clear();
+    depth = 0;
     for (size_t k = n; k-- > 0;) {
-        while (!rising.empty() && LCP[rising.back()] >= LCP[k]) rising.pop_back();
-        const int64_t smaller = rising.empty() ? (int64_t)n : rising.back();
+        while (depth != 0 && LCP[rising[depth - 1]] >= LCP[k]) --depth;
+        const int64_t smaller = (depth == 0) ? (int64_t)n : rising[depth - 1];
         lcpUpJump[k] = (uint16_t)std::min<int64_t>(smaller - (int64_t)k, 0xFFFF);
-        rising.push_back((int64_t)k);
+        rising[depth++] = (int32_t)k;
     }
-    passedLeaves = 1;
+    passedLeaves = (size_t)1 << kTreeHeight; /* so that an update's path stays below the root */
     while (passedLeaves < (n >> kLeafBits) + 1) passedLeaves *= 2;
     passedTree.assign(2 * passedLeaves, -1);
     passedEnd = 0;
@@ -499,8 +543,8 @@ void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
     int32_t* tree = passedTree.data();
     for (; passedEnd < ci; ++passedEnd) {
-        for (size_t node = passedLeaves + ((size_t)R[passedEnd] >> kLeafBits); node != 0; node >>= 1)
-            tree[node] = (int32_t)passedEnd;
+        size_t node = passedLeaves + ((size_t)R[passedEnd] >> kLeafBits);
+        for (unsigned height = 0; height < kTreeHeight; ++height, node >>= 1) tree[node] = (int32_t)passedEnd;
     }
 }
 

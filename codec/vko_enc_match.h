@@ -75,6 +75,7 @@ private:
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
+    size_t _firstMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _runDown(int64_t lo, size_t h, size_t limit) const;
     size_t _runUp(int64_t hi, size_t h, size_t limit) const;
     int64_t _passedMaxIn(int64_t first, int64_t last, size_t ci) const;
