@@ -62,7 +62,8 @@ static void _store_le64(unsigned char* p, uint64_t v) {
 /* Writes the low n (0 to 8) bytes of v at p; the other bytes of p[0..8) are rewritten
  * with what they held, so nothing past the n bytes changes. */
 static void _store_low_bytes(unsigned char* p, uint64_t v, vko_size_t n) {
-    const uint64_t mask = n >= 8 ? ~(uint64_t)0 : ((uint64_t)1 << (8 * n)) - 1;
+    /* two shifts of 4n bits: one of 8n would be undefined for n = 8 */
+    const uint64_t mask = ~((~(uint64_t)0 << (4 * n)) << (4 * n));
     _store_le64(p, (_load_le64(p) & ~mask) | (v & mask));
 }
 
