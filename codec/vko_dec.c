@@ -181,7 +181,8 @@ VKO_INLINE vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
 }
 
 /* Drops the first n (at most 57) of the coming type bits, whose first 64 are w: the
- * type bytes they use up are passed, and the rest of the last one stays buffered. */
+ * type bytes they use up are passed, and the rest of the last one stays buffered.
+ * n = 0 is allowed too while at most 7 bits are buffered, and changes nothing. */
 VKO_INLINE void _mem_skip_bits(_vko_TMemBits* r, uint64_t w, vko_size_t n) {
     /* 0 to 7 bits stay: count - n when n <= count (n >= 1, count <= 8), else the rest
      * of the last type byte used */
