@@ -33,6 +33,8 @@ const unsigned kLeafBits = 2;
 /* Tree nodes this many levels above the leaves, or higher, are never read: a query
  * covers at most one level's side, budget + 1 ranks, and reads only nodes inside it. */
 const unsigned kTreeHeight = 10;
+/* States per block of costBlockMax (as a power of 2). */
+const unsigned kCostBlockBits = 4;
 static_assert(((kFarWalkBudget + 1) >> kLeafBits) + 1 < (1 << kTreeHeight), "tree too low for the budget");
 
 inline uint16_t load16(const unsigned char* p) {
@@ -130,6 +132,7 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
     if (count <= 1) return;
     const size_t clipIndex = (size_t)(cur - sstring.src_begin);
     _initFarIndex();
+    costBlockMax.assign((count >> kCostBlockBits) + 1, kNullCostValue);
     size_t run = 0;
     for (size_t i = 1; i < count;) {
         size_t from;
@@ -236,7 +239,7 @@ VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t first, int64_t last, size
  * candidate could still change a state (see levelMatters in the far walk), or to + 1
  * when none can.  LenBit is the same over each run of lengths from a power of 2 to the
  * next, so each such run is one plain scan of the states against one threshold. */
-size_t TMatch::_firstMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const {
+size_t TMatch::_scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const {
     size_t l = from;
     while (l <= to) {
         const unsigned bits = _lenBit(l - vko_kMinDictMatchLen);
@@ -265,6 +268,33 @@ size_t TMatch::_firstMatteringLen(const uint32_t* costAt, size_t from, size_t to
         }
     }
     return l;
+}
+
+/* The same as _scanMatteringLen for state s, but whole blocks of states whose known
+ * largest cost is below what the block's shortest length needs are passed at once.
+ * Costs only fall while the clip is priced, so a block maximum once recorded stays an
+ * upper bound; one that is too high to pass a block is recomputed. */
+size_t TMatch::_firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor) {
+    const size_t blockSize = (size_t)1 << kCostBlockBits;
+    /* the first length whose state starts a block */
+    const size_t firstBlockLen = ((s + from + blockSize - 1) & ~(blockSize - 1)) - s;
+    if (firstBlockLen + blockSize - 1 > to) return _scanMatteringLen(cost + s, from, to, farFloor);
+    const size_t head = _scanMatteringLen(cost + s, from, firstBlockLen - 1, farFloor);
+    if (head < firstBlockLen) return head;
+    size_t l = firstBlockLen;
+    for (; l + blockSize - 1 <= to; l += blockSize) {
+        uint32_t& blockMax = costBlockMax[(s + l) >> kCostBlockBits];
+        /* the block's shortest length needs the least */
+        const uint64_t needLeast = farFloor + _lenBit(l - vko_kMinDictMatchLen) - kContinueSlack;
+        if (blockMax < needLeast) continue;
+        uint32_t largest = 0;
+        for (size_t j = 0; j < blockSize; ++j) largest = std::max(largest, cost[s + l + j]);
+        blockMax = largest;
+        if (largest < needLeast) continue;
+        const size_t hit = _scanMatteringLen(cost + s, l, l + blockSize - 1, farFloor);
+        if (hit < l + blockSize) return hit;
+    }
+    return _scanMatteringLen(cost + s, l, to, farFloor);
 }
 
 void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
@@ -422,7 +452,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             /* Costs only fall during the walk, so a length found not to matter never
              * does again; one found to matter is checked again before it is relied on. */
             if (lowerMatters >= h || !levelMatters(lowerMatters)) {
-                lowerMatters = _firstMatteringLen(cost.data() + s, noneBelow, h - 1, farFloor);
+                lowerMatters = _firstMatteringLen(cost.data(), s, noneBelow, h - 1, farFloor);
                 if (lowerMatters >= h) break;
                 noneBelow = lowerMatters;
             }
@@ -531,6 +561,7 @@ void TMatch::_initFarIndex() {
 }
 
 void TMatch::_freeFarIndex() {
+    std::vector<uint32_t>().swap(costBlockMax);
     std::vector<uint32_t>().swap(nearLenStamp);
     std::vector<uint16_t>().swap(lcpDownJump);
     std::vector<uint16_t>().swap(lcpUpJump);

@@ -60,6 +60,8 @@ private:
     std::vector<int32_t> passedTree; /* node x has children 2x and 2x + 1; -1: none passed */
     size_t passedLeaves;             /* leaves start at this node, a power of 2 */
     size_t passedEnd;                /* text positions below this are entered in the tree */
+    /* per block of states, a cost at least as high as any in it */
+    std::vector<uint32_t> costBlockMax;
 
     /* Common lengths of the near scan at byte nearLenAt, per dict_pos (valid where that
      * scan had a two-byte hit, same bit order), and the cap they were cut at. */
@@ -75,7 +77,8 @@ private:
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
-    size_t _firstMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
+    size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
+    size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
     size_t _runDown(int64_t lo, size_t h, size_t limit) const;
     size_t _runUp(int64_t hi, size_t h, size_t limit) const;
     int64_t _passedMaxIn(int64_t first, int64_t last, size_t ci) const;
