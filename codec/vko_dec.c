@@ -228,7 +228,13 @@ VKO_INLINE vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
             return v;
         }
     }
-    return _mem_read_vlen_by_groups(r, k);
+    {
+        /* through a copy, so that the caller's reader need not live in memory */
+        _vko_TMemBits copy = *r;
+        v = _mem_read_vlen_by_groups(&copy, k);
+        *r = copy;
+        return v;
+    }
 }
 
 vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
