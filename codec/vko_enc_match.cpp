@@ -343,42 +343,45 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             /* All near candidates share one base price, so one that a later candidate of
              * the same length follows changes nothing that the later one does not redo:
              * at every state it would set, the later one sets again (ties go to the
-             * later), and where it would go on or stop, so would the later one.  Only
-             * the last candidate of each length is priced, in the original order, up
-             * to the first one long enough to end the search. */
+             * later), and where it would go on or stop, so would the later one.  So the
+             * hits are gathered from the last (nearest) back, keeping the first of each
+             * length met, and the kept ones priced in the original order.  One long
+             * enough to end the search drops all gathered after it in that order. */
             struct TNear {
                 uint32_t p;
                 uint32_t len;
-            } found[128];
-            size_t count = 0;
-            for (int word = 0; word < 2 && (count == 0 || found[count - 1].len < kLongMatchLen); ++word) {
-                for (uint64_t bits = twoByteHits[word]; bits; bits &= bits - 1) {
-                    const size_t p = 127 - ((size_t)word * 64 + (size_t)__builtin_ctzll(bits));
+            } kept[128];
+            size_t keptCount = 0;
+            ++nearStamp;
+            /* a length found before qualifies when 3 <= len < nearLenLimit: one compare */
+            const size_t reuseSpan = (nearLenLimit > 3) ? nearLenLimit - 3 : 0;
+            for (int word = 1; word >= 0; --word) {
+                const uint64_t hadHit = reuse ? nearLenHits[word] : 0;
+                for (uint64_t bits = twoByteHits[word]; bits;) {
+                    const unsigned bit = 63 - (unsigned)__builtin_clzll(bits);
+                    bits ^= (uint64_t)1 << bit;
+                    const size_t p = 127 - ((size_t)word * 64 + bit);
                     size_t len;
-                    if (reuse && ((nearLenHits[word] >> __builtin_ctzll(bits)) & 1) && nearLen[p] > 2 &&
-                        nearLen[p] < nearLenLimit) {
+                    if (((hadHit >> bit) & 1) && (size_t)nearLen[p] - 3 < reuseSpan) {
                         len = nearLen[p] - 1;
                     } else {
                         const unsigned char* q = curBytes - p - 1;
                         len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
                     }
                     nearLen[p] = (uint16_t)len;
-                    found[count++] = TNear{(uint32_t)p, (uint32_t)len};
-                    if (len >= kLongMatchLen) break;
+                    if (len >= kLongMatchLen) {
+                        keptCount = 0;
+                        ++nearStamp; /* lengths met so far were of dropped candidates */
+                    } else {
+                        uint32_t& stamp = nearLenStamp[len];
+                        if (stamp == nearStamp) continue; /* a later one of this length redoes it */
+                        stamp = nearStamp;
+                    }
+                    kept[keptCount++] = TNear{(uint32_t)p, (uint32_t)len};
                 }
             }
-            ++nearStamp;
-            for (size_t j = count; j-- > 0;) {
-                uint32_t& stamp = nearLenStamp[found[j].len];
-                if (stamp == nearStamp && found[j].len < kLongMatchLen)
-                    found[j].len = 0; /* a later candidate of this length redoes it */
-                else
-                    stamp = nearStamp;
-            }
-            for (size_t j = 0; j < count; ++j) {
-                if (found[j].len != 0 &&
-                    _price_candidate(found[j].p, nearBase, found[j].len, s, maxLen, cost, nearLenBits))
-                    return;
+            for (size_t j = keptCount; j-- > 0;) {
+                if (_price_candidate(kept[j].p, nearBase, kept[j].len, s, maxLen, cost, nearLenBits)) return;
             }
             nearLenHits[0] = twoByteHits[0];
             nearLenHits[1] = twoByteHits[1];
