@@ -27,15 +27,10 @@ const uint64_t kNearCount = 127;
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
 
-/* The passed-position tree's leaves each stand for this many ranks (as a power of 2):
- * a range this short is cheaper to read rank by rank than through the tree. */
-const unsigned kLeafBits = 2;
-/* Tree nodes this many levels above the leaves, or higher, are never read: a query
- * covers at most one level's side, budget + 1 ranks, and reads only nodes inside it. */
-const unsigned kTreeHeight = 10;
+/* Rank groups of the far walk, in three tiers: 8, 64 and 512 ranks. */
+const unsigned kTierBits[] = {3, 6, 9};
 /* States per block of costBlockMax (as a power of 2). */
 const unsigned kCostBlockBits = 4;
-static_assert(((kFarWalkBudget + 1) >> kLeafBits) + 1 < (1 << kTreeHeight), "tree too low for the budget");
 
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
@@ -63,7 +58,7 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), passedLeaves(0), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
+      props(props_), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
 
 bool TMatch::match(const unsigned char** matched, size_t* match_len, const unsigned char* cur) {
     if (matchLen.empty()) _getCost(cur);
@@ -182,57 +177,99 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
     return len >= kLongMatchLen;
 }
 
-/* How many of the ranks lo, lo-1, ... (not below 0) have LCP >= h in a row, at most
- * limit of them. */
-VKO_ALWAYS_INLINE size_t TMatch::_runDown(int64_t lo, size_t h, size_t limit) const {
+/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
+ * of them, raising best to the largest text position below ci among them; returns how
+ * many were visited.  Single ranks are taken up to a group boundary, then groups of
+ * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
+ * the group where the run ends. */
+template <bool kFindPassed>
+VKO_ALWAYS_INLINE size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* jump = lcpDownJump.data();
+    const uint16_t* min0 = lcpDownMin[0].data();
+    const uint16_t* min1 = lcpDownMin[1].data();
+    const uint16_t* min2 = lcpDownMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
     const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
+    const int64_t pos = (int64_t)ci;
     int64_t k = lo;
-    while (k >= floor && LCP[k] >= h) k -= jump[k];
-    /* a jump below floor passed only ranks of LCP >= h */
-    return (size_t)(lo - std::max<int64_t>(k, floor - 1));
+    int64_t top = best;
+    for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
+        if (LCP[k] < h) goto done;
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+    /* k ends a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
+        if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    }
+    for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
+        if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
+        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k >= floor && LCP[k] >= h; --k) {
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+done:
+    best = top;
+    return (size_t)(lo - k);
 }
 
 /* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
-VKO_ALWAYS_INLINE size_t TMatch::_runUp(int64_t hi, size_t h, size_t limit) const {
+template <bool kFindPassed>
+VKO_ALWAYS_INLINE size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
+    const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* jump = lcpUpJump.data();
+    const uint16_t* min0 = lcpUpMin[0].data();
+    const uint16_t* min1 = lcpUpMin[1].data();
+    const uint16_t* min2 = lcpUpMin[2].data();
+    const int32_t* max0 = passedMax[0].data();
+    const int32_t* max1 = passedMax[1].data();
+    const int32_t* max2 = passedMax[2].data();
+    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
     /* one past the last rank that may be visited */
     const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
+    const int64_t pos = (int64_t)ci;
     int64_t k = hi;
-    while (k < ceil && LCP[k - 1] >= h) k += jump[k - 1];
-    return (size_t)(std::min(k, std::max(ceil, hi)) - hi);
-}
-
-/* The largest text position below ci among the ranks first..last, or -1: ranks one by
- * one to the first whole leaf and after the last, the whole leaves between from the
- * tree, bottom up. */
-VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t first, int64_t last, size_t ci) const {
-    const TSuffixString::TInt* SA = sstring.SA.data();
-    const int32_t pos = (int32_t)ci;
-    const int64_t leaf = (int64_t)1 << kLeafBits;
-    const int64_t end = last + 1;
-    int32_t top = -1;
-    auto takeRanks = [&](int64_t from, int64_t to) {
-        for (int64_t k = from; k < to; ++k) {
-            const int32_t p = SA[k];
-            top = std::max(top, (p < pos) ? p : (int32_t)-1);
-        }
-    };
-    const int64_t leafFirst = (first + leaf - 1) >> kLeafBits, leafEnd = end >> kLeafBits;
-    if (leafFirst >= leafEnd) {
-        takeRanks(first, end);
-        return top;
+    int64_t top = best;
+    for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
+        if (LCP[k - 1] < h) goto done;
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
     }
-    takeRanks(first, leafFirst << kLeafBits);
-    takeRanks(leafEnd << kLeafBits, end);
-    const int32_t* tree = passedTree.data();
-    for (size_t l = passedLeaves + (size_t)leafFirst, r = passedLeaves + (size_t)leafEnd; l < r; l >>= 1, r >>= 1) {
-        if (l & 1) top = std::max(top, tree[l++]);
-        if (r & 1) top = std::max(top, tree[--r]);
+    /* k starts a group of each tier taken so far */
+    for (; (k & (g1 - 1)) != 0; k += g0) {
+        if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
     }
-    return top;
+    for (; (k & (g2 - 1)) != 0; k += g1) {
+        if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+    }
+    for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
+        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
+tier1:
+    for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
+        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
+tier0:
+    for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
+        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
+    for (; k < ceil && LCP[k - 1] >= h; ++k) {
+        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    }
+done:
+    best = top;
+    return (size_t)(k - hi);
 }
 
 /* The shortest length from `from` to `to` (both at least 2 and below 512) whose far
@@ -400,10 +437,9 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
 
     /* Far walk: widen a rank interval around ci level by level, each level the ranks
      * sharing at least h bytes with ci, and price the nearest earlier one per level.  A
-     * level is widened by jumping to its ends along smaller LCP entries and counting its
-     * ranks against the budget instead of stepping, and its nearest earlier occurrence
-     * comes from the passed-position tree over exactly the ranks a step-by-step walk
-     * would visit. */
+     * level is widened by counting its ranks (block by block where possible) against the
+     * budget instead of stepping, and its nearest earlier occurrence comes from the
+     * passed-position maxima over exactly the ranks a step-by-step walk would visit. */
     _passUpTo(ci);
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
@@ -462,9 +498,9 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
-        const size_t down = _runDown(lo, h, (size_t)budget + 1);
-        const int64_t downFirst = lo - (int64_t)down + 1; /* lowest rank visited */
-        const int64_t downLast = lo;
+        int64_t last = -1;
+        const size_t down = findPassed ? _widenDown<true>(lo, h, (size_t)budget + 1, ci, last)
+                                       : _widenDown<false>(lo, h, (size_t)budget + 1, ci, last);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -473,8 +509,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         }
         /* Upward: the same, except that with no budget left one more rank is visited. */
         const size_t upLimit = (budget <= 0) ? 1 : (size_t)budget + 1;
-        const size_t up = _runUp(hi, h, upLimit);
-        const int64_t upFirst = hi, upLast = hi + (int64_t)up - 1;
+        const size_t up = findPassed ? _widenUp<true>(hi, h, upLimit, ci, last) : _widenUp<false>(hi, h, upLimit, ci, last);
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -482,11 +517,6 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
         } else {
             budget -= (int64_t)up;
             hi += (int64_t)up;
-        }
-        int64_t last = -1;
-        if (findPassed) {
-            if (down != 0) last = _passedMaxIn(downFirst, downLast, ci);
-            if (up != 0) last = std::max(last, _passedMaxIn(upFirst, upLast, ci));
         }
         if (last >= 0) minPos = std::min(minPos, distOf(last));
 
@@ -535,29 +565,29 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 void TMatch::_initFarIndex() {
     const uint16_t* LCP = sstring.LCP.data();
     const size_t n = sstring.LCP.size();
-    lcpDownJump.assign(n, 0);
-    lcpUpJump.assign(n, 0);
-    /* Nearest smaller entries by a stack of strictly rising LCP values, so it never holds
-     * more than 65536 ranks whatever n is. */
-    std::vector<int32_t> risingStack(std::min<size_t>(n, 65536) + 1);
-    int32_t* rising = risingStack.data();
-    size_t depth = 0;
+    /* going down rank k is tested by LCP[k], going up by LCP[k - 1] */
+    for (int t = 0; t < kTiers; ++t) {
+        const size_t groups = (n >> kTierBits[t]) + 1;
+        lcpDownMin[t].assign(groups, 0xFFFF);
+        lcpUpMin[t].assign(groups, 0xFFFF);
+        passedMax[t].assign(groups, -1);
+    }
+    uint16_t* down = lcpDownMin[0].data();
+    uint16_t* up = lcpUpMin[0].data();
     for (size_t k = 0; k < n; ++k) {
-        while (depth != 0 && LCP[rising[depth - 1]] >= LCP[k]) --depth;
-        const int64_t smaller = (depth == 0) ? -1 : rising[depth - 1];
-        lcpDownJump[k] = (uint16_t)std::min<int64_t>((int64_t)k - smaller, 0xFFFF);
-        rising[depth++] = (int32_t)k;
+        down[k >> kTierBits[0]] = std::min(down[k >> kTierBits[0]], LCP[k]);
+        up[k >> kTierBits[0]] = std::min<uint16_t>(up[k >> kTierBits[0]], (k > 0) ? LCP[k - 1] : 0);
     }
-    depth = 0;
-    for (size_t k = n; k-- > 0;) {
-        while (depth != 0 && LCP[rising[depth - 1]] >= LCP[k]) --depth;
-        const int64_t smaller = (depth == 0) ? (int64_t)n : rising[depth - 1];
-        lcpUpJump[k] = (uint16_t)std::min<int64_t>(smaller - (int64_t)k, 0xFFFF);
-        rising[depth++] = (int32_t)k;
+    /* each larger group's minima from the smaller groups it holds */
+    for (int t = 1; t < kTiers; ++t) {
+        const unsigned shift = kTierBits[t] - kTierBits[t - 1];
+        for (size_t g = 0; g < lcpDownMin[t - 1].size(); ++g) {
+            uint16_t& d = lcpDownMin[t][g >> shift];
+            uint16_t& u = lcpUpMin[t][g >> shift];
+            d = std::min(d, lcpDownMin[t - 1][g]);
+            u = std::min(u, lcpUpMin[t - 1][g]);
+        }
     }
-    passedLeaves = (size_t)1 << kTreeHeight; /* so that an update's path stays below the root */
-    while (passedLeaves < (n >> kLeafBits) + 1) passedLeaves *= 2;
-    passedTree.assign(2 * passedLeaves, -1);
     passedEnd = 0;
     nearLenStamp.assign((size_t)props.maxSaveLength + 1, 0);
     nearStamp = 0;
@@ -566,19 +596,25 @@ void TMatch::_initFarIndex() {
 void TMatch::_freeFarIndex() {
     std::vector<uint32_t>().swap(costBlockMax);
     std::vector<uint32_t>().swap(nearLenStamp);
-    std::vector<uint16_t>().swap(lcpDownJump);
-    std::vector<uint16_t>().swap(lcpUpJump);
-    std::vector<int32_t>().swap(passedTree);
+    for (int t = 0; t < kTiers; ++t) {
+        std::vector<uint16_t>().swap(lcpDownMin[t]);
+        std::vector<uint16_t>().swap(lcpUpMin[t]);
+        std::vector<int32_t>().swap(passedMax[t]);
+    }
 }
 
-/* Positions are passed in increasing order, so the latest one entered under a node is
+/* Positions are passed in increasing order, so the latest one entered in a group is
  * its largest. */
 void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
-    int32_t* tree = passedTree.data();
+    int32_t* small = passedMax[0].data();
+    int32_t* middle = passedMax[1].data();
+    int32_t* large = passedMax[2].data();
     for (; passedEnd < ci; ++passedEnd) {
-        size_t node = passedLeaves + ((size_t)R[passedEnd] >> kLeafBits);
-        for (unsigned height = 0; height < kTreeHeight; ++height, node >>= 1) tree[node] = (int32_t)passedEnd;
+        const size_t k = (size_t)R[passedEnd];
+        small[k >> kTierBits[0]] = (int32_t)passedEnd;
+        middle[k >> kTierBits[1]] = (int32_t)passedEnd;
+        large[k >> kTierBits[2]] = (int32_t)passedEnd;
     }
 }
 

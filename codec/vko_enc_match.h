@@ -48,18 +48,15 @@ private:
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
 
-    /* Far walk helpers.  A level's extent is found by jumping along smaller LCP values:
-     * from a rank whose LCP entry is v, every rank up to the nearest smaller entry has
-     * v or more, so it shares the level's length too.  Jumps are stored as 16-bit
-     * distances, cut at 65535 where the smaller entry is farther (a shorter jump over
-     * entries of v or more is just as valid).  The nearest earlier occurrence over the
-     * visited ranks comes from a max tree over groups of ranks, holding the largest text
-     * position already passed (below the current byte) under each node. */
-    std::vector<uint16_t> lcpDownJump; /* k - (nearest j < k with LCP[j] < LCP[k]) */
-    std::vector<uint16_t> lcpUpJump;   /* (nearest j > k with LCP[j] < LCP[k]) - k */
-    std::vector<int32_t> passedTree; /* node x has children 2x and 2x + 1; -1: none passed */
-    size_t passedLeaves;             /* leaves start at this node, a power of 2 */
-    size_t passedEnd;                /* text positions below this are entered in the tree */
+    /* Far walk helpers.  Ranks are grouped in three tiers of growing size: the smallest
+     * LCP entry of each group lets a level widen over a whole group at once, and the
+     * largest text position already passed (below the current byte) in each group gives
+     * the nearest earlier occurrence without visiting the group's ranks. */
+    enum { kTiers = 3 };
+    std::vector<uint16_t> lcpDownMin[kTiers]; /* min LCP[k] over the group's ranks k */
+    std::vector<uint16_t> lcpUpMin[kTiers];   /* min LCP[k - 1] over the group's ranks k */
+    std::vector<int32_t> passedMax[kTiers];
+    size_t passedEnd; /* text positions below this are entered in passedMax */
     /* per block of states, a cost at least as high as any in it */
     std::vector<uint32_t> costBlockMax;
 
@@ -79,9 +76,10 @@ private:
     void _passUpTo(size_t ci);
     size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
-    size_t _runDown(int64_t lo, size_t h, size_t limit) const;
-    size_t _runUp(int64_t hi, size_t h, size_t limit) const;
-    int64_t _passedMaxIn(int64_t first, int64_t last, size_t ci) const;
+    template <bool kFindPassed>
+    size_t _widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const;
+    template <bool kFindPassed>
+    size_t _widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const;
 };
 
 } // namespace _vko_private
