@@ -16,6 +16,15 @@ mirv_BOOL mem_read(const mirv_TStreamInput* stream, uint64_t read_from_pos,
     return 1;
 }
 
+mirv_BOOL mem_read_back(const mirv_TStreamOutput* stream, uint64_t read_from_pos,
+                        unsigned char* out_data, unsigned char* out_data_end) {
+    const mirv_TMemOutputOwner* mem = (const mirv_TMemOutputOwner*)stream->owner;
+    uint64_t len = (uint64_t)(out_data_end - out_data);
+    if (!_range_fits(read_from_pos, len, mem->capacity)) return 0;
+    if (len) memcpy(out_data, mem->data + read_from_pos, (size_t)len);
+    return 1;
+}
+
 mirv_BOOL mem_write(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
                     const unsigned char* data, const unsigned char* data_end) {
     const mirv_TMemOutputOwner* mem = (const mirv_TMemOutputOwner*)stream->owner;

@@ -24,6 +24,11 @@ typedef struct mirv_TStreamOutput mirv_TStreamOutput;
 typedef mirv_BOOL (*mirv_TStreamRead)(const mirv_TStreamInput* stream, uint64_t read_from_pos,
                                       unsigned char* out_data, unsigned char* out_data_end);
 
+/* Reads back bytes an output stream already holds: [read_from_pos, read_from_pos +
+ * (out_data_end - out_data)) into out_data.  Returns 0 when the range can't be delivered whole. */
+typedef mirv_BOOL (*mirv_TStreamReadBack)(const mirv_TStreamOutput* stream, uint64_t read_from_pos,
+                                          unsigned char* out_data, unsigned char* out_data_end);
+
 /* Stores data .. data_end at write_to_pos.  Returns 0 when the range can't be stored whole.
  * Positions are absolute; a writer may revisit an earlier position. */
 typedef mirv_BOOL (*mirv_TStreamWrite)(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
@@ -39,10 +44,9 @@ struct mirv_TStreamInput {
 struct mirv_TStreamOutput {
     void*             owner;     /* the provider's state */
     uint64_t          size;      /* capacity of the stream in bytes */
-    /* Reads back bytes already written, or null.  It is called with the output record
-     * in place of an input record: the first two fields of both records match. */
-    mirv_TStreamRead  read_back;
-    mirv_TStreamWrite write;
+    /* Reads back bytes already written, or null when the stream can't. */
+    mirv_TStreamReadBack read_back;
+    mirv_TStreamWrite    write;
 };
 
 /* Owners of the memory-backed streams. */
@@ -60,6 +64,10 @@ typedef struct mirv_TMemOutputOwner {
  * a range reaching past the end fails and copies nothing. */
 mirv_BOOL mem_read(const mirv_TStreamInput* stream, uint64_t read_from_pos,
                    unsigned char* out_data, unsigned char* out_data_end);
+
+/* Read-back callback over a mirv_TMemOutputOwner: reads any range inside the capacity. */
+mirv_BOOL mem_read_back(const mirv_TStreamOutput* stream, uint64_t read_from_pos,
+                        unsigned char* out_data, unsigned char* out_data_end);
 
 /* Write callback over a mirv_TMemOutputOwner.  A range ending exactly at the capacity
  * succeeds; one reaching past it fails and changes nothing. */

@@ -35,3 +35,19 @@ TEST(MemStreams, WriteBoundsAreExactAndEarlierPositionsCanBeRewritten) {
     EXPECT_EQ(buf[1], 8);
     EXPECT_EQ(buf[2], 5);
 }
+
+TEST(MemStreams, ReadBackSeesWrittenBytesWithinTheCapacity) {
+    unsigned char buf[4] = {0, 0, 0, 0};
+    mirv_TMemOutputOwner owner = {buf, sizeof(buf)};
+    mirv_TStreamOutput out = {&owner, sizeof(buf), mem_read_back, mem_write};
+    const unsigned char bytes[2] = {5, 6};
+    unsigned char back[3] = {9, 9, 9};
+
+    ASSERT_TRUE(out.write(&out, 1, bytes, bytes + 2));
+    ASSERT_TRUE(out.read_back(&out, 1, back, back + 3));
+    EXPECT_EQ(back[0], 5);
+    EXPECT_EQ(back[1], 6);
+    EXPECT_EQ(back[2], 0);
+    EXPECT_FALSE(out.read_back(&out, 2, back, back + 3));
+    EXPECT_FALSE(out.read_back(&out, UINT64_MAX, back, back + 2));
+}
