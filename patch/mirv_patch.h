@@ -233,6 +233,38 @@ mirv_BOOL mirv_coverList_open_serializedDiff(mirv_TCoverList* list, const mirv_T
 mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff,
                                              mirv_TDecompress* plugin);
 
+/* ---------------------------------------------------------------------------------------
+ * Serialized and compressed patch
+ *
+ * Each returns true only when the whole new data was produced and every section of the
+ * diff was consumed exactly.  On false, bytes already written stay written: the caller must
+ * not use the output.  Decoder handles opened by a call are closed by it on every path.
+ * ------------------------------------------------------------------------------------- */
+
+/* Serialized diff, all in memory; out_new_end - out_new is the new data size. */
+mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsigned char* old,
+                const unsigned char* old_end, const unsigned char* diff, const unsigned char* diff_end);
+
+/* Serialized diff through streams; the new data size is out_new->size.  patch_stream uses
+ * mirv_kPatchStreamMemSize bytes of stack; the cached form uses [cache, cache_end) instead, and
+ * spends memory beyond its needs on holding the old data or the old bytes of short covers,
+ * so that the old data is read in a few long passes. */
+mirv_BOOL patch_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old, const mirv_TStreamInput* diff);
+mirv_BOOL patch_stream_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                  const mirv_TStreamInput* diff, unsigned char* cache, unsigned char* cache_end);
+
+/* Compressed diff through streams; out_new->size and old->size must equal the head's sizes.
+ * plugin may be null when no section is compressed.  patch_decompress uses
+ * mirv_kPatchDecompressMemSize bytes of stack. */
+mirv_BOOL patch_decompress(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                           const mirv_TStreamInput* diff, mirv_TDecompress* plugin);
+mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                      const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
+                                      unsigned char* cache, unsigned char* cache_end);
+
+#define mirv_kPatchStreamMemSize 32768
+#define mirv_kPatchDecompressMemSize 24576
+
 #ifdef __cplusplus
 }
 #endif

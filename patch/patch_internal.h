@@ -211,6 +211,80 @@ mirv_BOOL _coverList_open_compressed(mirv_TCovers** out_covers, const mirv_TStre
 /* First 8-aligned address at or after p (never past end; then end). */
 unsigned char* _align8(unsigned char* p, unsigned char* end);
 
+/* ---- old-data cache ---- */
+
+/* The in-memory cover list: this header, then one record per cover (old_pos, new_pos,
+ * length, cache_pos), u32 each when is32 else u64 each. */
+typedef struct TArrayCovers {
+    mirv_TCovers   base;
+    unsigned char* records;
+    uint64_t       count;
+    uint64_t       index; /* next cover read_cover hands out */
+    int            is32;
+} TArrayCovers;
+
+#define _kArrayCoversHeadSize 64
+#define _kCacheOldStreamSize 168
+#define _kMemStreamRecordSize 32
+#define _kOldLoadPass 131072
+#define _kOldLoadJump 262144
+
+static inline size_t _TArrayCovers_recordSize(int is32) { return is32 ? 16 : 32; }
+/* Empty array whose records start at records. */
+void _TArrayCovers_init(TArrayCovers* covers, unsigned char* records, int is32);
+void _TArrayCovers_get(const TArrayCovers* covers, uint64_t i, mirv_TCover* cover, uint64_t* cache_pos);
+void _TArrayCovers_set(TArrayCovers* covers, uint64_t i, const mirv_TCover* cover, uint64_t cache_pos);
+/* Reads every cover of list into the array, whose records may grow up to records_end.  Each
+ * cover must lie inside old_size and new_size and follow the one before in the new data; the
+ * list must then be finished. */
+mirv_BOOL _TArrayCovers_load(TArrayCovers* covers, mirv_TCovers* list, uint64_t old_size, uint64_t new_size,
+                             unsigned char* records_end);
+typedef enum { _kSortByNewPos, _kSortByOldPos, _kSortByLength } _TArrayCoversOrder;
+void _TArrayCovers_sort(TArrayCovers* covers, _TArrayCoversOrder order);
+
+/* Whole old data: when [*cache, *cache_end) holds at least old size + min_left + 40 bytes,
+ * reads the old data into its end, makes *old a memory stream over it (record at the front)
+ * and shrinks the memory to what is left.  False (changing nothing) when it doesn't fit or
+ * the read fails; a failed read also sets *read_error. */
+mirv_BOOL _patch_cache_all_old(const mirv_TStreamInput** old, size_t min_left, unsigned char** cache,
+                               unsigned char** cache_end, mirv_BOOL* read_error);
+/* The longest cover length such that all covers up to it fit in budget bytes; 0 when none. */
+uint64_t _patch_cache_maxCachedLen(TArrayCovers* covers, uint64_t budget);
+/* Gives every cover up to max_cached_len its place in the cache; returns the total, or 0 when
+ * fewer than min_count covers qualify. */
+uint64_t _patch_cache_positions(TArrayCovers* covers, uint64_t max_cached_len, uint64_t* out_old_begin,
+                                uint64_t* out_old_end, uint64_t min_count);
+/* Loads the cached covers' old bytes into [cache, cache_end) in sequential passes through the
+ * memory [cache_end, mem_end). */
+mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, uint64_t old_end,
+                            TArrayCovers* covers, uint64_t max_cached_len, unsigned char* cache,
+                            unsigned char* cache_end, unsigned char* mem_end);
+
+typedef struct TCacheOldStream TCacheOldStream;
+/* Loads the next batch of covers into the stream's array; false when there is none. */
+typedef mirv_BOOL (*TCacheOldStream_refill)(TCacheOldStream* stream, void* refill_arg);
+
+/* An old-data stream that serves the covers of an array in new_pos order: cached covers
+ * from memory, the others from the real old stream. */
+struct TCacheOldStream {
+    mirv_TStreamInput        base;
+    TArrayCovers             covers;
+    uint64_t                 cached_now;
+    uint64_t                 max_cached_len;
+    uint64_t                 read_pos;
+    uint64_t                 cover_end;
+    const unsigned char*     cache_cursor;
+    const unsigned char*     cache_base; /* cache_pos 0 */
+    const mirv_TStreamInput* old_stream;
+    void*                    refill_arg;
+    TCacheOldStream_refill   refill;
+};
+
+/* covers is copied; its index restarts at 0. */
+const mirv_TStreamInput* _TCacheOldStream_init(TCacheOldStream* stream, const mirv_TStreamInput* old_stream,
+                                               const TArrayCovers* covers, uint64_t max_cached_len,
+                                               const unsigned char* cache_base);
+
 #ifdef __cplusplus
 }
 #endif
