@@ -7,19 +7,21 @@
 #include <limits>
 #include <stdexcept>
 
-#include "vko_diff.h"
+#include "vkd_cover.h"
 
 namespace vkd {
 
 namespace {
 
-// Default for vkd_TDiffOptions.min_cover_gain: a cover must save about as many bytes as its
-// three numbers and the run-length bytes around it cost, also after compression.
-constexpr uint64_t kDefaultMinGain = 12;
 // Exact matches shorter than this are not worth widening into covers.
 constexpr size_t kMinExactMatch = 5;
 // A widening stops once its score fell this far below its best point.
 constexpr int64_t kWidenDrop = 24;
+// A differing byte costs about two equal ones: its diff byte must be stored, and it breaks
+// the zero runs that compress to nearly nothing.
+constexpr int64_t kMissCost = 2;
+// A match at the next position this much longer is the better start.
+constexpr size_t kLazyMargin = 3;
 
 size_t common_prefix(const unsigned char* a, size_t a_size, const unsigned char* b, size_t b_size) {
     const size_t n = std::min(a_size, b_size);
@@ -90,7 +92,7 @@ private:
 };
 
 // How far a cover at this offset may be widened: the length that gives the best score,
-// where an equal byte scores 1 and a differing byte -1.  step is +1 (forward, from the
+// where an equal byte scores 1 and a differing byte -kMissCost.  step is +1 (forward, from the
 // positions given) or -1 (backward, from the bytes just before them); limit bounds the
 // number of bytes looked at.
 size_t widen(const unsigned char* old_data, size_t old_pos, const unsigned char* new_data, size_t new_pos,
@@ -100,7 +102,7 @@ size_t widen(const unsigned char* old_data, size_t old_pos, const unsigned char*
     for (size_t k = 0; k < limit; ++k) {
         const size_t o = step > 0 ? old_pos + k : old_pos - 1 - k;
         const size_t n = step > 0 ? new_pos + k : new_pos - 1 - k;
-        score += old_data[o] == new_data[n] ? 1 : -1;
+        score += old_data[o] == new_data[n] ? 1 : -kMissCost;
         if (score > best) {
             best = score;
             best_len = k + 1;
@@ -113,20 +115,31 @@ size_t widen(const unsigned char* old_data, size_t old_pos, const unsigned char*
 
 int64_t gain_of(const unsigned char* old_data, const unsigned char* new_data, const Cover& c) {
     int64_t gain = 0;
-    for (uint64_t i = 0; i < c.length; ++i) gain += old_data[c.old_pos + i] == new_data[c.new_pos + i] ? 1 : -1;
+    for (uint64_t i = 0; i < c.length; ++i) gain += old_data[c.old_pos + i] == new_data[c.new_pos + i] ? 1 : -kMissCost;
     return gain;
 }
 
 }  // namespace
 
-std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                               size_t new_size, const vkd_TDiffOptions& options) {
+
+namespace detail {
+
+struct CoverFinder::Index : OldIndex {
+    using OldIndex::OldIndex;
+};
+
+CoverFinder::CoverFinder(const unsigned char* old_data, size_t old_size)
+    : old_(old_data), old_size_(old_size), index_(new Index(old_data, old_size)) {}
+
+CoverFinder::~CoverFinder() = default;
+
+std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_size, uint64_t min_cover_gain) const {
+    const unsigned char* old_data = old_;
+    const size_t old_size = old_size_;
+    const Index& index = *index_;
     std::vector<Cover> covers;
     if (old_size == 0 || new_size == 0) return covers;
-    const int64_t min_gain = int64_t(options.min_cover_gain ? std::min<uint64_t>(options.min_cover_gain, 1u << 30)
-                                                             : kDefaultMinGain);
-    const OldIndex index(old_data, old_size);
-
+    const int64_t min_gain = int64_t(std::min<uint64_t>(min_cover_gain ? min_cover_gain : kDefaultMinGain, 1u << 30));
     size_t covered_end = 0;  // new data before this is decided
     size_t pos = 0;
     while (pos < new_size) {
@@ -150,6 +163,15 @@ std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size, c
             ++pos;
             continue;
         }
+        // A clearly longer match one byte on is the better start.
+        if (pos + 1 < new_size) {
+            size_t next_pos = 0;
+            const size_t next = index.longest(new_data + pos + 1, new_size - pos - 1, &next_pos);
+            if (next > len + kLazyMargin) {
+                ++pos;
+                continue;
+            }
+        }
         const size_t forward = widen(old_data, old_pos + len, new_data, pos + len,
                                      std::min(old_size - old_pos - len, new_size - pos - len), 1);
         const size_t backward = widen(old_data, old_pos, new_data, pos, std::min(old_pos, pos - covered_end), -1);
@@ -171,6 +193,13 @@ std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size, c
         covered_end = pos = size_t(cover.new_pos + cover.length);
     }
     return covers;
+}
+
+}  // namespace detail
+
+std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                               size_t new_size, const vkd_TDiffOptions& options) {
+    return detail::CoverFinder(old_data, old_size).find(new_data, new_size, options.min_cover_gain);
 }
 
 }  // namespace vkd

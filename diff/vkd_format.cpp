@@ -6,6 +6,7 @@
 #include <string>
 
 #include "vkd_bytes.h"
+#include "vkd_cover.h"
 #include "vko_diff.h"
 
 namespace vkd {
@@ -22,6 +23,9 @@ namespace {
 const char kCompressedSignature[] = "QORVN13";
 const char kSingleSignature[] = "QORVNSF20";
 const char kWindowSignature[] = "QORVNW26";
+
+// Cover gains tried when the caller leaves min_cover_gain at 0.
+const uint64_t kGainTries[] = {12, 20, 30};
 
 struct Input {
     const unsigned char* old_data;
@@ -51,7 +55,8 @@ public:
 
 private:
     // A run this long pays for breaking a literal run.
-    static uint64_t run_threshold(unsigned char value) { return value == 0 || value == 255 ? 2 : 4; }
+    // (Zeros and 255s cost no data byte, so even one of them is a run of its own.)
+    static uint64_t run_threshold(unsigned char value) { return value == 0 || value == 255 ? 1 : 3; }
 
     void add_run(unsigned char value, uint64_t count) {
         if (run_length_ && value == run_value_) {
@@ -490,13 +495,25 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
                                        size_t new_size, const vkd_TDiffOptions& options) {
     check_options(options);
     const Input in{old_data, old_size, new_data, new_size};
-    const std::vector<Cover> covers = find_covers(old_data, old_size, new_data, new_size, options);
-    switch (options.format) {
-    case vkd_FORMAT_SERIALIZED: return write_serialized(in, covers);
-    case vkd_FORMAT_COMPRESSED: return write_compressed(in, covers, options);
-    case vkd_FORMAT_SINGLE: return write_single(in, covers, options);
-    default: return write_window(in, covers, options);
+    const detail::CoverFinder finder(old_data, old_size);
+    auto write = [&](const std::vector<Cover>& covers) {
+        switch (options.format) {
+        case vkd_FORMAT_SERIALIZED: return write_serialized(in, covers);
+        case vkd_FORMAT_COMPRESSED: return write_compressed(in, covers, options);
+        case vkd_FORMAT_SINGLE: return write_single(in, covers, options);
+        default: return write_window(in, covers, options);
+        }
+    };
+    if (options.min_cover_gain) return write(finder.find(new_data, new_size, options.min_cover_gain));
+    // What a cover is worth depends on how well the new bytes it replaces would compress,
+    // which differs between text and machine code: try a few bars and keep the smallest diff.
+    Bytes best;
+    for (uint64_t gain : kGainTries) {
+        Bytes diff = write(finder.find(new_data, new_size, gain));
+        if (best.empty() || diff.size() < best.size()) best = std::move(diff);
+        if (old_size == 0 || new_size == 0) break;  // no covers whatever the bar
     }
+    return best;
 }
 
 }  // namespace vkd
@@ -553,6 +570,17 @@ vkd_TError vkd_create_diff(const unsigned char* old_data, size_t old_size, const
 }
 
 void vkd_free(void* diff) { std::free(diff); }
+
+const char* vkd_options_error(const vkd_TDiffOptions* options) {
+    static thread_local std::string message;
+    try {
+        vkd::check_options(*options);
+        return nullptr;
+    } catch (const std::runtime_error& e) {
+        message = e.what();
+        return message.c_str();
+    }
+}
 
 const char* vkd_error_text(vkd_TError error) {
     switch (error) {

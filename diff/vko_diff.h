@@ -67,8 +67,9 @@ typedef struct vkd_TDiffOptions {
     uint64_t window_size;     /* window: longest old-data window, >= 1 */
     uint64_t ring_size;       /* window: descriptors kept ahead, power of two 2 .. 64 */
     uint64_t vekko_dict_size; /* "vekko" sections: the encoder's dictionary size, 1 .. 2^30 */
-    uint64_t min_cover_gain;  /* a cover is kept when its equal bytes outnumber its differing
-                                 bytes by at least this much; 0 = the writer's default */
+    uint64_t min_cover_gain;  /* a cover is kept when its equal bytes, less twice its differing
+                                 bytes, come to at least this; 0 = try 12, 20 and 30 and keep
+                                 the smallest diff (three times the work after the suffix sort) */
 } vkd_TDiffOptions;
 
 /* Defaults: compressed format, zstd at its strongest level, step memory 65536, window
@@ -96,6 +97,9 @@ vkd_TError vkd_create_diff(const unsigned char* old_data, size_t old_size,
                            unsigned char** out_diff, size_t* out_size);
 void vkd_free(void* diff);
 
+/* Null when the options are usable, else a text saying which one is not. */
+const char* vkd_options_error(const vkd_TDiffOptions* options);
+
 /* Text of an error code. */
 const char* vkd_error_text(vkd_TError error);
 
@@ -113,7 +117,8 @@ struct Cover {
     uint64_t length;
 };
 
-/* The covers the writer would use, ordered by new_pos, not overlapping in the new data. */
+/* Covers for options.min_cover_gain (0: a middle bar of 20), ordered by new_pos, not
+ * overlapping in the new data. */
 std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size,
                                const unsigned char* new_data, size_t new_size,
                                const vkd_TDiffOptions& options);
