@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vkd_cli {
@@ -73,6 +74,18 @@ public:
         if (fd < 0)
             throw Exit{kFileError, "cannot create " + what_ + " beside '" + path + "': " + std::strerror(errno)};
         temp_ = name.data();
+        // mkstemp makes the file private; give it the mode the target has, or the one a
+        // new file would get.
+        struct stat target;
+        mode_t mode;
+        if (stat(path.c_str(), &target) == 0) {
+            mode = target.st_mode & 07777;
+        } else {
+            const mode_t mask = umask(0);
+            umask(mask);
+            mode = 0666 & ~mask;
+        }
+        fchmod(fd, mode);
         file_ = fdopen(fd, "wb");
         if (!file_) {
             ::close(fd);
