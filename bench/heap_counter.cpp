@@ -11,10 +11,11 @@
  * data.  So "peak" is the largest amount of heap a call holds at once, close to what
  * the code itself asked for.
  *
- * The harness is single-threaded, so plain counters suffice.
+ * vekko's encoder may compress on several threads, so the counters are atomic.
  */
 #include <malloc.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -32,16 +33,17 @@ namespace {
 
 // Signed: a block allocated before a replacement was bound (inside the loader) may be
 // freed through ours, which must not wrap the count around.
-int64_t live_bytes = 0;
-int64_t peak_bytes = 0;
+std::atomic<int64_t> live_bytes{0};
+std::atomic<int64_t> peak_bytes{0};
 
 void note_allocated(void* block)
 {
     if (!block)
         return;
-    live_bytes += static_cast<int64_t>(malloc_usable_size(block));
-    if (live_bytes > peak_bytes)
-        peak_bytes = live_bytes;
+    const int64_t live = live_bytes += static_cast<int64_t>(malloc_usable_size(block));
+    int64_t peak = peak_bytes.load();
+    while (live > peak && !peak_bytes.compare_exchange_weak(peak, live)) {
+    }
 }
 
 void note_freed(void* block)
@@ -63,7 +65,7 @@ namespace heap_counter {
 
 int64_t live() { return live_bytes; }
 int64_t peak() { return peak_bytes; }
-void reset_peak() { peak_bytes = live_bytes; }
+void reset_peak() { peak_bytes = live_bytes.load(); }
 
 } // namespace heap_counter
 

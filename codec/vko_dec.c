@@ -17,6 +17,8 @@
 /* An explicit distance above this one stores its length minus 3 instead of minus 2. */
 #define VKO_NEAR_DIST_MAX ((vko_size_t)vko_kMinFarDictPos - 1)
 
+#ifndef VKO_DEC_SMALL
+
 /* ---------------------------------------------------------------- shared helpers */
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -426,6 +428,118 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
     }
 }
 
+#else /* VKO_DEC_SMALL */
+
+/* ---------------------------------------------------------------- size build
+ *
+ * The same decoders written for the least code: one type bit or vlen group at a time,
+ * one byte at a time, no tables and no look-ahead.  Results, sizes and every byte
+ * written are the same as the fast build's. */
+
+typedef struct _vko_TMemBits {
+    const unsigned char* code;
+    vko_size_t           code_cur;  /* index of the next unread code byte */
+    vko_size_t           code_end;
+    vko_size_t           bits;      /* buffered type bits, the next one in bit 0 */
+    vko_size_t           count;     /* number of buffered type bits */
+} _vko_TMemBits;
+
+/* Takes n (1 to 3) type bits into the low bits of the result; higher bits are junk.
+ * With too few bits buffered and the code exhausted it yields 0 and changes nothing. */
+static vko_size_t _mem_read_lowbits(_vko_TMemBits* r, vko_size_t n) {
+    vko_size_t result = r->bits;
+    vko_size_t b;
+    if (r->count >= n) {
+        r->bits >>= n;
+        r->count -= n;
+        return result;
+    }
+    if (r->code_cur == r->code_end) return 0;
+    b = r->code[r->code_cur++];
+    result |= b << r->count;
+    r->bits = b >> (n - r->count);
+    r->count += 8 - n;
+    return result;
+}
+
+/* vlen code with k data bits per group, the first bit read the lowest of a group. */
+static vko_size_t _mem_read_vlen(_vko_TMemBits* r, vko_size_t k) {
+    vko_size_t v = 0;
+    for (;;) {
+        const vko_size_t group = _mem_read_lowbits(r, k + 1);
+        v = (v << k) | (group & ((1u << k) - 1));
+        if (!((group >> k) & 1)) return v;
+        v++;
+    }
+}
+
+vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
+                               unsigned char* out_data, vko_size_t* data_size) {
+    const vko_size_t out_end = *data_size;
+    vko_size_t out_cur = 0, saved_dist = 1, after_literal = 0;
+    _vko_TMemBits r;
+    if (code_size <= 4) return vko_RESULT_INPUT_ERROR;
+    r.code = code;
+    r.code_cur = 4;
+    r.code_end = code_size;
+    r.bits = 0;
+    r.count = 0;
+    for (;;) {
+        vko_size_t v, dist, len;
+        if (_mem_read_lowbits(&r, 1) & 1) {
+            if (out_cur == out_end) return vko_RESULT_OUT_SIZE;
+            if (r.code_cur == r.code_end) return vko_RESULT_INPUT_ERROR;
+            out_data[out_cur++] = code[r.code_cur++];
+            after_literal = 1;
+            continue;
+        }
+        v = _mem_read_vlen(&r, 1);
+        if (after_literal && (_mem_read_lowbits(&r, 1) & 1)) {
+            dist = saved_dist;
+        } else {
+            vko_size_t b;
+            if (r.code_cur == r.code_end) return vko_RESULT_INPUT_ERROR;
+            b = code[r.code_cur++];
+            if (b >= 128) {
+                dist = _mem_read_vlen(&r, 2) * 128 + b;
+                if (dist > VKO_NEAR_DIST_MAX) v++;
+            } else if (b != 0) {
+                dist = b;
+            } else if (v == vko_kCtrlType_literalLine) {
+                len = _mem_read_vlen(&r, 2) + vko_kMinLiteralLineLen;
+                if (len > r.code_end - r.code_cur) return vko_RESULT_INPUT_ERROR;
+                if (len > out_end - out_cur) return vko_RESULT_OUT_SIZE;
+                while (len--) out_data[out_cur++] = code[r.code_cur++];
+                after_literal = 1;
+                continue;
+            } else if (v == vko_kCtrlType_clipEnd) {
+                r.count = 0;
+                saved_dist = 1;
+                after_literal = 0;
+                continue;
+            } else if (v == vko_kCtrlType_streamEnd) {
+                *data_size = out_cur;
+                return vko_RESULT_STREAM_END;
+            } else {
+                return vko_RESULT_BAD_CTRL;
+            }
+        }
+        saved_dist = dist;
+        /* also rejects a distance that wrapped to 0 */
+        if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
+        len = v + vko_kMinDictMatchLen;
+        if (len > out_end - out_cur) return vko_RESULT_OUT_SIZE;
+        /* a length that wrapped to 0 copies nothing */
+        for (; len; len--) {
+            out_data[out_cur] = out_data[out_cur - dist];
+            out_cur++;
+        }
+        after_literal = 0;
+    }
+}
+
+#endif /* VKO_DEC_SMALL */
+
 /* ---------------------------------------------------------------- stream decoder */
 
 /* Next compressed byte, or 0 once the input has failed or run dry.  A refill asks for
@@ -447,6 +561,8 @@ static unsigned char _cache_read_1byte(vko_TInputCache* cache) {
     cache->cache_begin = 1;
     return cache->cache_buf[0];
 }
+
+#ifndef VKO_DEC_SMALL
 
 /* The bit reader of one decompress_partial call: the cache indices and the type bits
  * live in locals, and go back into the record around refills and at the end. */
@@ -546,6 +662,12 @@ static void _stream_copy_match(const vko_TStream* s, unsigned char* out, vko_siz
     _copy_match(out + out_cur, dist, n, out_end - out_cur);
 }
 
+/* Bytes of the stream a match may reach back to once this call has produced out_cur:
+ * all produced so far, but no more than the window holds. */
+VKO_INLINE vko_size_t _stream_filled(const vko_TStream* s, vko_size_t out_cur) {
+    return out_cur >= s->dict_size - s->dict_filled ? s->dict_size : s->dict_filled + out_cur;
+}
+
 /* Stores this call's n output bytes in the window, as if each had gone there when made. */
 static void _stream_update_window(vko_TStream* s, const unsigned char* out, vko_size_t n,
                                   vko_size_t dict_cur0) {
@@ -565,6 +687,8 @@ static void _stream_update_window(vko_TStream* s, const unsigned char* out, vko_
     s->dict_cur = _ring_add(at, n % size, size);
 }
 
+#endif /* VKO_DEC_SMALL */
+
 vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_code) {
     unsigned char header[4];
     vko_size_t got = 4;
@@ -575,8 +699,11 @@ vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_cod
 
 vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadCode read_code,
                              unsigned char* buffer, vko_size_t dict_size, vko_size_t cache_size) {
-    if (dict_size == 0) return vko_RESULT_NO_DICT;
-    if (cache_size == 0) return vko_RESULT_NO_CACHE;
+    /* A failed open still leaves a record that answers every call with its code. */
+    stream->final_result = dict_size == 0 ? vko_RESULT_NO_DICT
+                           : cache_size == 0 ? vko_RESULT_NO_CACHE : vko_RESULT_OK;
+    if (stream->final_result != vko_RESULT_OK) return (vko_TResult)stream->final_result;
+    stream->dict_filled = 0;
     stream->cache.cache_begin = cache_size;
     stream->cache.cache_end = cache_size;
     stream->cache.cache_buf = buffer + dict_size;
@@ -595,6 +722,8 @@ vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadC
     return vko_RESULT_OK;
 }
 
+#ifndef VKO_DEC_SMALL
+
 vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_data,
                                            vko_size_t* data_size) {
     const vko_size_t out_end = *data_size;
@@ -604,6 +733,10 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
     vko_size_t saved_dist = s->saved_dist;
     vko_TResult result;
     _vko_TStreamBits r;
+    if (s->final_result != vko_RESULT_OK) {
+        if (s->final_result == vko_RESULT_STREAM_END) *data_size = 0;
+        return (vko_TResult)s->final_result;
+    }
     r.buf = s->cache.cache_buf;
     r.begin = s->cache.cache_begin;
     r.end = s->cache.cache_end;
@@ -730,8 +863,9 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
         }
         saved_dist = dist;
         s->copy_len = len;
-        /* a wrapped distance of 0 stands for 2^32 or more: beyond any window */
-        if (dist - 1 >= s->dict_size) {
+        /* Only bytes this stream produced may be copied: the window's older contents are
+         * the caller's.  A wrapped distance of 0 stands for 2^32 or more. */
+        if (dist - 1 >= _stream_filled(s, out_cur)) {
             result = vko_RESULT_BAD_DICT_POS;
             goto done;
         }
@@ -742,6 +876,8 @@ output_full:
     if (r.end == 0) result = vko_RESULT_INPUT_ERROR;
     else result = out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
 done:
+    s->final_result = result;
+    s->dict_filled = _stream_filled(s, out_cur);
     s->cache.cache_begin = r.begin;
     s->cache.cache_end = r.end;
     s->type_bits = r.bits;
@@ -751,3 +887,124 @@ done:
     _stream_update_window(s, out_data, out_cur, dict_cur0);
     return result;
 }
+
+#else /* VKO_DEC_SMALL */
+
+/* Takes g (1 to 3) type bits into the low bits of the result; higher bits are junk. */
+static vko_size_t _stream_read_lowbits(vko_TStream* s, vko_size_t g) {
+    vko_size_t result = s->type_bits;
+    vko_size_t b;
+    if (s->type_count >= g) {
+        s->type_bits >>= g;
+        s->type_count -= g;
+        return result;
+    }
+    b = _cache_read_1byte(&s->cache);
+    result |= b << s->type_count;
+    s->type_bits = b >> (g - s->type_count);
+    s->type_count += 8 - g;
+    return result;
+}
+
+static vko_size_t _stream_read_vlen(vko_TStream* s, vko_size_t k) {
+    vko_size_t v = 0;
+    for (;;) {
+        const vko_size_t group = _stream_read_lowbits(s, k + 1);
+        v = (v << k) | (group & ((1u << k) - 1));
+        if (!((group >> k) & 1)) return v;
+        v++;
+    }
+}
+
+/* Every output byte goes to the window too, and counts towards what matches may reach. */
+static void _stream_put(vko_TStream* s, unsigned char* out, vko_size_t* out_cur, unsigned char b) {
+    s->dict_window[s->dict_cur] = b;
+    if (++s->dict_cur == s->dict_size) s->dict_cur = 0;
+    if (s->dict_filled != s->dict_size) s->dict_filled++;
+    out[(*out_cur)++] = b;
+}
+
+vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_data,
+                                           vko_size_t* data_size) {
+    const vko_size_t out_end = *data_size;
+    vko_size_t out_cur = 0;
+    vko_size_t result = s->final_result;
+    if (result != vko_RESULT_OK) {
+        if (result == vko_RESULT_STREAM_END) *data_size = 0;
+        return (vko_TResult)result;
+    }
+    for (;;) {
+        vko_size_t v, dist;
+        for (; s->copy_len; s->copy_len--) {
+            const vko_size_t size = s->dict_size, cur = s->dict_cur, back = s->dict_back;
+            if (out_cur == out_end) goto output_full;
+            /* (cur + back) modulo size, without overflowing */
+            _stream_put(s, out_data, &out_cur, s->dict_window[cur >= size - back ? cur - (size - back) : cur + back]);
+        }
+        for (; s->literal_len; s->literal_len--) {
+            if (out_cur == out_end) goto output_full;
+            _stream_put(s, out_data, &out_cur, _cache_read_1byte(&s->cache));
+        }
+        if (_stream_read_lowbits(s, 1) & 1) {
+            if (out_cur == out_end) {
+                /* the literal's type bit goes back for the next call */
+                s->type_bits = s->type_bits * 2 + 1;
+                s->type_count++;
+                goto output_full;
+            }
+            _stream_put(s, out_data, &out_cur, _cache_read_1byte(&s->cache));
+            s->after_literal = 1;
+            continue;
+        }
+        v = _stream_read_vlen(s, 1);
+        if (s->after_literal && (_stream_read_lowbits(s, 1) & 1)) {
+            dist = s->saved_dist;
+        } else {
+            const vko_size_t b = _cache_read_1byte(&s->cache);
+            if (b >= 128) {
+                dist = _stream_read_vlen(s, 2) * 128 + b;
+                if (dist > VKO_NEAR_DIST_MAX) v++;
+            } else if (b != 0) {
+                dist = b;
+            } else {
+                s->after_literal = 0;
+                if (v == vko_kCtrlType_literalLine) {
+                    s->after_literal = 1;
+                    s->literal_len = _stream_read_vlen(s, 2) + vko_kMinLiteralLineLen;
+                    continue;
+                }
+                s->saved_dist = 1;
+                s->type_count = 0;
+                if (v == vko_kCtrlType_clipEnd) continue;
+                /* an end code made of stand-in zero bytes is a cut stream */
+                if (s->cache.cache_end == 0) {
+                    result = vko_RESULT_INPUT_ERROR;
+                } else if (v == vko_kCtrlType_streamEnd) {
+                    *data_size = out_cur;
+                    result = vko_RESULT_STREAM_END;
+                } else {
+                    result = vko_RESULT_BAD_CTRL;
+                }
+                goto done;
+            }
+        }
+        s->after_literal = 0;
+        s->saved_dist = dist;
+        s->copy_len = v + vko_kMinDictMatchLen;
+        /* only bytes this stream produced; a wrapped distance of 0 is beyond any window */
+        if (dist - 1 >= s->dict_filled) {
+            result = vko_RESULT_BAD_DICT_POS;
+            goto done;
+        }
+        s->dict_back = s->dict_size - dist;
+    }
+
+output_full:
+    if (s->cache.cache_end == 0) result = vko_RESULT_INPUT_ERROR;
+    else result = out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
+done:
+    s->final_result = result;
+    return (vko_TResult)result;
+}
+
+#endif /* VKO_DEC_SMALL */

@@ -16,9 +16,7 @@ void out_literals(TVkoCode& code, const unsigned char* begin, const unsigned cha
     }
 }
 
-/* Brings the window to the input bytes [dictBeginPos, clipEnd), reading only what it
- * does not hold yet. */
-static void update_window(const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd,
+void update_window(const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd,
                           uint64_t dictSize, TDictBuf& dict_buf) {
     std::vector<unsigned char>& data_buf = dict_buf.data_buf;
     const uint64_t dictBeginPos = (clipBegin > dictSize) ? clipBegin - dictSize : 0;
@@ -39,24 +37,30 @@ static void update_window(const mirv_TStreamInput* data, uint64_t clipBegin, uin
     vko_check(data->read(data,readPos,data_buf.data()+(size_t)(readPos-dictBeginPos),data_buf.data()+data_buf.size()));
 }
 
-void compress_clip(TVkoCode& code, const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd,
-                   const vko_TCompressProps& props, TDictBuf& dict_buf) {
-    update_window(data, clipBegin, clipEnd, props.dictSize, dict_buf);
-    std::vector<unsigned char>& data_buf = dict_buf.data_buf;
-    {
-        const unsigned char* window = data_buf.data();
-        const unsigned char* end = window + data_buf.size();
-        TMatch matcher(window, end, code, props);
-        encode_clip(code, window, end, (size_t)(clipEnd - clipBegin), props, matcher);
-    } /* the match search's arrays go before the window moves */
+void encode_window(TVkoCode& code, const unsigned char* window, const unsigned char* end, size_t clip_len,
+                   const vko_TCompressProps& props) {
+    TMatch matcher(window, end, code, props);
+    encode_clip(code, window, end, clip_len, props, matcher);
+}
 
-    const uint64_t newDictSize = std::min(props.dictSize, clipEnd);
+void trim_window(uint64_t clipEnd, uint64_t dictSize, TDictBuf& dict_buf) {
+    std::vector<unsigned char>& data_buf = dict_buf.data_buf;
+    const uint64_t newDictSize = std::min(dictSize, clipEnd);
     vko_check(data_buf.size()>=newDictSize);
     dict_buf.dictEndPos = clipEnd;
     if (data_buf.size() > newDictSize) {
         std::memmove(data_buf.data(), data_buf.data() + (data_buf.size() - newDictSize), (size_t)newDictSize);
         data_buf.resize((size_t)newDictSize);
     }
+}
+
+void compress_clip(TVkoCode& code, const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd,
+                   const vko_TCompressProps& props, TDictBuf& dict_buf) {
+    update_window(data, clipBegin, clipEnd, props.dictSize, dict_buf);
+    const unsigned char* window = dict_buf.data_buf.data();
+    /* the match search's arrays go before the window moves */
+    encode_window(code, window, window + dict_buf.data_buf.size(), (size_t)(clipEnd - clipBegin), props);
+    trim_window(clipEnd, props.dictSize, dict_buf);
 }
 
 } // namespace _vko_private

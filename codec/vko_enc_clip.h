@@ -21,9 +21,24 @@ struct TDictBuf {
 };
 
 /* Compresses the input bytes [clipBegin, clipEnd) into code.  Clips must come in input
- * order on one dict_buf, each starting where the previous one ended. */
+ * order on one dict_buf, each starting where the previous one ended.  The same as
+ * update_window, encode_window over the updated window, then trim_window. */
 void compress_clip(TVkoCode& code, const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd,
                    const vko_TCompressProps& props, TDictBuf& dict_buf);
+
+/* Brings dict_buf to the input bytes [clipBegin - min(dictSize, clipBegin), clipEnd),
+ * reading only the clip's own bytes from data. */
+void update_window(const mirv_TStreamInput* data, uint64_t clipBegin, uint64_t clipEnd, uint64_t dictSize,
+                   TDictBuf& dict_buf);
+
+/* Encodes the last clip_len bytes of the window [window, end) into code, with the bytes
+ * before them as history.  Reads nothing but the window, so windows of different clips
+ * may be encoded on different threads at once. */
+void encode_window(TVkoCode& code, const unsigned char* window, const unsigned char* end, size_t clip_len,
+                   const vko_TCompressProps& props);
+
+/* Cuts dict_buf down to what the clip after clipEnd may refer to. */
+void trim_window(uint64_t clipEnd, uint64_t dictSize, TDictBuf& dict_buf);
 
 /* Hands a literal run to the emitter in pieces of at most maxSaveLength bytes. */
 void out_literals(TVkoCode& code, const unsigned char* begin, const unsigned char* end,

@@ -13,6 +13,13 @@
 uint64_t vko_compress_mem(const unsigned char* src, uint64_t src_size,
                           unsigned char* out, uint64_t out_capacity, uint64_t dict_size);
 
+/* vko_compress_mem compressing up to thread_num clips at once (vko_compress's
+ * threadNum; 0 and 1 compress on the calling thread).  The stream is the same bytes
+ * whatever thread_num is. */
+uint64_t vko_compress_mem_threads(const unsigned char* src, uint64_t src_size,
+                                  unsigned char* out, uint64_t out_capacity, uint64_t dict_size,
+                                  uint64_t thread_num);
+
 /* The output capacity that vko_compress_mem always needs for size input bytes. */
 uint64_t vko_max_compressed_size(uint64_t size);
 

@@ -33,3 +33,15 @@ mirv_BOOL mem_write(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
     if (len) memcpy(mem->data + write_to_pos, data, (size_t)len);
     return 1;
 }
+
+mirv_BOOL mem_read_code(void* source, unsigned char* out_code, uint32_t* code_size) {
+    mirv_TMemCodeSource* mem = (mirv_TMemCodeSource*)source;
+    uint64_t n = *code_size;
+    /* pos beyond size only if the caller set it so: deliver nothing then */
+    const uint64_t left = mem->pos < mem->size ? mem->size - mem->pos : 0;
+    if (n > left) n = left;
+    if (n) memcpy(out_code, mem->data + mem->pos, (size_t)n);
+    mem->pos += n;
+    *code_size = (uint32_t)n;
+    return 1;
+}

@@ -74,6 +74,18 @@ mirv_BOOL mem_read_back(const mirv_TStreamOutput* stream, uint64_t read_from_pos
 mirv_BOOL mem_write(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
                     const unsigned char* data, const unsigned char* data_end);
 
+/* A memory buffer as a source of compressed bytes for the vekko stream decoder (its
+ * read_code callback takes this record as input_stream).  Each call delivers as many of
+ * the bytes wanted as remain, from where the previous call stopped, and sets *code_size
+ * to that count: 0 once the buffer is used up.  It never fails. */
+typedef struct mirv_TMemCodeSource {
+    const unsigned char* data;
+    uint64_t             size;
+    uint64_t             pos;  /* bytes delivered so far; start at 0 */
+} mirv_TMemCodeSource;
+
+mirv_BOOL mem_read_code(void* source, unsigned char* out_code, uint32_t* code_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,33 +6,11 @@
 
 #include "vko_dec.h"
 #include "vko_test_writer.h"
+#include "worked_streams.h"
 
 using namespace vekko_test;
-using Bytes = std::vector<unsigned char>;
 
 namespace {
-
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-/* The four hand-checked streams of the format description and what they hold. */
-struct WorkedStream {
-    const char* name;
-    Bytes stream;
-    Bytes data;
-};
-
-const std::vector<WorkedStream>& workedStreams() {
-    static const std::vector<WorkedStream> streams = {
-        {"empty", {0x01, 0, 0, 0, 0x0C, 0x00}, {}},
-        {"one literal", {0x01, 0, 0, 0, 0x19, 0x41, 0x00}, {0x41}},
-        {"abc repeated", {0x03, 0, 0, 0, 0x37, 0x61, 0x62, 0x63, 0x18, 0x03, 0x00}, bytesOf("abcabcabc")},
-        {"literal line",
-         {0x01, 0, 0, 0, 0x02, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B,
-          0x4C, 0x4D, 0x4E, 0x4F, 0x03, 0x00},
-         bytesOf("ABCDEFGHIJKLMNO")},
-    };
-    return streams;
-}
 
 vko_TResult memDecode(const Bytes& stream, vko_size_t& size, Bytes& out) {
     out.assign(size, 0xEE);
@@ -232,10 +210,10 @@ TEST(MemDecoder, WrappedValues) {
             EXPECT_EQ(Bytes(out.begin(), out.begin() + size), c.data);
         }
         /* the stream decoder reaches the same verdicts */
-        StreamDecode d = decodeStream(c.stream, 4, 16, 64);
+        Decoded d = decodeStream(c.stream, 4, 16, 64);
         EXPECT_EQ(d.result, c.result);
         if (c.result == vko_RESULT_STREAM_END) {
-            EXPECT_EQ(d.out, c.data);
+            EXPECT_EQ(d.bytes, c.data);
         }
     }
 }
@@ -244,11 +222,11 @@ TEST(MemDecoder, WrappedValues) {
 TEST(MemDecoder, CutRandomStreams) {
     for (uint64_t seed = 1; seed <= 3; seed++) {
         const RandomStream r = randomRecords(seed, 60, 3000);
-        Bytes out;
-        ASSERT_EQ(decodeMem(r.stream, r.data.size(), out), vko_RESULT_STREAM_END);
-        ASSERT_EQ(out, r.data);
+        const Decoded whole = decodeMem(r.stream, r.data.size());
+        ASSERT_EQ(whole.result, vko_RESULT_STREAM_END);
+        ASSERT_EQ(whole.bytes, r.data);
         for (size_t cut = 0; cut < r.stream.size(); cut++)
-            ASSERT_EQ(decodeMem(Bytes(r.stream.begin(), r.stream.begin() + cut), r.data.size(), out),
+            ASSERT_EQ(decodeMem(Bytes(r.stream.begin(), r.stream.begin() + cut), r.data.size()).result,
                       vko_RESULT_INPUT_ERROR) << seed << " " << cut;
     }
 }

@@ -2,24 +2,23 @@
  * memory decoder on random record sequences. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "vko_dec.h"
 #include "vko_test_writer.h"
+#include "worked_streams.h"
 
 using namespace vekko_test;
-using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-const Bytes kEmpty = {0x01, 0, 0, 0, 0x0C, 0x00};
-const Bytes kOneLiteral = {0x01, 0, 0, 0, 0x19, 0x41, 0x00};
-const Bytes kAbc = {0x03, 0, 0, 0, 0x37, 0x61, 0x62, 0x63, 0x18, 0x03, 0x00};
-const Bytes kLine = {0x01, 0, 0, 0, 0x02, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48,
-                     0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x03, 0x00};
+const Bytes& kEmpty = workedStream("empty").stream;
+const Bytes& kOneLiteral = workedStream("one literal").stream;
+const Bytes& kAbc = workedStream("abc repeated").stream;
+const Bytes& kLine = workedStream("literal line").stream;
 
 /* An opened decoder over a source, with its buffer. */
 struct Decoder {
@@ -42,15 +41,13 @@ struct Decoder {
 } // namespace
 
 TEST(StreamDecoder, WorkedStreamsInEveryPieceAndCacheSize) {
-    const struct { Bytes stream; Bytes data; } worked[] = {
-        {kEmpty, {}}, {kOneLiteral, {0x41}}, {kAbc, bytesOf("abcabcabc")}, {kLine, bytesOf("ABCDEFGHIJKLMNO")}};
-    for (const auto& w : worked) {
+    for (const auto& w : workedStreams()) {
         for (uint32_t cache : {1u, 2u, 4096u}) {
             for (uint32_t piece : {1u, 7u, 9u, 4096u}) {
                 SCOPED_TRACE(testing::Message() << w.stream.size() << " cache " << cache << " piece " << piece);
-                const StreamDecode d = decodeStream(w.stream, cache, piece);
+                const Decoded d = decodeStream(w.stream, cache, piece);
                 EXPECT_EQ(d.result, vko_RESULT_STREAM_END);
-                EXPECT_EQ(d.out, w.data);
+                EXPECT_EQ(d.bytes, w.data);
                 /* the call producing the last byte also sees the end code */
                 EXPECT_EQ(d.calls, std::max<size_t>(1, (w.data.size() + piece - 1) / piece));
             }
@@ -71,15 +68,15 @@ TEST(StreamDecoder, PieceByPieceResults) {
     }
     {   /* a window smaller than the distance: the call that writes "c" goes on to the
          * match and fails */
-        const StreamDecode d = decodeStream(kAbc, 1, 1, 2);
+        const Decoded d = decodeStream(kAbc, 1, 1, 2);
         EXPECT_EQ(d.result, vko_RESULT_BAD_DICT_POS);
         EXPECT_EQ(d.calls, 3u);
-        EXPECT_EQ(d.out, bytesOf("ab"));
+        EXPECT_EQ(d.bytes, bytesOf("ab"));
     }
     {   /* a larger window than the header's works */
-        const StreamDecode d = decodeStream(kAbc, 1, 4, 100000);
+        const Decoded d = decodeStream(kAbc, 1, 4, 100000);
         EXPECT_EQ(d.result, vko_RESULT_STREAM_END);
-        EXPECT_EQ(d.out, bytesOf("abcabcabc"));
+        EXPECT_EQ(d.bytes, bytesOf("abcabcabc"));
     }
     {   /* a piece of 0 bytes: fine at the stream end, an error with output pending */
         Bytes piece;
@@ -140,9 +137,9 @@ TEST(StreamDecoder, RefillSizesFollowDeliveredCounts) {
     for (uint32_t maxDeliver : {1u, 5u, 16u, 100u}) {
         ChunkSource source(r.stream);
         source.maxDeliver = maxDeliver;
-        const StreamDecode d = decodeStream(source, 16, 64);
+        const Decoded d = decodeStream(source, 16, 64);
         ASSERT_EQ(d.result, vko_RESULT_STREAM_END);
-        ASSERT_EQ(d.out, r.data);
+        ASSERT_EQ(d.bytes, r.data);
         ASSERT_GE(source.requests.size(), 3u);
         EXPECT_EQ(source.requests[1], 16u);
         for (size_t i = 2; i < source.requests.size(); i++)
@@ -158,7 +155,7 @@ TEST(StreamDecoder, CutAndFailingInput) {
         for (size_t cut = 4; cut < stream.size(); cut++) {
             for (uint32_t cache : {1u, 4096u}) {
                 /* a dry source, then a source that fails at the same byte */
-                const StreamDecode dry = decodeStream(Bytes(stream.begin(), stream.begin() + cut), cache, 5);
+                const Decoded dry = decodeStream(Bytes(stream.begin(), stream.begin() + cut), cache, 5);
                 ASSERT_EQ(dry.result, vko_RESULT_INPUT_ERROR) << stream.size() << " " << cut;
                 ChunkSource failing(stream);
                 failing.failAt = cut;
@@ -201,8 +198,7 @@ TEST(StreamDecoder, BadControlCodes) {
         w.control(type);
         w.plainByte(0x55); /* input still delivers after the code */
         EXPECT_EQ(decodeStream(w.bytes(), 1, 8).result, vko_RESULT_BAD_CTRL) << type;
-        Bytes out;
-        EXPECT_EQ(decodeMem(w.bytes(), 8, out), vko_RESULT_BAD_CTRL) << type;
+        EXPECT_EQ(decodeMem(w.bytes(), 8).result, vko_RESULT_BAD_CTRL) << type;
     }
     /* the same code after the input ran dry is a failed input */
     const Bytes dry = {0x01, 0, 0, 0, 0x01, 'a'};
@@ -212,9 +208,9 @@ TEST(StreamDecoder, BadControlCodes) {
 TEST(StreamDecoder, ClipEndLeftoverBitJoinsNextTypeBit) {
     const Bytes stream = {0x01, 0, 0, 0, 0x89, 'A', 0x00, 0x18, 'B', 0x00};
     for (uint32_t piece : {1u, 10u}) {
-        const StreamDecode d = decodeStream(stream, 1, piece);
+        const Decoded d = decodeStream(stream, 1, piece);
         EXPECT_EQ(d.result, vko_RESULT_STREAM_END);
-        EXPECT_EQ(d.out, bytesOf("AB"));
+        EXPECT_EQ(d.bytes, bytesOf("AB"));
     }
 }
 
@@ -223,20 +219,126 @@ TEST(StreamDecoder, ClipEndLeftoverBitJoinsNextTypeBit) {
 TEST(DecoderAgreement, RandomRecords) {
     for (uint64_t seed = 1; seed <= 12; seed++) {
         const RandomStream r = randomRecords(seed, 300, seed % 3 == 0 ? 200 : 12000);
-        Bytes mem;
-        ASSERT_EQ(decodeMem(r.stream, r.data.size(), mem), vko_RESULT_STREAM_END) << seed;
-        ASSERT_EQ(mem, r.data) << seed;
+        const Decoded mem = decodeMem(r.stream, r.data.size());
+        ASSERT_EQ(mem.result, vko_RESULT_STREAM_END) << seed;
+        ASSERT_EQ(mem.bytes, r.data) << seed;
         for (uint32_t cache : {1u, 4096u}) {
             for (uint32_t piece : {1u, 7u, 4096u}) {
-                const StreamDecode d = decodeStream(r.stream, cache, piece);
+                const Decoded d = decodeStream(r.stream, cache, piece);
                 ASSERT_EQ(d.result, vko_RESULT_STREAM_END) << seed << " " << cache << " " << piece;
-                ASSERT_EQ(d.out, r.data) << seed << " " << cache << " " << piece;
+                ASSERT_EQ(d.bytes, r.data) << seed << " " << cache << " " << piece;
             }
         }
         ChunkSource trickle(r.stream);
         trickle.maxDeliver = 3;
-        const StreamDecode d = decodeStream(trickle, 64, 100);
+        const Decoded d = decodeStream(trickle, 64, 100);
         ASSERT_EQ(d.result, vko_RESULT_STREAM_END);
-        ASSERT_EQ(d.out, r.data);
+        ASSERT_EQ(d.bytes, r.data);
+    }
+}
+
+/* A match may copy only bytes the stream itself produced, counted across calls and
+ * capped at the window: the window buffer's earlier contents never come out.  Both
+ * decoders agree wherever the window is not the limit. */
+TEST(StreamDecoder, DistanceBeforeTheFirstByteIsRejected) {
+    auto stream = [](const char* literals, uint32_t length, uint32_t distance) {
+        StreamWriter w(4096);
+        w.literals(bytesOf(literals));
+        w.match(length, distance);
+        w.streamEnd();
+        return w.bytes();
+    };
+    const struct {
+        const char* name;
+        Bytes stream;
+        uint32_t window;
+        vko_TResult result;
+        bool memAgrees; /* the memory decoder, which has no window, gives the same result */
+    } cases[] = {
+        {"reported crafted stream", {0x00, 0x10, 0x00, 0x00, 0x60, 0x05, 0x00}, 0, vko_RESULT_BAD_DICT_POS, true},
+        {"first record a match at 1", stream("", 2, 1), 0, vko_RESULT_BAD_DICT_POS, true},
+        {"one byte short", stream("abc", 2, 4), 0, vko_RESULT_BAD_DICT_POS, true},
+        {"exactly the first byte", stream("abc", 5, 3), 0, vko_RESULT_STREAM_END, true},
+        {"far distance, little output", stream("abcdefgh", 3, 3000), 0, vko_RESULT_BAD_DICT_POS, true},
+        {"window full, distance = window", stream("abcdefghij", 2, 4), 4, vko_RESULT_STREAM_END, true},
+        {"window full, one beyond", stream("abcdefghij", 2, 5), 4, vko_RESULT_BAD_DICT_POS, false},
+    };
+    for (const auto& c : cases) {
+        for (uint32_t piece : {1u, 3u, 4096u}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", piece " << piece);
+            /* a window full of junk that must never be copied out */
+            ChunkSource source(c.stream);
+            const vko_size_t header = vko_TStream_read_dict_size(&source, ChunkSource::read);
+            const vko_size_t window = c.window ? c.window : header;
+            Bytes buffer(size_t(window) + 8, 0xAB);
+            vko_TStream s;
+            ASSERT_EQ(vko_TStream_open(&s, &source, ChunkSource::read, buffer.data(), window, 8), vko_RESULT_OK);
+            vko_TResult r = vko_RESULT_OK;
+            Bytes out, p(piece);
+            while (r == vko_RESULT_OK) {
+                vko_size_t size = piece;
+                r = vko_TStream_decompress_partial(&s, p.data(), &size);
+                if (r == vko_RESULT_OK || r == vko_RESULT_STREAM_END) out.insert(out.end(), p.begin(), p.begin() + size);
+            }
+            EXPECT_EQ(r, c.result);
+            EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB), 0);
+            if (c.memAgrees) {
+                EXPECT_EQ(decodeMem(c.stream, 64).result, c.result);
+            }
+        }
+    }
+}
+
+/* After a final result every call returns it again and writes nothing; a record whose
+ * open failed answers with the open's code. */
+TEST(StreamDecoder, FinalResultsStay) {
+    StreamWriter bad(16);
+    bad.literals(bytesOf("ab"));
+    bad.match(2, 7);
+    bad.literal('z');
+    bad.streamEnd();
+    StreamWriter badCtrl(1);
+    badCtrl.literal('a');
+    badCtrl.control(9);
+    badCtrl.plainByte(0x55);
+    const struct {
+        const char* name;
+        Bytes stream;
+        vko_size_t piece;
+        vko_TResult result;
+    } cases[] = {
+        {"stream end", workedStream("abc repeated").stream, 64, vko_RESULT_STREAM_END},
+        {"bad distance", bad.bytes(), 64, vko_RESULT_BAD_DICT_POS},
+        {"bad control code", badCtrl.bytes(), 64, vko_RESULT_BAD_CTRL},
+        {"cut stream", Bytes(kAbc.begin(), kAbc.end() - 3), 64, vko_RESULT_INPUT_ERROR},
+        {"zero-byte piece", kOneLiteral, 0, vko_RESULT_OUT_SIZE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoder d(c.stream, 4);
+        Bytes piece;
+        vko_size_t size = c.piece;
+        ASSERT_EQ(d.call(piece, size), c.result);
+        for (int again = 0; again < 2; again++) {
+            vko_size_t more = 64;
+            Bytes untouched;
+            EXPECT_EQ(d.call(untouched, more), c.result);
+            EXPECT_EQ(untouched, Bytes(64, 0xEE));
+            EXPECT_EQ(more, c.result == vko_RESULT_STREAM_END ? 0u : 64u);
+        }
+    }
+
+    vko_TStream s;
+    unsigned char buffer[8];
+    const struct { vko_size_t dict, cache; vko_TResult result; } opens[] = {
+        {0, 4, vko_RESULT_NO_DICT}, {0, 0, vko_RESULT_NO_DICT}, {4, 0, vko_RESULT_NO_CACHE}};
+    for (const auto& o : opens) {
+        std::memset(&s, 0x5A, sizeof(s)); /* whatever the record held before */
+        ASSERT_EQ(vko_TStream_open(&s, nullptr, ChunkSource::read, buffer, o.dict, o.cache), o.result);
+        unsigned char out[4] = {1, 2, 3, 4};
+        vko_size_t size = sizeof(out);
+        EXPECT_EQ(vko_TStream_decompress_partial(&s, out, &size), o.result);
+        EXPECT_EQ(size, 4u);
+        EXPECT_EQ(out[0], 1);
     }
 }

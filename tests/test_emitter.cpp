@@ -8,6 +8,7 @@
 #include "codec_helpers.h"
 #include "test_data.h"
 #include "vko_enc_code.h"
+#include "worked_streams.h"
 
 using namespace vekko_test;
 using _vko_private::TVkoCode;
@@ -214,7 +215,7 @@ TEST(Emitter, WrittenStreamsDecode) {
         c.outData(kAbc, kAbc + 3);
         c.outDict(6, 2);
         c.outCtrl_streamEnd();
-        EXPECT_EQ(s, (Bytes{0x03, 0x00, 0x00, 0x00, 0x37, 0x61, 0x62, 0x63, 0x18, 0x03, 0x00}));
+        EXPECT_EQ(s, workedStream("abc repeated").stream);
         Decoded d = decodeMem(s, 9);
         EXPECT_EQ(d.result, vko_RESULT_STREAM_END);
         EXPECT_EQ(d.bytes, (Bytes{0x61, 0x62, 0x63, 0x61, 0x62, 0x63, 0x61, 0x62, 0x63}));

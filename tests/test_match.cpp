@@ -14,7 +14,6 @@ using namespace vekko_test;
 
 namespace {
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());

@@ -130,60 +130,6 @@ void StreamWriter::streamEnd() {
 
 } // namespace vekko_test
 
-namespace vekko_test {
-
-mirv_BOOL ChunkSource::read(void* self, unsigned char* out, vko_size_t* size) {
-    ChunkSource& s = *static_cast<ChunkSource*>(self);
-    s.requests.push_back(*size);
-    /* the header is read in one call of 4 bytes */
-    const size_t limit = s.requests.size() == 1 ? SIZE_MAX : s.maxDeliver;
-    size_t n = std::min<size_t>({*size, limit, s.data.size() - s.pos});
-    if (n > 0 && s.pos + n > s.failAt) {
-        if (s.firstFailure == SIZE_MAX) s.firstFailure = s.requests.size() - 1;
-        return 0;
-    }
-    std::copy(s.data.begin() + s.pos, s.data.begin() + s.pos + n, out);
-    s.pos += n;
-    s.delivered.push_back((uint32_t)n);
-    *size = (vko_size_t)n;
-    return 1;
-}
-
-StreamDecode decodeStream(ChunkSource& source, uint32_t cacheSize, uint32_t pieceSize,
-                          uint32_t dictSize, size_t maxOut) {
-    StreamDecode d;
-    const vko_size_t header = vko_TStream_read_dict_size(&source, ChunkSource::read);
-    if (dictSize == 0) dictSize = header;
-    std::vector<unsigned char> buffer(size_t(dictSize) + cacheSize);
-    vko_TStream stream;
-    d.result = vko_TStream_open(&stream, &source, ChunkSource::read, buffer.data(), dictSize, cacheSize);
-    std::vector<unsigned char> piece(pieceSize);
-    while (d.result == vko_RESULT_OK && d.out.size() < maxOut) {
-        vko_size_t size = pieceSize;
-        d.result = vko_TStream_decompress_partial(&stream, piece.data(), &size);
-        d.calls++;
-        if (d.result == vko_RESULT_OK || d.result == vko_RESULT_STREAM_END)
-            d.out.insert(d.out.end(), piece.begin(), piece.begin() + size);
-    }
-    return d;
-}
-
-StreamDecode decodeStream(const std::vector<unsigned char>& stream, uint32_t cacheSize,
-                          uint32_t pieceSize, uint32_t dictSize) {
-    ChunkSource source(stream);
-    return decodeStream(source, cacheSize, pieceSize, dictSize);
-}
-
-vko_TResult decodeMem(const std::vector<unsigned char>& stream, size_t outSize,
-                      std::vector<unsigned char>& out) {
-    out.assign(outSize, 0);
-    vko_size_t size = (vko_size_t)outSize;
-    const vko_TResult r = vko_decompress_mem(stream.data(), (vko_size_t)stream.size(), out.data(), &size);
-    if (r == vko_RESULT_STREAM_END) out.resize(size);
-    return r;
-}
-
-} // namespace vekko_test
 
 namespace vekko_test {
 

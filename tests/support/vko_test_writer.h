@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "vko_dec.h"
+#include "decode_helpers.h"
 
 namespace vekko_test {
 
@@ -65,38 +65,6 @@ struct RandomStream {
     std::vector<unsigned char> data;
 };
 RandomStream randomRecords(uint64_t seed, size_t records, uint32_t maxDist = 5000);
-
-/* A read_code source over a byte vector, with knobs for misbehaving inputs. */
-struct ChunkSource {
-    std::vector<unsigned char> data;
-    size_t pos = 0;
-    uint32_t maxDeliver = UINT32_MAX; /* deliver at most this many bytes per call after the first */
-    size_t failAt = SIZE_MAX;         /* a call that would deliver byte failAt fails */
-    std::vector<uint32_t> requests;   /* the size asked for by every call */
-    std::vector<uint32_t> delivered;  /* the size delivered by every call that succeeded */
-    size_t firstFailure = SIZE_MAX;   /* index in requests of the first failed call */
-
-    explicit ChunkSource(std::vector<unsigned char> bytes) : data(std::move(bytes)) {}
-    static mirv_BOOL read(void* self, unsigned char* out, vko_size_t* size);
-};
-
-struct StreamDecode {
-    vko_TResult result = vko_RESULT_OK; /* of the last call */
-    std::vector<unsigned char> out;     /* bytes of every completed piece */
-    size_t calls = 0;                   /* decompress_partial calls made */
-};
-
-/* Decodes from `source` (header included) with the stream decoder: a window of
- * dictSize bytes (0: the header's value), the given cache, and output pieces of
- * pieceSize bytes, until a call returns non-0 or `maxOut` bytes have come out. */
-StreamDecode decodeStream(ChunkSource& source, uint32_t cacheSize, uint32_t pieceSize,
-                          uint32_t dictSize = 0, size_t maxOut = size_t(1) << 24);
-StreamDecode decodeStream(const std::vector<unsigned char>& stream, uint32_t cacheSize,
-                          uint32_t pieceSize, uint32_t dictSize = 0);
-
-/* Decodes with the memory decoder into a buffer of outSize bytes; result and bytes. */
-vko_TResult decodeMem(const std::vector<unsigned char>& stream, size_t outSize,
-                      std::vector<unsigned char>& out);
 
 } // namespace vekko_test
 

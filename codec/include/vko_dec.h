@@ -11,6 +11,13 @@
  * encoder never writes one); the wrapped value is then checked like any other, so
  * it can only yield a result code, never an access outside the buffers.  A distance
  * that wraps to 0 is rejected as vko_RESULT_BAD_DICT_POS by both decoders.
+ *
+ * Two builds of the same decoders, chosen when vko_dec.c is compiled:
+ *   default          the fast build: 64-bit look-ahead, lookup tables, unrolled copies;
+ *   VKO_DEC_SMALL    the size build for microcontrollers: one bit and one byte at a
+ *                    time, no tables.  Same functions, same results, same bytes.
+ * Defining VKO_DEC_SMALL_NAMES as well renames the size build's functions to
+ * vko_small_... so that both builds can be linked into one test program.
  */
 #ifndef VKO_DEC_H
 #define VKO_DEC_H
@@ -19,6 +26,13 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+#if defined(VKO_DEC_SMALL_NAMES)
+#define vko_decompress_mem             vko_small_decompress_mem
+#define vko_TStream_read_dict_size     vko_small_TStream_read_dict_size
+#define vko_TStream_open               vko_small_TStream_open
+#define vko_TStream_decompress_partial vko_small_TStream_decompress_partial
 #endif
 
 /* ---- memory decoder ---- */
@@ -62,6 +76,10 @@ typedef struct vko_TStream {
     vko_size_t      type_bits;     /* buffered type bits, the next one in bit 0 */
     vko_size_t      type_count;    /* number of buffered type bits */
     vko_size_t      after_literal; /* 1 when the last record was a literal or literal line */
+    vko_size_t      dict_filled;   /* bytes produced so far, saturating at dict_size: a match
+                                    * may reach back no further than this */
+    vko_size_t      final_result;  /* 0 while the stream goes on; else the result every
+                                    * further call returns */
 } vko_TStream;
 
 /* Reads the 4-byte header with one read_code call.  Returns the dictionary size, or 0
@@ -72,20 +90,24 @@ vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_cod
 /* Prepares *stream to decode after the header.  buffer holds dict_size + cache_size bytes:
  * the window, then the input cache.  dict_size must be at least the header's value.
  * Returns vko_RESULT_NO_DICT for dict_size 0, vko_RESULT_NO_CACHE for cache_size 0, else 0.
- * The buffer's contents are not touched. */
+ * After a failed open the record is still safe to pass to vko_TStream_decompress_partial,
+ * which then returns the same code.  The buffer's contents are not touched. */
 vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadCode read_code,
                              unsigned char* buffer, vko_size_t dict_size, vko_size_t cache_size);
 
 /* Produces up to *data_size bytes at out_data.  Returns 0 when the piece is full and the
  * stream goes on (call again), 1 at the stream end with *data_size set to the bytes this
  * call produced, or an error code (10, 20, 23, 24) after which the stream is finished.
- * On every result but 1, *data_size is unchanged.
+ * On every result but 1, *data_size is unchanged.  Once a call has returned anything but
+ * 0, every further call returns the same result and writes nothing (with *data_size set
+ * to 0 when that result is 1).
  *
  * Once read_code fails or delivers nothing, decoding goes on with zero bytes so that the
  * record in progress completes, but the stream can then only end in
  * vko_RESULT_INPUT_ERROR: an end code made of missing bytes is not taken as the end.
- * Only the window size guards match distances: a distance that reaches before the first
- * decoded byte copies whatever the window buffer held. */
+ * A match distance beyond the window or before the first byte of the stream gives
+ * vko_RESULT_BAD_DICT_POS, as in the memory decoder: only bytes this stream produced
+ * ever come out. */
 vko_TResult vko_TStream_decompress_partial(vko_TStream* stream, unsigned char* out_data,
                                            vko_size_t* data_size);
 

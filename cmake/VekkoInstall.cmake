@@ -1,0 +1,165 @@
+# Install rules: libraries, their public headers (all in one folder, include/vekko), the
+# exported CMake package `vekko` (targets vekko::<name>) and one pkg-config file per
+# library (vekko-<name>.pc) plus vekko.pc for all of them.
+#
+# A library folder installs its library with one line, for example
+#
+#   vekko_install_library(vekko_patch HEADERS mirv_patch.h
+#                         DESCRIPTION "applies diffs to old data" REQUIRES vekko-streams)
+#
+# and vekko_install_package() at the end of the top-level CMakeLists.txt writes the
+# package files for everything installed so far.  The version is the project's.
+#
+#   vekko_install_library(<target>
+#       [HEADERS <file>...]      public headers, relative to the calling folder
+#       [DESCRIPTION <text>]     for the pkg-config file
+#       [REQUIRES <module>...]   pkg-config modules it needs (other vekko-* files)
+#       [LIBS <flag>...]         link flags beyond the library itself (-lfoo, -pthread)
+#       [DEPENDS <package>...])  CMake packages the exported target needs (find_dependency)
+#
+# The exported name drops the vekko_ prefix: vekko_dec becomes vekko::dec.  Inside this
+# build the same names exist as aliases.  A target that does not exist is skipped, so
+# optional libraries may be named unconditionally.
+
+include_guard(GLOBAL)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VEKKO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/vekko)
+set(VEKKO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vekko)
+set(VEKKO_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The path from the pkg-config folder back to the prefix, so that an installed copy can
+# be moved (or installed with `cmake --install --prefix`) and still describe itself.
+function(_vekko_pkgconfig_prefix out)
+  if(IS_ABSOLUTE "${VEKKO_INSTALL_PKGCONFIGDIR}")
+    set(${out} "${CMAKE_INSTALL_PREFIX}" PARENT_SCOPE)
+    return()
+  endif()
+  set(up "\${pcfiledir}")
+  string(REPLACE "/" ";" parts "${VEKKO_INSTALL_PKGCONFIGDIR}")
+  foreach(part IN LISTS parts)
+    if(NOT part STREQUAL "" AND NOT part STREQUAL ".")
+      string(APPEND up "/..")
+    endif()
+  endforeach()
+  set(${out} "${up}" PARENT_SCOPE)
+endfunction()
+
+function(vekko_install_library target)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "HEADERS;REQUIRES;LIBS;DEPENDS" ${ARGN})
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  get_property(done GLOBAL PROPERTY VEKKO_INSTALLED_LIBRARIES)
+  if(${target} IN_LIST done)
+    return()
+  endif()
+
+  string(REGEX REPLACE "^vekko_" "" name "${target}")
+  string(REPLACE "_" "-" pc_name "vekko-${name}")
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} VERSION ${PROJECT_VERSION})
+  add_library(vekko::${name} ALIAS ${target})
+
+  # Include folders given as source paths hold for this build only; installed users
+  # find every public header in include/vekko.
+  get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  if(dirs)
+    set(wrapped "")
+    foreach(dir IN LISTS dirs)
+      if(dir MATCHES "^\\$<")
+        list(APPEND wrapped "${dir}")
+      else()
+        list(APPEND wrapped "$<BUILD_INTERFACE:${dir}>")
+      endif()
+    endforeach()
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${wrapped}")
+  endif()
+  target_include_directories(${target} INTERFACE
+    $<INSTALL_INTERFACE:${VEKKO_INSTALL_INCLUDEDIR}>)
+
+  install(TARGETS ${target} EXPORT vekkoTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(ARG_HEADERS)
+    install(FILES ${ARG_HEADERS} DESTINATION ${VEKKO_INSTALL_INCLUDEDIR})
+  endif()
+
+  _vekko_pkgconfig_prefix(pc_prefix)
+  string(REPLACE ";" " " pc_requires "${ARG_REQUIRES}")
+  string(REPLACE ";" " " pc_libs "${ARG_LIBS}")
+  if(NOT ARG_DESCRIPTION)
+    set(ARG_DESCRIPTION "vekko ${name} library")
+  endif()
+  get_target_property(output_name ${target} OUTPUT_NAME)
+  if(NOT output_name)
+    set(output_name ${target})
+  endif()
+  set(pc_file ${PROJECT_BINARY_DIR}/pkgconfig/${pc_name}.pc)
+  file(WRITE ${pc_file}
+    "prefix=${pc_prefix}\n"
+    "libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}\n"
+    "includedir=\${prefix}/${VEKKO_INSTALL_INCLUDEDIR}\n"
+    "\n"
+    "Name: ${pc_name}\n"
+    "Description: ${ARG_DESCRIPTION}\n"
+    "Version: ${PROJECT_VERSION}\n"
+    "Requires: ${pc_requires}\n"
+    "Libs: -L\${libdir} -l${output_name} ${pc_libs}\n"
+    "Cflags: -I\${includedir}\n")
+  install(FILES ${pc_file} DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR})
+
+  set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_LIBRARIES ${target})
+  set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_PKGCONFIG ${pc_name})
+  set_property(GLOBAL APPEND PROPERTY VEKKO_PACKAGE_DEPENDENCIES ${ARG_DEPENDS})
+endfunction()
+
+# Programs go to bin; a missing one is skipped.
+function(vekko_install_programs)
+  foreach(program IN LISTS ARGN)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+  endforeach()
+endfunction()
+
+# The package files for every library installed so far: the CMake package (config,
+# version, exported targets) and vekko.pc, which requires all vekko-*.pc files.
+function(vekko_install_package)
+  get_property(pc_names GLOBAL PROPERTY VEKKO_INSTALLED_PKGCONFIG)
+  if(NOT pc_names)
+    return()
+  endif()
+  get_property(dependencies GLOBAL PROPERTY VEKKO_PACKAGE_DEPENDENCIES)
+  if(dependencies)
+    list(REMOVE_DUPLICATES dependencies)
+  endif()
+  set(VEKKO_PACKAGE_DEPENDENCIES "${dependencies}")
+
+  install(EXPORT vekkoTargets NAMESPACE vekko:: FILE vekkoTargets.cmake DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vekkoConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/cmake/vekkoConfig.cmake
+    INSTALL_DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
+  # 0.x releases promise nothing across minor versions.
+  if(PROJECT_VERSION_MAJOR EQUAL 0)
+    set(compatibility SameMinorVersion)
+  else()
+    set(compatibility SameMajorVersion)
+  endif()
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/vekkoConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY ${compatibility})
+  install(FILES ${PROJECT_BINARY_DIR}/cmake/vekkoConfig.cmake ${PROJECT_BINARY_DIR}/cmake/vekkoConfigVersion.cmake
+    DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
+
+  _vekko_pkgconfig_prefix(pc_prefix)
+  string(REPLACE ";" " " requires "${pc_names}")
+  file(WRITE ${PROJECT_BINARY_DIR}/pkgconfig/vekko.pc
+    "prefix=${pc_prefix}\n"
+    "\n"
+    "Name: vekko\n"
+    "Description: vekko codec: encoder, decoders and the libraries beside them\n"
+    "Version: ${PROJECT_VERSION}\n"
+    "Requires: ${requires}\n")
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/vekko.pc DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR})
+endfunction()

@@ -1,0 +1,59 @@
+# Installs the build tree into a fresh prefix, then builds and runs the consumer project
+# against it twice: through the CMake package and through pkg-config.
+#
+#   cmake -DVEKKO_BUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DVEKKO_VERSION=...
+#         -DCMAKE_C_COMPILER=... -DCMAKE_CXX_COMPILER=... [-DEXTRA_FLAGS=...] -P check_install.cmake
+cmake_minimum_required(VERSION 3.16)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    string(REPLACE ";" " " shown "${ARGN}")
+    message(FATAL_ERROR "failed (${status}): ${shown}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run(${CMAKE_COMMAND} --install ${VEKKO_BUILD_DIR} --prefix ${prefix})
+
+# 1. CMake: find_package(vekko CONFIG) with the namespaced targets.
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release -DEXPECTED_VERSION=${VEKKO_VERSION}
+    -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+    "-DCMAKE_C_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${WORK_DIR}/cmake-build/roundtrip)
+message(STATUS "CMake package: ${run_output}")
+run(${WORK_DIR}/cmake-build/decode_c)
+message(STATUS "CMake package: ${run_output}")
+
+# 2. pkg-config, as a Makefile would use it.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+file(GLOB_RECURSE pc_files ${prefix}/*/vekko.pc)
+list(GET pc_files 0 pc_file)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run(${PKG_CONFIG} --modversion vekko)
+string(STRIP "${run_output}" version)
+if(NOT version STREQUAL VEKKO_VERSION)
+  message(FATAL_ERROR "vekko.pc says version ${version}, expected ${VEKKO_VERSION}")
+endif()
+separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
+foreach(program roundtrip decode)
+  if(program STREQUAL roundtrip)
+    set(modules vekko-enc vekko-dec)
+    set(compiler ${CMAKE_CXX_COMPILER})
+    set(source ${CONSUMER_DIR}/roundtrip.cpp -std=c++17)
+  else()
+    set(modules vekko-dec)
+    set(compiler ${CMAKE_C_COMPILER})
+    set(source ${CONSUMER_DIR}/decode.c -std=c99)
+  endif()
+  run(${PKG_CONFIG} --cflags --libs ${modules})
+  separate_arguments(flags UNIX_COMMAND "${run_output}")
+  run(${compiler} ${extra} ${source} -o ${WORK_DIR}/pc-${program} ${flags})
+  run(${WORK_DIR}/pc-${program})
+  message(STATUS "pkg-config: ${run_output}")
+endforeach()

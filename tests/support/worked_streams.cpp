@@ -1,0 +1,27 @@
+#include "worked_streams.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vekko_test {
+
+const std::vector<WorkedStream>& workedStreams() {
+    static const std::vector<WorkedStream> streams = {
+        {"empty", {0x01, 0x00, 0x00, 0x00, 0x0C, 0x00}, {}},
+        {"one literal", {0x01, 0x00, 0x00, 0x00, 0x19, 0x41, 0x00}, {0x41}},
+        {"abc repeated", {0x03, 0x00, 0x00, 0x00, 0x37, 0x61, 0x62, 0x63, 0x18, 0x03, 0x00}, bytesOf("abcabcabc")},
+        {"literal line",
+         {0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A,
+          0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x03, 0x00},
+         bytesOf("ABCDEFGHIJKLMNO")},
+    };
+    return streams;
+}
+
+const WorkedStream& workedStream(const char* name) {
+    for (const WorkedStream& w : workedStreams())
+        if (std::strcmp(w.name, name) == 0) return w;
+    throw std::out_of_range(name);
+}
+
+} // namespace vekko_test
