@@ -25,7 +25,7 @@ const char kSingleSignature[] = "QORVNSF20";
 const char kWindowSignature[] = "QORVNW26";
 
 // Cover gains tried when the caller leaves min_cover_gain at 0.
-const uint64_t kGainTries[] = {12, 20, 30};
+const uint64_t kGainTries[] = {12, 16, 20, 25, 30};
 
 struct Input {
     const unsigned char* old_data;
@@ -508,10 +508,13 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     // What a cover is worth depends on how well the new bytes it replaces would compress,
     // which differs between text and machine code: try a few bars and keep the smallest diff.
     Bytes best;
+    std::vector<Cover> last;
     for (uint64_t gain : kGainTries) {
-        Bytes diff = write(finder.find(new_data, new_size, gain));
+        std::vector<Cover> covers = finder.find(new_data, new_size, gain);
+        if (!best.empty() && covers == last) continue;  // same covers, same diff
+        Bytes diff = write(covers);
         if (best.empty() || diff.size() < best.size()) best = std::move(diff);
-        if (old_size == 0 || new_size == 0) break;  // no covers whatever the bar
+        last = std::move(covers);
     }
     return best;
 }

@@ -68,8 +68,8 @@ typedef struct vkd_TDiffOptions {
     uint64_t ring_size;       /* window: descriptors kept ahead, power of two 2 .. 64 */
     uint64_t vekko_dict_size; /* "vekko" sections: the encoder's dictionary size, 1 .. 2^30 */
     uint64_t min_cover_gain;  /* a cover is kept when its equal bytes, less twice its differing
-                                 bytes, come to at least this; 0 = try 12, 20 and 30 and keep
-                                 the smallest diff (three times the work after the suffix sort) */
+                                 bytes, come to at least this; 0 = try 12, 16, 20, 25 and 30, keep
+                                 the smallest diff (five times the work after the suffix sort) */
 } vkd_TDiffOptions;
 
 /* Defaults: compressed format, zstd at its strongest level, step memory 65536, window
@@ -115,6 +115,7 @@ struct Cover {
     uint64_t old_pos;
     uint64_t new_pos;
     uint64_t length;
+    bool operator==(const Cover& o) const { return old_pos == o.old_pos && new_pos == o.new_pos && length == o.length; }
 };
 
 /* Covers for options.min_cover_gain (0: a middle bar of 20), ordered by new_pos, not
