@@ -1,0 +1,184 @@
+// vkodiff and vkopatch as a user runs them: exit statuses, one-line messages, and files
+// that are only ever replaced whole.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "diff_reader.h"
+#include "test_data.h"
+
+namespace {
+
+using vkd_test::Bytes;
+
+struct Result {
+    int status;
+    std::string err;
+};
+
+class DiffTools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vkd_tools_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        old_ = vekko_test::textLike(50000, 11);
+        new_ = old_;
+        new_.insert(new_.begin() + 1000, old_.begin() + 30000, old_.begin() + 31000);
+        new_[20000] ^= 0x33;
+        write(path("old"), old_);
+        write(path("new"), new_);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    static void write(const std::string& p, const Bytes& data) {
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    }
+    static Bytes read(const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    Result run(const std::string& program, const std::string& args) const {
+        const std::string err = path("stderr.txt");
+        const int raw = std::system((program + " " + args + " >/dev/null 2>'" + err + "'").c_str());
+        const Bytes text = read(err);
+        std::remove(err.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(text.begin(), text.end())};
+    }
+    // Names in the folder other than the test's own files.
+    std::vector<std::string> strays() const {
+        std::vector<std::string> out;
+        DIR* d = opendir(dir_.c_str());
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != ".." && n != "old" && n != "new" && n != "diff" && n != "out") out.push_back(n);
+        }
+        closedir(d);
+        return out;
+    }
+
+    std::string dir_;
+    Bytes old_, new_;
+};
+
+TEST_F(DiffTools, VkodiffStatusesAndMessages) {
+    const std::string o = "'" + path("old") + "' '" + path("new") + "' ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;  // part of the one line on standard error; "" = nothing printed
+    } cases[] = {
+        {"--help", 0, ""},
+        {"--version", 0, ""},
+        {"", 2, "expected OLD NEW DIFF"},
+        {o, 2, "expected OLD NEW DIFF"},
+        {"--bogus " + o + path("diff"), 2, "unknown option --bogus"},
+        {"--format zip " + o + path("diff"), 2, "bad value 'zip' for --format"},
+        {"--compress lzma " + o + path("diff"), 2, "bad value 'lzma' for --compress"},
+        {"--compress zlib:12 " + o + path("diff"), 2, "zlib levels are 1-9"},
+        {"--window 12Q " + o + path("diff"), 2, "bad byte count '12Q'"},
+        {"--format window --ring 3 " + o + path("diff"), 2, "ring size"},
+        {"--format single --step-memory 32 " + o + path("diff"), 2, "step memory"},
+        {"--format window --window", 2, "needs a value"},
+        {"'" + path("missing") + "' '" + path("new") + "' " + path("diff"), 3, "cannot open OLD"},
+        {o + path("nofolder/diff"), 3, "cannot create DIFF"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(VKODIFF_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        if (*c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+            EXPECT_EQ(r.err.rfind("vkodiff: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        } else {
+            EXPECT_EQ(r.err, "") << c.args;
+        }
+        EXPECT_TRUE(strays().empty()) << c.args;
+        EXPECT_TRUE(read(path("diff")).empty()) << c.args;
+    }
+}
+
+TEST_F(DiffTools, VkodiffWritesEveryFormat) {
+    const std::string o = "'" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'";
+    const char* settings[] = {
+        "--format serialized",
+        "--format compressed --compress zlib:6",
+        "--format compressed --compress none",
+        "--format single --compress zstd --step-memory 1K",
+        "--format window --compress vekko --vekko-dict 8K --checksum xxh64 --window 4K --ring 2",
+        "--device",
+        "",
+    };
+    for (const char* s : settings) {
+        const Result r = run(VKODIFF_PATH, std::string(s) + " " + o);
+        ASSERT_EQ(r.status, 0) << s << ": " << r.err;
+        EXPECT_EQ(r.err, "") << s;
+        try {
+            EXPECT_EQ(vkd_test::apply_diff(old_, read(path("diff")), new_.size()), new_) << s;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << s << ": " << e.what();
+        }
+        EXPECT_TRUE(strays().empty()) << s;
+    }
+}
+
+TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
+    // An existing DIFF or NEW keeps its bytes when the run fails.
+    const Bytes before = {1, 2, 3};
+    write(path("diff"), before);
+    write(path("out"), before);
+    Result r = run(VKODIFF_PATH, "'" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(read(path("diff")), before);
+
+    // A diff that is not for this OLD, or not applicable by this build, fails with status 1.
+    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', 'W', '2', '6', 0, 0});
+    r = run(VKOPATCH_PATH, "'" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("vkopatch: ", 0), 0u) << r.err;
+    EXPECT_EQ(read(path("out")), before);
+    EXPECT_EQ(read(path("old")), old_);
+    EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(DiffTools, VkopatchStatusesAndMessages) {
+    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', '1', '3', '&', 0});
+    const std::string od = "'" + path("old") + "' '" + path("diff") + "' ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--help", 0, ""},
+        {"--version", 0, ""},
+        {"", 2, "expected OLD DIFF NEW"},
+        {"--memory lots " + od + path("out"), 2, "bad byte count 'lots'"},
+        {"--frobnicate " + od + path("out"), 2, "unknown option"},
+        {"--in-memory " + od + path("out"), 2, "serialized diffs only"},
+        {"'" + path("old") + "' - " + path("out") + " < " + path("diff"), 2, "single-stream and window"},
+        {od + "-", 2, "only DIFF may be -"},
+        {"'" + path("old") + "' '" + path("missing") + "' " + path("out"), 3, "cannot open DIFF"},
+        {"'" + path("missing") + "' '" + path("diff") + "' " + path("out"), 3, "cannot open OLD"},
+        {od + path("nofolder/out"), 3, "cannot create NEW"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(VKOPATCH_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        if (*c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        EXPECT_TRUE(strays().empty()) << c.args;
+    }
+}
+
+}  // namespace
