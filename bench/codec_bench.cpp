@@ -111,33 +111,17 @@ bool vekko_decompress(const unsigned char* code, size_t code_size, unsigned char
            && size == out_size;
 }
 
-struct MemorySource {
-    const unsigned char* next;
-    size_t left;
-};
-
-mirv_BOOL read_from_memory(void* source, unsigned char* out_code, vko_size_t* code_size)
-{
-    auto* src = static_cast<MemorySource*>(source);
-    size_t n = std::min<size_t>(*code_size, src->left);
-    std::memcpy(out_code, src->next, n);
-    src->next += n;
-    src->left -= n;
-    *code_size = static_cast<vko_size_t>(n);
-    return 1;
-}
-
 bool vekko_stream_decompress(const unsigned char* code, size_t code_size, unsigned char* out, size_t out_size)
 {
     // A device would keep this buffer static; reusing one keeps allocation out of the timing.
     static Bytes buffer;
-    MemorySource source{code, code_size};
-    vko_size_t dict_size = vko_TStream_read_dict_size(&source, read_from_memory);
+    mirv_TMemCodeSource source{code, code_size, 0};
+    vko_size_t dict_size = vko_TStream_read_dict_size(&source, mem_read_code);
     if (dict_size == 0 || dict_size > vko_kMaxOfDictSize)
         return false;
     buffer.resize(size_t(dict_size) + kVekkoCacheSize);
     vko_TStream stream;
-    if (vko_TStream_open(&stream, &source, read_from_memory, buffer.data(), dict_size, kVekkoCacheSize) != 0)
+    if (vko_TStream_open(&stream, &source, mem_read_code, buffer.data(), dict_size, kVekkoCacheSize) != 0)
         return false;
     size_t produced = 0;
     for (;;) {

@@ -12,6 +12,11 @@
  * it can only yield a result code, never an access outside the buffers.  A distance
  * that wraps to 0 is rejected as vko_RESULT_BAD_DICT_POS by both decoders.
  *
+ * Both decoders give the same result on every stream, with one allowance: on a stream
+ * cut short, each fills in the missing bits its own way, so one may report the cut
+ * (vko_RESULT_INPUT_ERROR) where the other first meets a bad distance or a full buffer.
+ * Neither ever reports success for a cut stream.
+ *
  * Two builds of the same decoders, chosen when vko_dec.c is compiled:
  *   default          the fast build: 64-bit look-ahead, lookup tables, unrolled copies;
  *   VKO_DEC_SMALL    the size build for microcontrollers: one bit and one byte at a

@@ -1,0 +1,17 @@
+/* The device example: decodes a vekko stream held in (simulated) flash and checks it. */
+#ifndef DEVICE_EXAMPLE_H
+#define DEVICE_EXAMPLE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Returns 0 when the stream decoded to the expected bytes, else the step that failed:
+ * 1 header, 2 decoder result, 3 wrong bytes, 4 wrong length. */
+int device_example_run(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
