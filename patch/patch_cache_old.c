@@ -188,7 +188,6 @@ mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, ui
     unsigned char *buf = cache_end, *buf_end = mem_end;
     uint64_t first = 0, read_pos;
     mirv_BOOL ok = 1;
-    (void)cache_end;
     if ((size_t)(mem_end - cache_end) >= 8192) {
         uintptr_t start = ((uintptr_t)cache_end + 4095) & ~(uintptr_t)4095;
         uintptr_t end = (uintptr_t)mem_end & ~(uintptr_t)4095;
@@ -204,7 +203,7 @@ mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, ui
         uint64_t left = old_end - read_pos;
         size_t n = left < (uint64_t)(buf_end - buf) ? (size_t)left : (size_t)(buf_end - buf);
         uint64_t read_end = read_pos + n, i;
-        mirv_TCover c;
+        mirv_TCover c = {0, 0, 0};
         uint64_t cache_pos;
         if (!old->read(old, read_pos, buf, buf + n)) {
             ok = 0;

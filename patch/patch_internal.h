@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "mirv_patch.h"
 
@@ -34,6 +35,20 @@ static inline mirv_BOOL _add_u64(uint64_t a, uint64_t b, uint64_t* sum) {
 /* True when [pos, pos + len) lies inside [0, size). */
 static inline mirv_BOOL _range_in(uint64_t pos, uint64_t len, uint64_t size) {
     return pos <= size && len <= size - pos;
+}
+
+/* dst[i] += src[i] (mod 256) for i < n; eight bytes at a time, carries kept inside each byte. */
+static inline void _add_bytes(unsigned char* dst, const unsigned char* src, size_t n) {
+    const uint64_t high = 0x8080808080808080ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a, b, sum;
+        memcpy(&a, dst + i, 8);
+        memcpy(&b, src + i, 8);
+        sum = ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
+        memcpy(dst + i, &sum, 8);
+    }
+    for (; i < n; ++i) dst[i] = (unsigned char)(dst[i] + src[i]);
 }
 
 /* ---- cached clip reader ----

@@ -120,9 +120,8 @@ mirv_BOOL _TStreamCacheClip_readDataTo(TStreamCacheClip* reader, unsigned char* 
 
 mirv_BOOL _TStreamCacheClip_addDataTo(TStreamCacheClip* reader, unsigned char* dst, size_t length) {
     const unsigned char* data = _TStreamCacheClip_accessData(reader, length);
-    size_t i;
     if (!data) return 0;
-    for (i = 0; i < length; ++i) dst[i] = (unsigned char)(dst[i] + data[i]);
+    _add_bytes(dst, data, length);
     _TStreamCacheClip_skipCached(reader, length);
     return 1;
 }

@@ -75,8 +75,6 @@ mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsign
     for (i = 0; i < cover_count; ++i) {
         uint64_t gap, length, delta, old_pos;
         int minus;
-        const unsigned char* from;
-        size_t j;
         if (!_mem_unpack(&gaps, gaps_end, &gap) || !_mem_unpack(&lengths, lengths_end, &length)) return 0;
         if (deltas >= deltas_end) return 0;
         minus = deltas[0] >> 7;
@@ -92,8 +90,7 @@ mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsign
             return 0;
         }
         if (length > (uint64_t)(out_new_end - out) || !_range_in(old_pos, length, old_size)) return 0;
-        from = old + old_pos;
-        for (j = 0; j < (size_t)length; ++j) out[j] = (unsigned char)(out[j] + from[j]);
+        _add_bytes(out, old + old_pos, (size_t)length);
         out += length;
         old_base = old_pos;
     }

@@ -252,6 +252,19 @@ TEST(SerializedPatch, CacheOldPieces) {
     ASSERT_TRUE(s->read(s, 10, out, out + 3));
     EXPECT_EQ(out[0], 10);
     EXPECT_FALSE(s->read(s, 50, out, out + 6)); /* beyond the cover */
+
+    /* a zero-length cover hands out nothing and is passed over on the way to the next one */
+    TArrayCovers zero;
+    _TArrayCovers_init(&zero, records.data(), 0);
+    const mirv_TCover with_empty[] = {{7, 0, 2}, {40, 2, 0}, {20, 2, 3}};
+    for (uint64_t i = 0; i < 3; ++i) _TArrayCovers_set(&zero, i, &with_empty[i], 0);
+    zero.count = 3;
+    TCacheOldStream zs;
+    const mirv_TStreamInput* z = _TCacheOldStream_init(&zs, old_in.get(), &zero, 0, mem.data());
+    ASSERT_TRUE(z->read(z, 7, out, out + 2));
+    ASSERT_TRUE(z->read(z, 20, out, out + 3));
+    EXPECT_EQ(out[2], 22);
+    EXPECT_FALSE(z->read(z, 23, out, out + 1)); /* no covers left */
 }
 
 TEST(SerializedPatch, BadDiffsFail) {
