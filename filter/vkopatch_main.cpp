@@ -158,11 +158,16 @@ uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
 }
 
 const char kBadDiffMessage[] = "the diff is bad or does not fit OLD";
+const uint64_t kMinMemory = 4096;
 
 void apply(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
            vkd_cli::AtomicFile& out) {
     if (format == Format::kSingle || format == Format::kWindow)
         throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
+    // Below this the library cannot even cut its reader caches.
+    if (!o.in_memory && o.memory < kMinMemory)
+        throw Exit{vkd_cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
+                                        format_name(format) + " diffs"};
     InputFile old_file(old_path, "OLD");
     InputFile diff_file(diff_path, "DIFF");
     uint64_t new_size = 0;
