@@ -20,6 +20,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+#if VKD_TEST_HAVE_PATCH
+
 struct Pair {
     std::string name;
     Bytes old_data, new_data;
@@ -43,8 +45,6 @@ std::vector<Pair> pairs() {
     out.push_back({"addresses changed", code, shifted});
     return out;
 }
-
-#if VKD_TEST_HAVE_PATCH
 
 Bytes make(const Pair& p, int format, int compress) {
     vkd_TDiffOptions o;
