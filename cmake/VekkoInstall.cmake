@@ -4,8 +4,7 @@
 #
 # A library folder installs its library with one line, for example
 #
-#   vekko_install_library(vekko_patch HEADERS mirv_patch.h
-#                         DESCRIPTION "applies diffs to old data" REQUIRES vekko-streams)
+#   vekko_install_library(vekko_patch HEADERS mirv_patch.h DESCRIPTION "applies diffs to old data")
 #
 # and vekko_install_package() at the end of the top-level CMakeLists.txt writes the
 # package files for everything installed so far.  The version is the project's.
@@ -13,7 +12,8 @@
 #   vekko_install_library(<target>
 #       [HEADERS <file>...]      public headers, relative to the calling folder
 #       [DESCRIPTION <text>]     for the pkg-config file
-#       [REQUIRES <module>...]   pkg-config modules it needs (other vekko-* files)
+#       [REQUIRES <module>...]   pkg-config modules it needs beyond the vekko libraries it
+#                                links (those are added by themselves)
 #       [LIBS <flag>...]         link flags beyond the library itself (-lfoo, -pthread)
 #       [DEPENDS <package>...])  CMake packages the exported target needs (find_dependency)
 #
@@ -56,6 +56,30 @@ function(vekko_install_library target)
     return()
   endif()
 
+  # An export needs every library target it links to be exported too (or imported).
+  get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+  if(links)
+    foreach(link IN LISTS links)
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" link "${link}")
+      if(TARGET ${link})
+        get_target_property(imported ${link} IMPORTED)
+        get_target_property(aliased ${link} ALIASED_TARGET)
+        if(aliased)
+          set(link ${aliased})
+        endif()
+        if(NOT imported AND NOT link IN_LIST done)
+          message(WARNING "${target} is not installed: it links ${link}, which is not installed (yet)")
+          return()
+        endif()
+        if(link IN_LIST done)
+          get_target_property(link_name ${link} EXPORT_NAME)
+          string(REPLACE "_" "-" link_pc "vekko-${link_name}")
+          list(APPEND ARG_REQUIRES ${link_pc})
+        endif()
+      endif()
+    endforeach()
+  endif()
+
   string(REGEX REPLACE "^vekko_" "" name "${target}")
   string(REPLACE "_" "-" pc_name "vekko-${name}")
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} VERSION ${PROJECT_VERSION})
@@ -87,6 +111,9 @@ function(vekko_install_library target)
   endif()
 
   _vekko_pkgconfig_prefix(pc_prefix)
+  if(ARG_REQUIRES)
+    list(REMOVE_DUPLICATES ARG_REQUIRES)
+  endif()
   string(REPLACE ";" " " pc_requires "${ARG_REQUIRES}")
   string(REPLACE ";" " " pc_libs "${ARG_LIBS}")
   if(NOT ARG_DESCRIPTION)

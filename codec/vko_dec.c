@@ -546,20 +546,19 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
  * as many bytes as the previous one delivered, so after a failed or empty refill every
  * further request asks for 0. */
 static unsigned char _cache_read_1byte(vko_TInputCache* cache) {
-    vko_size_t got;
-    if (cache->cache_begin < cache->cache_end) return cache->cache_buf[cache->cache_begin++];
-    got = cache->cache_end;
-    if (!cache->read_code(cache->input_stream, cache->cache_buf, &got)) {
-        cache->cache_begin = cache->cache_end = 0;
-        return 0;
+    vko_size_t begin = cache->cache_begin;
+    if (begin == cache->cache_end) {
+        vko_size_t got = begin;
+        if (!cache->read_code(cache->input_stream, cache->cache_buf, &got)) got = 0;
+        /* a source claiming more than it was asked for must not widen the cache */
+        if (got > begin) got = begin;
+        cache->cache_begin = 0;
+        cache->cache_end = got;
+        if (got == 0) return 0;
+        begin = 0;
     }
-    /* a source claiming more than it was asked for must not widen the cache */
-    if (got > cache->cache_end) got = cache->cache_end;
-    cache->cache_begin = 0;
-    cache->cache_end = got;
-    if (got == 0) return 0;
-    cache->cache_begin = 1;
-    return cache->cache_buf[0];
+    cache->cache_begin = begin + 1;
+    return cache->cache_buf[begin];
 }
 
 #ifndef VKO_DEC_SMALL
@@ -700,10 +699,10 @@ vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_cod
 vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadCode read_code,
                              unsigned char* buffer, vko_size_t dict_size, vko_size_t cache_size) {
     /* A failed open still leaves a record that answers every call with its code. */
-    stream->final_result = dict_size == 0 ? vko_RESULT_NO_DICT
-                           : cache_size == 0 ? vko_RESULT_NO_CACHE : vko_RESULT_OK;
-    if (stream->final_result != vko_RESULT_OK) return (vko_TResult)stream->final_result;
-    stream->dict_filled = 0;
+    vko_size_t result = vko_RESULT_OK;
+    if (cache_size == 0) result = vko_RESULT_NO_CACHE;
+    if (dict_size == 0) result = vko_RESULT_NO_DICT;
+    stream->final_result = result;
     stream->cache.cache_begin = cache_size;
     stream->cache.cache_end = cache_size;
     stream->cache.cache_buf = buffer + dict_size;
@@ -719,7 +718,8 @@ vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadC
     stream->type_bits = 0;
     stream->type_count = 0;
     stream->after_literal = 0;
-    return vko_RESULT_OK;
+    stream->dict_filled = 0;
+    return (vko_TResult)result;
 }
 
 #ifndef VKO_DEC_SMALL
@@ -890,83 +890,82 @@ done:
 
 #else /* VKO_DEC_SMALL */
 
-/* Takes g (1 to 3) type bits into the low bits of the result; higher bits are junk. */
-static vko_size_t _stream_read_lowbits(vko_TStream* s, vko_size_t g) {
-    vko_size_t result = s->type_bits;
-    vko_size_t b;
-    if (s->type_count >= g) {
-        s->type_bits >>= g;
-        s->type_count -= g;
-        return result;
+/* The next type bit.  Taking a new type byte ORs it into what is buffered: after a clip
+ * end that is the leftover bit 0, which so joins the next record's type bit. */
+static vko_size_t _stream_read_bit(vko_TStream* s) {
+    vko_size_t bit;
+    if (s->type_count == 0) {
+        s->type_bits |= _cache_read_1byte(&s->cache);
+        s->type_count = 8;
     }
-    b = _cache_read_1byte(&s->cache);
-    result |= b << s->type_count;
-    s->type_bits = b >> (g - s->type_count);
-    s->type_count += 8 - g;
-    return result;
+    bit = s->type_bits & 1;
+    s->type_bits >>= 1;
+    s->type_count--;
+    return bit;
 }
 
+/* vlen code with k (1 or 2) data bits per group, the first bit read the lowest. */
 static vko_size_t _stream_read_vlen(vko_TStream* s, vko_size_t k) {
     vko_size_t v = 0;
     for (;;) {
-        const vko_size_t group = _stream_read_lowbits(s, k + 1);
-        v = (v << k) | (group & ((1u << k) - 1));
-        if (!((group >> k) & 1)) return v;
+        v = (v << k) | _stream_read_bit(s);
+        if (k == 2) v |= _stream_read_bit(s) << 1;
+        if (!_stream_read_bit(s)) return v;
         v++;
     }
 }
 
-/* Every output byte goes to the window too, and counts towards what matches may reach. */
-static void _stream_put(vko_TStream* s, unsigned char* out, vko_size_t* out_cur, unsigned char b) {
-    s->dict_window[s->dict_cur] = b;
-    if (++s->dict_cur == s->dict_size) s->dict_cur = 0;
-    if (s->dict_filled != s->dict_size) s->dict_filled++;
-    out[(*out_cur)++] = b;
-}
-
 vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_data,
                                            vko_size_t* data_size) {
-    const vko_size_t out_end = *data_size;
-    vko_size_t out_cur = 0;
+    vko_size_t room = *data_size; /* bytes the piece can still take */
     vko_size_t result = s->final_result;
-    if (result != vko_RESULT_OK) {
-        if (result == vko_RESULT_STREAM_END) *data_size = 0;
-        return (vko_TResult)result;
-    }
+    /* after a final result: the same again, and nothing produced */
+    if (result != vko_RESULT_OK) goto done;
     for (;;) {
         vko_size_t v, dist;
-        for (; s->copy_len; s->copy_len--) {
+        /* One output byte: from the window while a match is copied, else from the input
+         * while a literal or a literal line is.  It goes to the window too, and counts
+         * towards what later matches may reach. */
+        if (s->copy_len | s->literal_len) {
+            unsigned char b;
             const vko_size_t size = s->dict_size, cur = s->dict_cur, back = s->dict_back;
-            if (out_cur == out_end) goto output_full;
-            /* (cur + back) modulo size, without overflowing */
-            _stream_put(s, out_data, &out_cur, s->dict_window[cur >= size - back ? cur - (size - back) : cur + back]);
+            if (room == 0) goto output_full;
+            room--;
+            if (s->copy_len) {
+                s->copy_len--;
+                /* (cur + back) modulo size, without overflowing */
+                b = s->dict_window[cur >= size - back ? cur - (size - back) : cur + back];
+            } else {
+                s->literal_len--;
+                b = _cache_read_1byte(&s->cache);
+            }
+            s->dict_window[cur] = b;
+            s->dict_cur = cur + 1 == size ? 0 : cur + 1;
+            if (s->dict_filled != size) s->dict_filled++;
+            *out_data++ = b;
+            continue;
         }
-        for (; s->literal_len; s->literal_len--) {
-            if (out_cur == out_end) goto output_full;
-            _stream_put(s, out_data, &out_cur, _cache_read_1byte(&s->cache));
-        }
-        if (_stream_read_lowbits(s, 1) & 1) {
-            if (out_cur == out_end) {
+        if (_stream_read_bit(s)) {
+            if (room == 0) {
                 /* the literal's type bit goes back for the next call */
                 s->type_bits = s->type_bits * 2 + 1;
                 s->type_count++;
                 goto output_full;
             }
-            _stream_put(s, out_data, &out_cur, _cache_read_1byte(&s->cache));
+            /* a literal is a line of one byte */
+            s->literal_len = 1;
             s->after_literal = 1;
             continue;
         }
         v = _stream_read_vlen(s, 1);
-        if (s->after_literal && (_stream_read_lowbits(s, 1) & 1)) {
+        if (s->after_literal && (_stream_read_bit(s))) {
             dist = s->saved_dist;
         } else {
-            const vko_size_t b = _cache_read_1byte(&s->cache);
-            if (b >= 128) {
-                dist = _stream_read_vlen(s, 2) * 128 + b;
+            dist = _cache_read_1byte(&s->cache);
+            if (dist >= 128) {
+                dist += _stream_read_vlen(s, 2) * 128;
                 if (dist > VKO_NEAR_DIST_MAX) v++;
-            } else if (b != 0) {
-                dist = b;
-            } else {
+            } else if (dist == 0) {
                 s->after_literal = 0;
                 if (v == vko_kCtrlType_literalLine) {
                     s->after_literal = 1;
@@ -975,12 +974,13 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
                 }
                 s->saved_dist = 1;
                 s->type_count = 0;
+                /* only bit 0 of the leftover can matter: the next read is one type bit */
+                s->type_bits &= 1;
                 if (v == vko_kCtrlType_clipEnd) continue;
                 /* an end code made of stand-in zero bytes is a cut stream */
                 if (s->cache.cache_end == 0) {
                     result = vko_RESULT_INPUT_ERROR;
                 } else if (v == vko_kCtrlType_streamEnd) {
-                    *data_size = out_cur;
                     result = vko_RESULT_STREAM_END;
                 } else {
                     result = vko_RESULT_BAD_CTRL;
@@ -1001,8 +1001,9 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
 
 output_full:
     if (s->cache.cache_end == 0) result = vko_RESULT_INPUT_ERROR;
-    else result = out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
+    else result = *data_size ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
 done:
+    if (result == vko_RESULT_STREAM_END) *data_size -= room;
     s->final_result = result;
     return (vko_TResult)result;
 }

@@ -37,7 +37,6 @@ public:
     void outCtrl(vko_TCtrlType type);
     void outCtrl_clipEnd() { outCtrl(vko_kCtrlType_clipEnd); _endResets(); }
     void outCtrl_streamEnd() { outCtrl(vko_kCtrlType_streamEnd); _endResets(); }
-    void outCtrl_typesEnd() { _endResets(); }
     void outData(const unsigned char* begin, const unsigned char* end);
 
     /* Bits of outLen(v, 2). */

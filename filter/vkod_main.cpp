@@ -1,10 +1,23 @@
-/* vkod: decodes one vekko stream from standard input to standard output.
+/* vkod: decodes vekko streams from standard input to standard output.
  *
- * Memory stays constant whatever the stream's length: a window of the header's
- * dictionary size, a small input cache and one output piece.  A bad, truncated or
- * unreadable stream gives a one-line message on standard error and exit status 1. */
+ *   vkod [--max-window BYTES] < in.vko > out
+ *
+ * Streams placed one after another (cat a.vko b.vko) are decoded one after another;
+ * bytes after a stream that do not begin another stream are an error.  Memory stays
+ * constant whatever a stream's length: a window of the header's dictionary size, a
+ * small input cache and one output piece.  The header's window is bounded by
+ * --max-window (default kDefaultMaxWindow, 64 MiB) so that untrusted input can't ask for
+ * a gigabyte.
+ *
+ * Exit status: 0 success; 1 a bad, truncated or unreadable stream, a window above the
+ * bound, trailing bytes, a failed write or standard output being a terminal (one line
+ * on standard error says which); 2 bad arguments. */
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
 #include <vector>
 
 #include "binary_stdio.h"
@@ -12,63 +25,179 @@
 
 namespace {
 
+const char* const kVersion = "vkod 0.1.0";
 const vko_size_t kCacheSize = 4096;
 const vko_size_t kPieceSize = 1 << 16;
+const uint64_t kDefaultMaxWindow = uint64_t(1) << 26;
 
-/* A stream cut short is the decoder's business: it reports an end code read past the
- * end of the input as vko_RESULT_INPUT_ERROR. */
-mirv_BOOL read_code(void* input_stream, unsigned char* out_code, vko_size_t* code_size) {
-    FILE* file = static_cast<FILE*>(input_stream);
-    const size_t got = std::fread(out_code, 1, *code_size, file);
-    if (got < *code_size && std::ferror(file)) return 0;
-    *code_size = (vko_size_t)got;
-    return 1;
-}
+const char* const kUsage =
+    "usage: vkod [--max-window BYTES] < in.vko > out\n"
+    "Decodes vekko streams (one or several, one after another) from standard input.\n"
+    "  --max-window BYTES  refuse streams whose window is larger (default 67108864,\n"
+    "                      at most 1073741824); K, M and G suffixes multiply by 1024\n"
+    "  --help              show this text\n"
+    "  --version           show the version\n";
 
-int fail(const char* message) {
-    std::fprintf(stderr, "vkod: %s\n", message);
-    return 1;
-}
+struct Failure {
+    std::string message;
+};
+
+/* Standard input as the decoder's source.  Bytes the decoder fetched but did not use
+ * (what follows a stream's end in its cache) are handed out again first, so the next
+ * stream starts exactly where the previous one ended. */
+struct Input {
+    std::vector<unsigned char> pending;
+    size_t pending_pos = 0;
+    bool read_error = false;
+
+    /* Fills out with up to n bytes; returns the count, short only at the end of input. */
+    size_t take(unsigned char* out, size_t n) {
+        size_t got = 0;
+        if (pending_pos < pending.size()) {
+            got = std::min(n, pending.size() - pending_pos);
+            std::memcpy(out, pending.data() + pending_pos, got);
+            pending_pos += got;
+        }
+        if (got < n) {
+            got += std::fread(out + got, 1, n - got, stdin);
+            if (got < n && std::ferror(stdin)) read_error = true;
+        }
+        return got;
+    }
+
+    static mirv_BOOL read_code(void* self, unsigned char* out_code, vko_size_t* code_size) {
+        Input* in = static_cast<Input*>(self);
+        const size_t got = in->take(out_code, *code_size);
+        if (in->read_error) return 0;
+        *code_size = (vko_size_t)got;
+        return 1;
+    }
+};
 
 const char* describe(vko_TResult result) {
     switch (result) {
     case vko_RESULT_BAD_CTRL: return "corrupt stream (bad control code)";
-    case vko_RESULT_INPUT_ERROR: return "truncated or unreadable stream";
-    case vko_RESULT_BAD_DICT_POS: return "corrupt stream (match distance beyond the window)";
+    case vko_RESULT_INPUT_ERROR: return "truncated stream";
+    case vko_RESULT_BAD_DICT_POS: return "corrupt stream (match distance beyond the data)";
     default: return "corrupt stream";
     }
 }
 
+/* Parses BYTES with an optional K, M or G suffix; false when it is not a number from 1 to
+ * the format's largest window. */
+bool parse_window(const char* text, uint64_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    if (*text < '0' || *text > '9') return false;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0) return false;
+    unsigned shift = 0;
+    if (*end == 'K' || *end == 'k') shift = 10;
+    else if (*end == 'M' || *end == 'm') shift = 20;
+    else if (*end == 'G' || *end == 'g') shift = 30;
+    if (shift) end++;
+    if (*end != '\0' || v == 0 || v > (uint64_t)vko_kMaxOfDictSize >> shift) return false;
+    value = (uint64_t)v << shift;
+    return true;
+}
+
+std::string stream_name(unsigned index) {
+    return index == 1 ? std::string() : "stream " + std::to_string(index) + ": ";
+}
+
+/* Decodes every stream on standard input.  Throws Failure. */
+void decode_all(uint64_t max_window) {
+    Input input;
+    std::vector<unsigned char> memory;
+    for (unsigned index = 1;; index++) {
+        unsigned char header[4];
+        const size_t got = input.take(header, 4);
+        if (input.read_error) throw Failure{"cannot read standard input: " + std::string(std::strerror(errno))};
+        if (got == 0) {
+            if (index == 1) throw Failure{"empty input"};
+            return; /* the end of the last stream was the end of the input */
+        }
+        if (got < 4) {
+            if (index == 1) throw Failure{"truncated header (" + std::to_string(got) + " of 4 bytes)"};
+            throw Failure{"trailing bytes after the last stream are not a vekko stream"};
+        }
+        const vko_size_t window = (vko_size_t)header[0] | (vko_size_t)header[1] << 8 |
+                                  (vko_size_t)header[2] << 16 | (vko_size_t)header[3] << 24;
+        if (window == 0 || window > vko_kMaxOfDictSize) {
+            if (index == 1)
+                throw Failure{"not a vekko stream (header window " + std::to_string(window) + ")"};
+            throw Failure{"trailing bytes after the last stream are not a vekko stream"};
+        }
+        if (window > max_window)
+            throw Failure{stream_name(index) + "window of " + std::to_string(window) +
+                          " bytes is larger than allowed (" + std::to_string(max_window) +
+                          "; see --max-window)"};
+
+        /* window + cache, then the output piece */
+        memory.resize((size_t)window + kCacheSize + kPieceSize);
+        unsigned char* piece = memory.data() + window + kCacheSize;
+        vko_TStream stream;
+        vko_TResult result =
+            vko_TStream_open(&stream, &input, Input::read_code, memory.data(), window, kCacheSize);
+        while (result == vko_RESULT_OK) {
+            vko_size_t size = kPieceSize;
+            result = vko_TStream_decompress_partial(&stream, piece, &size);
+            if (result != vko_RESULT_OK && result != vko_RESULT_STREAM_END) {
+                if (input.read_error) throw Failure{"cannot read standard input"};
+                throw Failure{stream_name(index) + describe(result)};
+            }
+            if (std::fwrite(piece, 1, size, stdout) != size) throw Failure{"cannot write standard output"};
+        }
+        /* What the cache holds past the stream's end belongs to whatever follows. */
+        const unsigned char* rest = stream.cache.cache_buf + stream.cache.cache_begin;
+        std::vector<unsigned char> next(rest, rest + (stream.cache.cache_end - stream.cache.cache_begin));
+        next.insert(next.end(), input.pending.begin() + (std::ptrdiff_t)input.pending_pos, input.pending.end());
+        input.pending.swap(next);
+        input.pending_pos = 0;
+    }
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "vkod: %s\n", message.c_str());
+    return 1;
+}
+
 } // namespace
 
-int main() {
-    set_binary_mode(stdin);
-    set_binary_mode(stdout);
-
-    const vko_size_t dict_size = vko_TStream_read_dict_size(stdin, read_code);
-    if (dict_size == 0 || dict_size > vko_kMaxOfDictSize) return fail("not a vekko stream (bad header)");
-
-    /* window + cache, then the output piece */
-    unsigned char* memory = static_cast<unsigned char*>(std::malloc((size_t)dict_size + kCacheSize + kPieceSize));
-    if (!memory) return fail("out of memory for the stream's window");
-    unsigned char* piece = memory + dict_size + kCacheSize;
-
-    vko_TStream stream;
-    vko_TResult result = vko_TStream_open(&stream, stdin, read_code, memory, dict_size, kCacheSize);
-    int status = 0;
-    while (result == vko_RESULT_OK) {
-        vko_size_t size = kPieceSize;
-        result = vko_TStream_decompress_partial(&stream, piece, &size);
-        if (result != vko_RESULT_OK && result != vko_RESULT_STREAM_END) {
-            status = fail(describe(result));
-            break;
+int main(int argc, char** argv) {
+    try {
+        uint64_t max_window = kDefaultMaxWindow;
+        for (int i = 1; i < argc; i++) {
+            const std::string arg = argv[i];
+            if (arg == "--help") {
+                std::fputs(kUsage, stdout);
+                return 0;
+            }
+            if (arg == "--version") {
+                std::printf("%s\n", kVersion);
+                return 0;
+            }
+            if (arg == "--max-window" && i + 1 < argc && parse_window(argv[i + 1], max_window)) {
+                i++;
+                continue;
+            }
+            std::fprintf(stderr, "vkod: bad argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
         }
-        if (std::fwrite(piece, 1, size, stdout) != size) {
-            status = fail("cannot write standard output");
-            break;
-        }
+        if (is_terminal(stdout)) return fail("refusing to write binary data to a terminal");
+        set_binary_mode(stdin);
+        set_binary_mode(stdout);
+        decode_all(max_window);
+        if (std::fflush(stdout) != 0) return fail("cannot write standard output");
+        return 0;
+    } catch (const Failure& f) {
+        std::fflush(stdout);
+        return fail(f.message);
+    } catch (const std::bad_alloc&) {
+        return fail("out of memory for the stream's window");
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    } catch (...) {
+        return fail("unexpected failure");
     }
-    if (status == 0 && std::fflush(stdout) != 0) status = fail("cannot write standard output");
-    std::free(memory);
-    return status;
 }

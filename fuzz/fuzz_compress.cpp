@@ -1,30 +1,16 @@
 /* Compresses arbitrary bytes under arbitrary valid properties and requires both
- * decoders to give them back exactly. */
+ * decoders (and the memory decoder's size build) to give them back exactly. */
 #include <cstdint>
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "small_decoder.h"
 #include "vko_dec.h"
 #include "vko_enc.h"
 
 namespace {
-
-struct Source {
-    const std::vector<unsigned char>* stream;
-    size_t pos;
-};
-
-mirv_BOOL readCode(void* input_stream, unsigned char* out_code, vko_size_t* code_size) {
-    Source* src = static_cast<Source*>(input_stream);
-    size_t n = src->stream->size() - src->pos;
-    if (n > *code_size) n = *code_size;
-    if (n) std::memcpy(out_code, src->stream->data() + src->pos, n);
-    src->pos += n;
-    *code_size = (vko_size_t)n;
-    return 1;
-}
 
 mirv_BOOL vectorWrite(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
                       const unsigned char* data_end) {
@@ -61,15 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (vko_decompress_mem(stream.data(), (vko_size_t)len, decoded.data(), &decoded_size) != vko_RESULT_STREAM_END ||
         decoded_size != data.size() || !std::equal(data.begin(), data.end(), decoded.begin()))
         std::abort();
+    /* and the size build of the decoder */
+    std::fill(decoded.begin(), decoded.end(), 0);
+    decoded_size = (vko_size_t)data.size();
+    if (vko_small_decompress_mem(stream.data(), (vko_size_t)len, decoded.data(), &decoded_size) !=
+            vko_RESULT_STREAM_END ||
+        decoded_size != data.size() || !std::equal(data.begin(), data.end(), decoded.begin()))
+        std::abort();
 
     /* The stream decoder with the header's window, a tiny cache and odd piece sizes. */
-    Source src = {&stream, 0};
-    const vko_size_t window = vko_TStream_read_dict_size(&src, readCode);
+    mirv_TMemCodeSource src = {stream.data(), stream.size(), 0};
+    const vko_size_t window = vko_TStream_read_dict_size(&src, mem_read_code);
     if (window < 1 || window > props.dictSize || window > (data.empty() ? 1 : data.size())) std::abort();
     const vko_size_t cache = 1 + bytes[1] % 16;
     std::vector<unsigned char> memory(window + cache);
     vko_TStream s;
-    if (vko_TStream_open(&s, &src, readCode, memory.data(), window, cache) != vko_RESULT_OK) std::abort();
+    if (vko_TStream_open(&s, &src, mem_read_code, memory.data(), window, cache) != vko_RESULT_OK) std::abort();
     std::vector<unsigned char> piecewise;
     unsigned char piece[97];
     for (vko_size_t step = 0;; ++step) {

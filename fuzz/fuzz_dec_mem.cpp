@@ -3,12 +3,16 @@
  * Input: two bytes of output size (little-endian), then the stream, header included.
  * The decoder must stay inside its buffers, return one of its result codes, leave the
  * size alone unless it succeeds, leave the buffer past the produced bytes untouched,
- * and match a plain byte-at-a-time decoder in result, size and every byte written. */
+ * and match a plain byte-at-a-time decoder in result, size and every byte written.
+ * The size build must do exactly the same, and the stream decoder, given a window that
+ * never limits it, must reach the same result wherever the output buffer is not the
+ * limit (on a cut stream: some failure in both). */
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "small_decoder.h"
 #include "vko_dec.h"
 
 namespace {
@@ -94,6 +98,29 @@ int referenceDecode(const uint8_t* code, uint32_t codeSize, uint8_t* out, uint32
     }
 }
 
+/* The stream decoder's final result on the same stream, with a window of at least the
+ * output capacity, so that only the bytes produced limit how far back a match reaches. */
+int streamDecode(const std::vector<uint8_t>& code, uint32_t capacity, bool& ranDry) {
+    mirv_TMemCodeSource src = {code.data(), code.size(), 0};
+    vko_TStream_read_dict_size(&src, mem_read_code); /* the header; its value is not needed */
+    const uint32_t window = capacity ? capacity : 1, cache = 64;
+    std::vector<uint8_t> buffer(size_t(window) + cache);
+    vko_TStream s;
+    if (vko_TStream_open(&s, &src, mem_read_code, buffer.data(), window, cache) != vko_RESULT_OK) abort();
+    uint8_t piece[1024];
+    uint64_t produced = 0;
+    for (;;) {
+        vko_size_t size = sizeof(piece);
+        const vko_TResult r = vko_TStream_decompress_partial(&s, piece, &size);
+        ranDry = s.cache.cache_end == 0;
+        if (r != vko_RESULT_OK) return r;
+        /* The memory decoder fit everything in capacity bytes.  Only a cut stream lets
+         * this decoder go a little further, on stand-in zero bytes, before it fails. */
+        produced += size;
+        if (produced > uint64_t(capacity) + 4096) abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,6 +136,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int expectedResult = referenceDecode(code.data(), codeSize, expected.data(), &expectedSize);
 
     if (result != expectedResult || outSize != expectedSize || out != expected) abort();
+
+    std::vector<uint8_t> small(outCapacity, 0xA5);
+    uint32_t smallSize = outCapacity;
+    if (vko_small_decompress_mem(code.data(), codeSize, small.data(), &smallSize) != result ||
+        smallSize != outSize || small != out)
+        abort();
+
+    if (result != vko_RESULT_OUT_SIZE && codeSize >= 4) {
+        bool ranDry = false;
+        const int streamResult = streamDecode(code, outCapacity, ranDry);
+        /* On a cut stream the two may name different failures (each reads the missing
+         * bits its own way), but neither may call it a success. */
+        const bool cut = ranDry || result == vko_RESULT_INPUT_ERROR || streamResult == vko_RESULT_INPUT_ERROR;
+        if (streamResult != result && (!cut || result == vko_RESULT_STREAM_END || streamResult == vko_RESULT_STREAM_END))
+            abort();
+    }
     if (result == vko_RESULT_STREAM_END) {
         if (outSize > outCapacity) abort();
         for (uint32_t i = outSize; i < outCapacity; i++)

@@ -4,15 +4,18 @@
  * Input: window size (2 bytes, plus 1), cache size selector, piece-size selector,
  * largest delivery per refill (0: no limit), failing-refill selector, then the stream,
  * header included.  The decoder must stay inside its buffers and match a plain
- * byte-at-a-time decoder call by call: results, sizes, bytes written, refill requests.
- * When it reaches the stream end and the memory decoder does too, both must have
- * produced the same bytes. */
+ * byte-at-a-time decoder call by call: results, sizes, bytes written, refill requests,
+ * and the size build must do exactly the same.  After a final result, further calls give
+ * it again and write nothing.  Where the window never limited the decoder and the
+ * source did not fail, the memory decoder must reach the same result (on a cut stream:
+ * some failure in both), and on the stream end the same bytes. */
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "small_decoder.h"
 #include "vko_dec.h"
 
 namespace {
@@ -47,6 +50,9 @@ struct Reference {
     uint32_t cur, size;
     uint8_t* window;
     uint32_t back = 0, saved = 1, copy = 0, line = 0, bits = 0, count = 0, afterLiteral = 0;
+    uint32_t filled = 0;   /* bytes produced, up to the window size */
+    uint64_t produced = 0; /* all bytes produced */
+    int final = 0;         /* the result every call returns once it is not 0 */
 
     Reference(Source* src, uint8_t* buffer, uint32_t dictSize, uint32_t cacheSize)
         : begin(cacheSize), end(cacheSize), cache(buffer + dictSize), source(src), cur(0),
@@ -90,9 +96,19 @@ struct Reference {
     void put(uint8_t b, uint8_t* out, uint32_t& pos) {
         window[cur] = b;
         if (++cur == size) cur = 0;
+        if (filled < size) filled++;
+        produced++;
         out[pos++] = b;
     }
     int partial(uint8_t* out, uint32_t* outSize) {
+        if (final) {
+            if (final == vko_RESULT_STREAM_END) *outSize = 0;
+            return final;
+        }
+        final = decode(out, outSize);
+        return final;
+    }
+    int decode(uint8_t* out, uint32_t* outSize) {
         uint32_t pos = 0;
         for (;;) {
             for (; copy; copy--) {
@@ -145,7 +161,7 @@ struct Reference {
             }
             saved = dist;
             copy = len;
-            if (dist > size || dist == 0) return vko_RESULT_BAD_DICT_POS;
+            if (dist > filled || dist == 0) return vko_RESULT_BAD_DICT_POS;
             back = size - dist;
         }
     }
@@ -172,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t failAt = data[5] < 32 ? streamSize * data[5] / 32 : SIZE_MAX;
 
     Source mine = {stream, streamSize, 0, maxDeliver, failAt, {}};
-    Source theirs = mine;
+    Source theirs = mine, smalls = mine;
     const uint32_t header = vko_TStream_read_dict_size(&mine, Source::read);
     uint8_t headerBytes[4];
     vko_size_t theirHeader = 4;
@@ -187,10 +203,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vko_TStream s;
     if (vko_TStream_open(&s, &mine, Source::read, buffer.data(), dictSize, cacheSize) != vko_RESULT_OK) abort();
     Reference ref(&theirs, refBuffer.data(), dictSize, cacheSize);
+    std::vector<uint8_t> smallBuffer(buffer.size());
+    vko_TStream ss;
+    if (vko_small_TStream_read_dict_size(&smalls, Source::read) != header ||
+        vko_small_TStream_open(&ss, &smalls, Source::read, smallBuffer.data(), dictSize, cacheSize) != vko_RESULT_OK)
+        abort();
 
-    std::vector<uint8_t> output, out, expected;
+    std::vector<uint8_t> output, out, expected, small;
     int result = vko_RESULT_OK;
-    while (result == vko_RESULT_OK && output.size() < kMaxOutput) {
+    /* two more calls after a final result, which must give it again */
+    for (int extra = 0; extra < 3 && output.size() < kMaxOutput; extra += result != vko_RESULT_OK) {
         uint32_t piece;
         switch (pieceMode) {
         case 0: piece = 4096; break;
@@ -203,19 +225,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (out.size() != piece) { /* exact sizes, so that a write past the piece is caught */
             out = std::vector<uint8_t>(piece);
             expected = std::vector<uint8_t>(piece);
+            small = std::vector<uint8_t>(piece);
         }
         std::fill(out.begin(), out.end(), 0x5A);
         std::fill(expected.begin(), expected.end(), 0x5A);
-        uint32_t outSize = piece, expectedSize = piece;
+        std::fill(small.begin(), small.end(), 0x5A);
+        uint32_t outSize = piece, expectedSize = piece, smallSize = piece;
+        const int before = result;
         result = vko_TStream_decompress_partial(&s, out.data(), &outSize);
         const int expectedResult = ref.partial(expected.data(), &expectedSize);
+        const int smallResult = vko_small_TStream_decompress_partial(&ss, small.data(), &smallSize);
         if (result != expectedResult || outSize != expectedSize || out != expected) abort();
+        if (smallResult != result || smallSize != outSize || small != out) abort();
+        if (before != vko_RESULT_OK) { /* a call after the final result */
+            if (result != before || std::count(out.begin(), out.end(), 0x5A) != (long)piece) abort();
+            continue;
+        }
         if (result == vko_RESULT_OK || result == vko_RESULT_STREAM_END)
             output.insert(output.end(), out.begin(), out.begin() + outSize);
         else if (outSize != piece)
             abort();
     }
     if (mine.requests != theirs.requests || buffer != refBuffer) abort();
+    if (smalls.requests != mine.requests || smallBuffer != buffer) abort();
+
+    /* Where neither the window nor a failing source made a difference, the memory decoder
+     * reaches the same verdict. */
+    if (result != vko_RESULT_OK && result != vko_RESULT_OUT_SIZE && failAt == SIZE_MAX &&
+        ref.produced <= dictSize) {
+        std::vector<uint8_t> memOut(ref.produced + 16);
+        vko_size_t memSize = (vko_size_t)memOut.size();
+        const int memResult = vko_decompress_mem(stream, (vko_size_t)streamSize, memOut.data(), &memSize);
+        /* On a cut stream the two may name different failures (each reads the missing
+         * bits its own way), but neither may call it a success. */
+        const bool cut = s.cache.cache_end == 0 || memResult == vko_RESULT_INPUT_ERROR;
+        if (memResult != result && (!cut || memResult == vko_RESULT_STREAM_END || result == vko_RESULT_STREAM_END))
+            abort();
+    }
 
     /* Where both decoders reach the stream end they saw the same bits and bytes. */
     if (result == vko_RESULT_STREAM_END) {

@@ -3,6 +3,7 @@
  * bytes, on inputs that stress each shortcut the fast search takes. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -92,15 +93,21 @@ TEST(MatchEquivalence, SmallInputs) {
 TEST(MatchEquivalence, CorpusFiles) {
     const std::string dir = corpusDir();
     if (dir.empty()) GTEST_SKIP() << "no corpus";
+    int compared = 0;
     for (const char* name : {"alice29.txt", "kppkn.gtb", "fireworks.jpeg", "geo.protodata", "html"}) {
         std::ifstream f(dir + "/" + name, std::ios::binary);
         if (!f) continue;
         Bytes data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         if (data.size() > 12288) data.resize(12288);
+        if (data.size() < 2) continue;
+        /* a 4 KiB window when the file has room for it and a clip after it, else half */
+        const size_t window = std::min<size_t>(4096, data.size() / 2);
         const vko_TCompressProps props = propsWith(4096, true);
-        expectSame(data, data.size() - 4096, props, name);
+        expectSame(data, data.size() - window, props, name);
         if (HasFatalFailure()) return;
+        ++compared;
     }
+    if (compared == 0) GTEST_SKIP() << "none of the chosen files is in the corpus at " << dir;
 }
 
 } // namespace
