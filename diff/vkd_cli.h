@@ -86,7 +86,7 @@ public:
             mode = 0666 & ~mask;
         }
         fchmod(fd, mode);
-        file_ = fdopen(fd, "wb");
+        file_ = fdopen(fd, "w+b");  // read back as well: a patch may copy from what it wrote
         if (!file_) {
             ::close(fd);
             std::remove(temp_.c_str());

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -20,6 +21,8 @@ constexpr int64_t kWidenDrop = 24;
 // A differing byte costs about two equal ones: its diff byte must be stored, and it breaks
 // the zero runs that compress to nearly nothing.
 constexpr int64_t kMissCost = 2;
+// A match this much shorter than the longest may be taken when it lies closer.
+constexpr size_t kNearSlack = 4;
 // A match at the next position this much longer is the better start.
 constexpr size_t kLazyMargin = 3;
 
@@ -49,7 +52,10 @@ public:
     }
 
     // Longest prefix of text[0 .. size) found in the old data: its length and old position.
-    size_t longest(const unsigned char* text, size_t size, size_t* old_pos) const {
+    size_t longest(const unsigned char* text, size_t size, size_t* old_pos, size_t* rank_out = nullptr) const {
+        size_t rank_dummy;
+        size_t* rank = rank_out ? rank_out : &rank_dummy;
+        *rank = 0;
         *old_pos = 0;
         if (size_ == 0 || size == 0) return 0;
         size_t lo = 0, hi = size_ - 1;
@@ -61,6 +67,7 @@ public:
             const size_t lcp = prefix_at(mid, text, size, known);
             if (lcp == size) {
                 *old_pos = size_t(sa_[mid]);
+                *rank = mid;
                 return lcp;
             }
             const size_t suffix = size_t(sa_[mid]);
@@ -74,11 +81,35 @@ public:
         }
         if (lcp_lo >= lcp_hi) {
             *old_pos = size_t(sa_[lo]);
+            *rank = lo;
             return lcp_lo;
         }
         *old_pos = size_t(sa_[hi]);
+        *rank = hi;
         return lcp_hi;
     }
+
+    // Among the suffixes ranked near `rank`, one sharing at least `min_len` bytes with text
+    // whose position is closest to target; returns its shared length (0: none).
+    size_t nearest(const unsigned char* text, size_t size, size_t rank, size_t min_len, size_t max_len,
+                   size_t target, size_t* old_pos) const {
+        size_t best_len = 0, best_dist = SIZE_MAX;
+        const size_t from = rank > kNearRanks ? rank - kNearRanks : 0;
+        const size_t to = std::min(size_, rank + kNearRanks + 1);
+        for (size_t r = from; r < to; ++r) {
+            const size_t p = size_t(sa_[r]);
+            const size_t dist = p > target ? p - target : target - p;
+            if (dist >= best_dist) continue;
+            // No suffix shares more than the longest match, so comparing that far is enough.
+            const size_t lcp = prefix_at(r, text, std::min(size, max_len), 0);
+            if (lcp < min_len) continue;
+            best_dist = dist;
+            best_len = lcp;
+            *old_pos = p;
+        }
+        return best_len;
+    }
+    static constexpr size_t kNearRanks = 48;
 
 private:
     size_t prefix_at(size_t rank, const unsigned char* text, size_t size, size_t known) const {
@@ -143,8 +174,23 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
     size_t covered_end = 0;  // new data before this is decided
     size_t pos = 0;
     while (pos < new_size) {
-        size_t old_pos = 0;
-        size_t len = index.longest(new_data + pos, new_size - pos, &old_pos);
+        size_t old_pos = 0, rank = 0;
+        size_t len = index.longest(new_data + pos, new_size - pos, &old_pos, &rank);
+        // Of matches nearly as long, the one closest to where the last cover pointed costs the
+        // fewest bytes to name and keeps the next covers close too.
+        if (!covers.empty() && len >= kMinExactMatch) {
+            const Cover& last = covers.back();
+            const int64_t shifted = int64_t(last.old_pos) - int64_t(last.new_pos) + int64_t(pos);
+            const size_t target = shifted < 0 ? 0 : size_t(shifted);
+            size_t near_pos = 0;
+            const size_t near_len = index.nearest(new_data + pos, new_size - pos, rank,
+                                                  std::max(kMinExactMatch, len > kNearSlack ? len - kNearSlack : 0), len,
+                                                  target, &near_pos);
+            if (near_len) {
+                len = near_len;
+                old_pos = near_pos;
+            }
+        }
         // The offset of the last cover costs nothing to name again, so a match there that is
         // nearly as long wins.
         if (!covers.empty()) {

@@ -150,6 +150,67 @@ TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
     EXPECT_TRUE(strays().empty());
 }
 
+TEST_F(DiffTools, VkopatchRebuildsNewOrSaysWhatItCannotApply) {
+    struct Case {
+        const char* make;   // vkodiff options
+        const char* apply;  // vkopatch options
+    } cases[] = {
+        {"--format serialized", ""},
+        {"--format serialized", "--in-memory"},
+        {"--format serialized", "--new-size 51000 --memory 4K"},
+        {"--format compressed --compress zlib", "--memory 8K"},
+        {"--format compressed --compress vekko", ""},
+        {"--format single", ""},
+        {"--device", ""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " '" + path("old") + "' '" + path("new") + "' '" +
+                                        path("diff") + "'")
+                      .status,
+                  0);
+        std::remove(path("out").c_str());
+        const Result r =
+            run(VKOPATCH_PATH, std::string(c.apply) + " '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+        const std::string what = std::string(c.make) + " / " + c.apply;
+        if (r.status == 0) {
+            EXPECT_EQ(read(path("out")), new_) << what;
+            EXPECT_EQ(r.err, "") << what;
+        } else {
+            // A build whose patch library lacks the format says so.
+            EXPECT_EQ(r.status, 1) << what << ": " << r.err;
+            EXPECT_NE(r.err.find("not supported yet"), std::string::npos) << what << ": " << r.err;
+            EXPECT_TRUE(read(path("out")).empty()) << what;
+        }
+        EXPECT_TRUE(strays().empty()) << what;
+    }
+}
+
+TEST_F(DiffTools, VkopatchRefusesDamagedDiffs) {
+    ASSERT_EQ(run(VKODIFF_PATH, "'" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'").status, 0);
+    const Bytes good = read(path("diff"));
+    const Bytes cut(good.begin(), good.begin() + good.size() / 2);
+    Bytes flip = good;
+    flip[flip.size() / 2] ^= 0xFF;
+    const Bytes flipped = flip;
+    const Bytes garbage = vekko_test::randomBytes(3000, 31);
+    const Bytes huge_serialized = {1, 1, 0, 0, 0, 0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
+    const Bytes before = {9, 9, 9};
+    for (const Bytes* bad : {&cut, &flipped, &garbage, &huge_serialized}) {
+        write(path("diff"), *bad);
+        for (const char* mode : {"", "--in-memory"}) {
+            write(path("out"), before);
+            const Result r = run(VKOPATCH_PATH, std::string(mode) + " '" + path("old") + "' '" + path("diff") + "' '" +
+                                                    path("out") + "'");
+            const bool serialized_only = *mode && bad != &garbage && bad != &huge_serialized;
+            EXPECT_EQ(r.status, serialized_only ? 2 : 1) << mode << ": " << r.err;
+            EXPECT_EQ(read(path("out")), before);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
+    EXPECT_EQ(read(path("old")), old_);
+    EXPECT_TRUE(strays().empty());
+}
+
 TEST_F(DiffTools, VkopatchStatusesAndMessages) {
     write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', '1', '3', '&', 0});
     const std::string od = "'" + path("old") + "' '" + path("diff") + "' ";
