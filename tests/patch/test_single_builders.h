@@ -5,6 +5,8 @@
 #define VEKKO_TEST_SINGLE_BUILDERS_H
 
 #include <algorithm>
+#include <functional>
+#include <initializer_list>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +70,12 @@ inline Bytes stepsBody(const Bytes& old_data, const Bytes& new_data, const std::
         patch_test::append(body, s.gaps);
     }
     return body;
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) patch_test::append(out, p);
+    return out;
 }
 
 /* The covers plus, when new bytes follow the last one, a final empty cover carrying them. */

@@ -155,12 +155,6 @@ Bytes cover(uint64_t old_from, uint64_t old_to, uint64_t gap, uint64_t length, u
     return b;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) patch_test::append(out, p);
-    return out;
-}
-
 TEST(SinglePatch, StepsAndRunChainsMadeByHand) {
     const Bytes old_data = {10, 20, 30, 40, 50, 60, 70, 80};
     Bytes runs_plain;
