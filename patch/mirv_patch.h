@@ -265,6 +265,153 @@ mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const m
 #define mirv_kPatchStreamMemSize 32768
 #define mirv_kPatchDecompressMemSize 24576
 
+
+/* ---------------------------------------------------------------------------------------
+ * Single-stream and window patch
+ *
+ * Both read the diff strictly front to back, once (a pipe or a radio link will do), read
+ * the old data only where the diff points and write the new data front to back.  The
+ * caller hands out the work memory and the plug-ins from a listener that sees the diff's
+ * head first; the listener gets the memory back through on_patch_finish.
+ * ------------------------------------------------------------------------------------- */
+
+typedef struct sspatch_TListener sspatch_TListener;
+
+/* Work memory and decompressor for a single-stream patch. */
+struct sspatch_TListener {
+    void* owner;
+    /* Sees the head; sets *out_plugin (may stay null for a stored body) and the work memory
+     * [*out_cache, *out_cache_end), at least info->step_mem_size + 12288 bytes.  False stops
+     * the patch at once (then on_patch_finish is not called). */
+    mirv_BOOL (*on_diff_info)(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo* info,
+                              mirv_TDecompress** out_plugin, unsigned char** out_cache,
+                              unsigned char** out_cache_end);
+    /* May be null; called once after the patch whenever on_diff_info returned true, whatever
+     * the result, with the memory it handed out. */
+    void (*on_patch_finish)(sspatch_TListener* listener, unsigned char* cache, unsigned char* cache_end);
+};
+
+typedef struct sspatch_TCoversListener sspatch_TCoversListener;
+
+/* Optional watcher of the covers: sees every step's raw cover buffer before the step is
+ * applied, then (null, null) at the end. */
+struct sspatch_TCoversListener {
+    void* owner;
+    /* May be null: the covers not yet applied, before each step and 0 at the end. */
+    void (*on_step_covers_reset)(sspatch_TCoversListener* listener, uint64_t covers_left);
+    void (*on_step_covers)(sspatch_TCoversListener* listener, const unsigned char* covers,
+                           const unsigned char* covers_end);
+};
+
+/* Single-stream patch of the diff whose head starts at head_pos of diff.  out_new must be at
+ * least the head's new size (only that many bytes are written); old's size must equal the
+ * head's old size.  covers_listener may be null.  True when the whole new data was produced
+ * and the body was consumed exactly. */
+mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                              const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                              sspatch_TCoversListener* covers_listener);
+/* The same, with two further arguments kept for callers written against the threaded form;
+ * this library does not use them. */
+mirv_BOOL _patch_single_stream_mt(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                                  const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                                  sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                  void* unused_thread_arg);
+/* The patch over the body at [body_pos, ...) of diff: compressed_size bytes decoded through
+ * plugin when compressed_size is non-zero, else uncompressed_size stored bytes.  The work
+ * memory is [cache, cache_end); the output's size is the new data size. */
+mirv_BOOL _patch_single_compressed_diff_mt(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                           const mirv_TStreamInput* diff, uint64_t body_pos,
+                                           uint64_t uncompressed_size, uint64_t compressed_size,
+                                           mirv_TDecompress* plugin, uint64_t cover_count, uint64_t step_mem_size,
+                                           unsigned char* cache, unsigned char* cache_end,
+                                           sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                           void* unused_thread_arg);
+/* The patch over an uncompressed body, [body_begin, body_end) of body.  Needs at least
+ * step_mem_size + 12288 bytes with the output cache, + 8192 without (then every output
+ * write goes straight to out_new).  Memory beyond that holds the whole old data when it
+ * fits, else the old bytes of each step's short covers, loaded in long sequential passes. */
+mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                   const mirv_TStreamInput* body, uint64_t body_begin, uint64_t body_end,
+                                   uint64_t cover_count, uint64_t step_mem_size, unsigned char* cache,
+                                   unsigned char* cache_end, sspatch_TCoversListener* covers_listener,
+                                   mirv_BOOL is_out_cache);
+
+#define mirv_kLookBackSize 4096
+
+/* A stream over a strictly sequential diff that can serve again the last 4096 bytes it
+ * fetched.  A read ahead of what was fetched reads and drops the bytes up to it; a read
+ * further back than the kept bytes fails. */
+typedef struct TDiffToSingleStream {
+    mirv_TStreamInput        base;
+    const mirv_TStreamInput* diff;
+    uint64_t                 frontier;   /* just after the last byte fetched from diff */
+    size_t                   kept_begin; /* buffer[kept_begin, 4096) precedes the frontier */
+    int                      no_keep;    /* set: keep nothing */
+    unsigned char            buffer[mirv_kLookBackSize];
+} TDiffToSingleStream;
+
+const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, const mirv_TStreamInput* diff);
+
+/* Reader of one step's cover buffer.  Both bases run on across steps unless reset. */
+typedef struct sspatch_covers_t {
+    const unsigned char* covers_cache;
+    const unsigned char* covers_cache_end;
+    uint64_t             last_old_end;
+    uint64_t             last_new_end;
+    mirv_TCover          cover; /* the cover last decoded */
+} sspatch_covers_t;
+
+/* Both bases and the current cover at 0, no buffer. */
+void sspatch_covers_init(sspatch_covers_t* self);
+/* Points the reader at the next step's cover buffer; the bases run on. */
+void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers, const unsigned char* covers_end);
+static inline mirv_BOOL sspatch_covers_isHaveNextCover(const sspatch_covers_t* self) {
+    return self->covers_cache != self->covers_cache_end;
+}
+/* Decodes the next cover into self->cover; false on bad or cut-off data or positions that
+ * leave 64 bits. */
+mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self);
+
+/* Window patch results. */
+enum {
+    mirv_kWindowPatchOk = 0,                 /* new data produced (and verified where asked) */
+    mirv_kWindowPatchHeadError = 1,          /* no window head, or it failed its checks */
+    mirv_kWindowPatchOutputTooSmall = 2,     /* out_new is smaller than the new data */
+    mirv_kWindowPatchOldSizeError = 3,       /* the patch failed and old's size is not the head's */
+    mirv_kWindowPatchListenerRefused = 4,    /* on_diff_info returned false */
+    mirv_kWindowPatchMemoryError = 5,        /* no work memory, or too little */
+    mirv_kWindowPatchDiffTooShort = 6,       /* the body does not lie within the diff */
+    mirv_kWindowPatchFailed = 7,             /* bad diff data or a stream error */
+    mirv_kWindowPatchChecksumPluginError = 8,/* checks asked for without a fitting plug-in */
+    mirv_kWindowPatchChecksumOpenError = 9,  /* a checksum handle could not be opened */
+    mirv_kWindowPatchOldChecksumError = 10,  /* the old data is not the one the diff was made from */
+    mirv_kWindowPatchNewChecksumError = 11,  /* the new data does not match its checksum */
+    mirv_kWindowPatchDiffChecksumError = 12  /* the diff is damaged */
+};
+
+typedef struct mirv_TWindowPatchListener mirv_TWindowPatchListener;
+
+/* Plug-ins, checks and work memory for a window patch. */
+struct mirv_TWindowPatchListener {
+    void* owner;
+    /* Sees the head.  *check_new comes preset to (the diff carries checksums), *check_old and
+     * *check_diff to false; the listener may change all three.  It sets the decompressor
+     * (needed for a compressed body), the checksum plug-in (needed when a check is on and the
+     * diff carries checksums) and the work memory, at least step_mem_size + window_size +
+     * 12288 bytes.  False stops the patch (result 4, no on_patch_finish). */
+    mirv_BOOL (*on_diff_info)(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo* info,
+                              mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
+                              mirv_BOOL* check_old, mirv_BOOL* check_diff, unsigned char** out_cache,
+                              unsigned char** out_cache_end);
+    /* May be null; called once whenever on_diff_info returned true, whatever the result. */
+    void (*on_patch_finish)(mirv_TWindowPatchListener* listener, unsigned char* cache, unsigned char* cache_end);
+};
+
+/* Window patch of the diff whose head starts at head_pos; returns a mirv_kWindowPatch* code.
+ * out_new must be at least the head's new size; only that many bytes are written. */
+int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
+                      const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
+
 #ifdef __cplusplus
 }
 #endif
