@@ -129,9 +129,19 @@ static mirv_BOOL patchByClip(TOutStreamCache* out, const mirv_TStreamInput* old,
         if (c.new_pos > new_end && !_copy_new_diff(out, new_diff, rle, c.new_pos - new_end)) return 0;
         for (done = 0; done < c.length;) {
             size_t n = c.length - done < tmp_size ? (size_t)(c.length - done) : tmp_size;
-            if (!old->read(old, c.old_pos + done, tmp, tmp + n) || !_TBytesRle_load_stream_decode_add(rle, tmp, n) ||
-                !_TOutStreamCache_write(out, tmp, n))
+            size_t room = out->cache_size - out->cache_used;
+            if (room) {
+                /* build the bytes in the output cache itself: one copy less */
+                unsigned char* dst = out->cache + out->cache_used;
+                if (n > room) n = room;
+                if (!old->read(old, c.old_pos + done, dst, dst + n) || !_TBytesRle_load_stream_decode_add(rle, dst, n))
+                    return 0;
+                out->cache_used += n;
+                if (out->cache_used == out->cache_size && !_TOutStreamCache_flush(out)) return 0;
+            } else if (!old->read(old, c.old_pos + done, tmp, tmp + n) ||
+                       !_TBytesRle_load_stream_decode_add(rle, tmp, n) || !_TOutStreamCache_write(out, tmp, n)) {
                 return 0;
+            }
             done += n;
         }
         new_end = c.new_pos + c.length;
