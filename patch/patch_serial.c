@@ -156,11 +156,17 @@ static mirv_BOOL patchByClip(TOutStreamCache* out, const mirv_TStreamInput* old,
 
 /* ---- serialized diff through streams ---- */
 
-/* Equal pieces of [mem, mem_end); false when a piece would be smaller than min_piece. */
+/* Longer pieces buy nothing: reads and writes of this size already cost little per byte, while
+ * caches and buffers beyond the processor's own caches slow every copy down. */
+#define _kMaxPieceSize ((size_t)64 * 1024)
+
+/* Equal pieces of [mem, mem_end), at most _kMaxPieceSize each; false when a piece would be
+ * smaller than min_piece. */
 static mirv_BOOL _cut_pieces(unsigned char* mem, unsigned char* mem_end, size_t count, size_t min_piece,
                              size_t* piece) {
     if (mem_end < mem) return 0;
     *piece = (size_t)(mem_end - mem) / count;
+    if (*piece > _kMaxPieceSize) *piece = _kMaxPieceSize;
     return *piece >= min_piece;
 }
 
