@@ -10,7 +10,12 @@
  *   patch            the in-memory patch of the serialized diff;
  *   patch_stream     the serialized diff through memory-backed streams, with work memories of
  *                    32 KiB, 256 KiB and 4 MiB (patch_stream_with_cache);
- *   patch_decompress the zstd diff through streams with the same work memories.
+ *   patch_decompress the zstd diff through streams with the same work memories;
+ *   patch_single_stream  a single-stream diff (zstd, 64 KiB step memory) read front to back,
+ *                    with the least work memory it accepts and with 4 MiB;
+ *   patch_window_diff    window diffs (zstd, crc32, 64 KiB and 1 MiB windows) with the least
+ *                    work memory and with 4 MiB, checking the new data (the listener's
+ *                    default) and, in the last row, the old data and the diff too.
  * Speeds are new-data megabytes (10^6 bytes) per second, best of repeated runs lasting
  * --min-time seconds together (default 0.5).  "old reads" is the number of old-data read calls
  * of one run.  Every output is compared with new; a mismatch makes the exit status 1.
@@ -87,6 +92,116 @@ struct Row {
     std::string note;
 };
 
+/* ---- single-stream and window patch ---- */
+
+struct SingleListener {
+    sspatch_TListener base;
+    Bytes* mem;
+    size_t mem_size; /* 0: the least the head asks for */
+    explicit SingleListener(Bytes* memory, size_t size) : mem(memory), mem_size(size) {
+        base.owner = this;
+        base.on_diff_info = [](sspatch_TListener* l, const mirv_singleCompressedDiffInfo* info, mirv_TDecompress** plugin,
+                               unsigned char** cache, unsigned char** cache_end) -> mirv_BOOL {
+            SingleListener* self = static_cast<SingleListener*>(l->owner);
+            size_t size = self->mem_size ? self->mem_size : (size_t)info->step_mem_size + 12288;
+            if (self->mem->size() < size) self->mem->resize(size);
+            *plugin = mirv_decompress_plugin(info->compress_type);
+            *cache = self->mem->data();
+            *cache_end = self->mem->data() + size;
+            return 1;
+        };
+        base.on_patch_finish = nullptr;
+    }
+};
+
+struct WindowListener {
+    mirv_TWindowPatchListener base;
+    Bytes* mem;
+    size_t mem_size;
+    int checks; /* 0 none, 1 the new data (the default), 2 all */
+    WindowListener(Bytes* memory, size_t size, int check) : mem(memory), mem_size(size), checks(check) {
+        base.owner = this;
+        base.on_diff_info = [](mirv_TWindowPatchListener* l, const mirv_windowDiffInfo* info, mirv_TDecompress** plugin,
+                               mirv_TChecksum** checksum, mirv_BOOL* check_new, mirv_BOOL* check_old, mirv_BOOL* check_diff,
+                               unsigned char** cache, unsigned char** cache_end) -> mirv_BOOL {
+            WindowListener* self = static_cast<WindowListener*>(l->owner);
+            size_t size = self->mem_size ? self->mem_size : (size_t)(info->step_mem_size + info->window_size) + 12288;
+            if (self->mem->size() < size) self->mem->resize(size);
+            *plugin = mirv_decompress_plugin(info->compress_type);
+            *checksum = mirv_checksum_plugin(info->checksum_type);
+            *check_new = self->checks >= 1;
+            *check_old = *check_diff = self->checks == 2;
+            *cache = self->mem->data();
+            *cache_end = self->mem->data() + size;
+            return 1;
+        };
+        base.on_patch_finish = nullptr;
+    }
+};
+
+/* Rows of the single-stream and window patch; t_patch is the in-memory patch's time. */
+bool benchStreamForms(const Bytes& old_data, const Bytes& new_data, double t_patch, std::vector<Row>& rows) {
+    bool all_ok = true;
+    double mb = new_data.size() / 1e6;
+    Bytes out(new_data.size()), mem;
+    char note[64];
+    vkd_TDiffOptions options;
+    vkd_default_options(&options);
+    options.compress = vkd_COMPRESS_ZSTD;
+    options.level = 19;
+    options.format = vkd_FORMAT_SINGLE;
+    Bytes single = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), options);
+    for (size_t mem_size : {size_t(0), size_t(4 << 20)}) {
+        long reads = 0;
+        bool ok = true;
+        double t = best([&] {
+            CountingOld old_in(old_data);
+            mirv_TStreamInput diff_in;
+            mem_as_mirvStreamInput(&diff_in, single.data(), single.data() + single.size());
+            mirv_TStreamOutput out_stream;
+            mem_as_mirvStreamOutput(&out_stream, out.data(), out.data() + out.size());
+            SingleListener listener(&mem, mem_size);
+            bool r = patch_single_stream(&listener.base, &out_stream, &old_in.stream, &diff_in, 0, nullptr);
+            reads = (long)old_in.reads;
+            return r;
+        }, &ok, [&] { return out == new_data; });
+        all_ok &= ok;
+        std::snprintf(note, sizeof(note), "%.2f x patch%s", t_patch / t, ok ? "" : " MISMATCH");
+        rows.push_back({"patch_single_stream (zstd, " + std::to_string(single.size()) + " B)",
+                        mem_size ? std::to_string(mem_size >> 10) + " KiB" : "least", mb / t, reads, note});
+    }
+    options.format = vkd_FORMAT_WINDOW;
+    options.checksum = vkd_CHECKSUM_CRC32;
+    for (uint64_t window : {uint64_t(64) << 10, uint64_t(1) << 20}) {
+        options.window_size = window;
+        Bytes diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), options);
+        /* least memory and 4 MiB with the new data checked; 4 MiB without checks and with all */
+        for (int variant = 0; variant < 4; ++variant) {
+            size_t mem_size = variant == 0 ? 0 : size_t(4) << 20;
+            int checks = variant == 2 ? 0 : variant == 3 ? 2 : 1;
+            long reads = 0;
+            bool ok = true;
+            double t = best([&] {
+                CountingOld old_in(old_data);
+                mirv_TStreamInput diff_in;
+                mem_as_mirvStreamInput(&diff_in, diff.data(), diff.data() + diff.size());
+                mirv_TStreamOutput out_stream;
+                mem_as_mirvStreamOutput(&out_stream, out.data(), out.data() + out.size());
+                WindowListener listener(&mem, mem_size, checks);
+                int r = patch_window_diff(&listener.base, &out_stream, &old_in.stream, &diff_in, 0);
+                reads = (long)old_in.reads;
+                return r == mirv_kWindowPatchOk;
+            }, &ok, [&] { return out == new_data; });
+            all_ok &= ok;
+            std::snprintf(note, sizeof(note), "%.2f x patch time%s", t / t_patch, ok ? "" : " MISMATCH");
+            rows.push_back({"patch_window_diff (zstd, " + std::to_string(window >> 10) + " KiB window, " +
+                                std::to_string(diff.size()) + " B, " + (checks == 0 ? "no checks)" : checks == 1 ? "new checked)" : "all checked)"),
+                            mem_size ? std::to_string(mem_size >> 10) + " KiB" : "least", mb / t, reads, note});
+        }
+    }
+    return all_ok;
+}
+
 bool benchPair(const std::string& name, const Bytes& old_data, const Bytes& new_data) {
     bool all_ok = true;
     std::vector<Row> rows;
@@ -148,6 +263,7 @@ bool benchPair(const std::string& name, const Bytes& old_data, const Bytes& new_
                             std::to_string(mem_size >> 10) + " KiB", mb / t, reads, note});
         }
     }
+    all_ok &= benchStreamForms(old_data, new_data, t_patch, rows);
     for (const Row& r : rows)
         std::printf("| %s | %zu | %s | %s | %.1f | %ld | %s |\n", name.c_str(), new_data.size(), r.form.c_str(),
                     r.memory.c_str(), r.mbps, r.old_reads, r.note.c_str());

@@ -33,34 +33,46 @@ typedef struct {
     TUncompresser              view;
 } _TWindowPatch;
 
-/* Moves the buffer from holding prev to holding next, reading only the bytes it lacks. */
-static mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, const _TWindow* prev,
-                               const _TWindow* next) {
+/* The buffer [buf, buf + buf_size) holds prev from buf + *at; makes it hold next (from the
+ * new *at), reading only the bytes it lacks.  Shared bytes stay where they are when next fits
+ * around them, else they move. */
+static mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, size_t buf_size, size_t* at,
+                               const _TWindow* prev, const _TWindow* next) {
     const uint64_t prev_end = prev->pos + prev->length, next_end = next->pos + next->length;
-    if (next->length == 0) return 1;
+    const size_t length = (size_t)next->length;
+    if (length == 0) {
+        *at = 0;
+        return 1;
+    }
     if (next->pos >= prev->pos && next_end <= prev_end) {
         /* inside the previous window: nothing to read */
-        memmove(buf, buf + (size_t)(next->pos - prev->pos), (size_t)next->length);
+        *at += (size_t)(next->pos - prev->pos);
         return 1;
     }
     if (next->pos >= prev->pos && next->pos < prev_end) {
-        /* starts inside and reaches beyond */
-        size_t shared = (size_t)(prev_end - next->pos);
-        memmove(buf, buf + (size_t)(next->pos - prev->pos), shared);
-        return old->read(old, prev_end, buf + shared, buf + (size_t)next->length);
+        /* starts inside and reaches beyond: read what follows the shared bytes */
+        size_t from = *at + (size_t)(next->pos - prev->pos), shared = (size_t)(prev_end - next->pos);
+        if (from > buf_size - length) {
+            memmove(buf, buf + from, shared);
+            from = 0;
+        }
+        *at = from;
+        return old->read(old, prev_end, buf + from + shared, buf + from + length);
     }
     if (next->pos < prev->pos && next_end > prev->pos && prev->length) {
-        /* starts before: the shared bytes move up, the bytes before and after are read */
+        /* starts before: read the bytes before the shared ones, and any after them */
         size_t front = (size_t)(prev->pos - next->pos);
-        uint64_t shared_end = next_end < prev_end ? next_end : prev_end;
-        memmove(buf + front, buf, (size_t)(shared_end - prev->pos));
-        if (!old->read(old, next->pos, buf, buf + front)) return 0;
-        if (next_end > prev_end &&
-            !old->read(old, prev_end, buf + (size_t)(prev_end - next->pos), buf + (size_t)next->length))
-            return 0;
-        return 1;
+        size_t shared = (size_t)((next_end < prev_end ? next_end : prev_end) - prev->pos);
+        size_t to = 0;
+        if (*at >= front && *at - front <= buf_size - length) to = *at - front;
+        else memmove(buf + front, buf + *at, shared);
+        *at = to;
+        if (!old->read(old, next->pos, buf + to, buf + to + front)) return 0;
+        return next_end <= prev_end ||
+               old->read(old, prev_end, buf + to + (size_t)(prev_end - next->pos), buf + to + length);
     }
-    return old->read(old, next->pos, buf, buf + (size_t)next->length);
+    *at = 0;
+    return old->read(old, next->pos, buf, buf + length);
 }
 
 /* Reads the next count descriptors into the ring. */
@@ -91,6 +103,7 @@ static mirv_BOOL _window_apply(_TWindowPatch* p) {
     TOutStreamCache out;
     _TStepLoop loop;
     _TWindow ring[_kMaxRingSize], prev = {0, 0};
+    size_t at = 0; /* where the current window starts in its buffer */
     mirv_TStreamInput window_stream;
     uint64_t i, described = 0, last_end = 0, half = info->ring_size / 2;
 
@@ -136,10 +149,10 @@ static mirv_BOOL _window_apply(_TWindowPatch* p) {
         if (i >= described) return 0;
         if (!_TStreamCacheClip_unpackUIntWithTag(&body_reader, &covers, 0) || covers > info->max_step_covers) return 0;
         next = &ring[i % info->ring_size];
-        if (!_slide_window(p->old, window, &prev, next)) return 0;
+        if (!_slide_window(p->old, window, (size_t)info->window_size, &at, &prev, next)) return 0;
         prev = *next;
-        if (p->old_sum) p->checksum->append(p->old_sum, window, window + (size_t)prev.length);
-        mem_as_mirvStreamInput(&window_stream, window, window + (size_t)prev.length);
+        if (p->old_sum) p->checksum->append(p->old_sum, window + at, window + at + (size_t)prev.length);
+        mem_as_mirvStreamInput(&window_stream, window + at, window + at + (size_t)prev.length);
         /* old positions count from the window's start, new ones from the step's first byte */
         sspatch_covers_init(&loop.covers);
         loop.covers_left = covers;

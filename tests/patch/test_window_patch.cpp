@@ -170,13 +170,16 @@ TEST(WindowPatch, EverySlideReadsOnlyWhatItLacks) {
         {1400, 600, {}, 0},  /* starts inside, reaches beyond: [1500, 2000) */
         {1000, 1500, {}, 0}, /* starts before and reaches beyond: [1000, 1400) and [2000, 2500) */
         {900, 300, {}, 0},   /* starts before, ends inside: [900, 1000) */
+        {1100, 1300, {}, 0}, /* starts inside, fits after the shared bytes: [1200, 2400) */
+        {1150, 1500, {}, 0}, /* starts inside, shared bytes must move to make room: [2400, 2650) */
         {5000, 100, {}, 0},  /* disjoint: whole */
         {5050, 0, {}, 0},    /* empty: nothing */
         {5000, 100, {}, 0},  /* after an empty window: whole */
     };
     Bytes new_data = stepsNew(old_data, steps, true);
     std::vector<std::pair<uint64_t, uint64_t>> expect = {{1000, 1000}, {1500, 500}, {1000, 400}, {2000, 500},
-                                                         {900, 100},   {5000, 100}, {5000, 100}};
+                                                         {900, 100},   {1200, 1200}, {2400, 250},
+                                                         {5000, 100},  {5000, 100}};
     for (uint64_t ring : {2u, 4u, 64u}) {
         for (int checksum : {vkd_CHECKSUM_CRC32, vkd_CHECKSUM_XXH64}) {
             WindowOptions o;
