@@ -96,7 +96,7 @@ mirv_BOOL _TStreamCacheClip_skipData(TStreamCacheClip* reader, uint64_t length);
 mirv_BOOL _TStreamCacheClip_readDataTo(TStreamCacheClip* reader, unsigned char* dst, unsigned char* dst_end);
 /* Adds the next length bytes onto dst (modulo 256); length at most the cache size. */
 mirv_BOOL _TStreamCacheClip_addDataTo(TStreamCacheClip* reader, unsigned char* dst, size_t length);
-/* *position += or -= the next signed (k = 1) number; false when that leaves 0 .. 2^64 - 1. */
+/* *position += or -= the next signed (k = 1) number, modulo 2^64. */
 mirv_BOOL _read_sign_pos_byLastPos(TStreamCacheClip* reader, uint64_t* position);
 
 /* ---- diff sections ---- */

@@ -56,12 +56,9 @@ mirv_BOOL _read_sign_pos_byLastPos(TStreamCacheClip* reader, uint64_t* position)
     if (!data) return 0;
     minus = data[0] >> 7;
     if (!_TStreamCacheClip_unpackUIntWithTag(reader, &delta, 1)) return 0;
-    if (minus) {
-        if (delta > *position) return 0;
-        *position -= delta;
-    } else if (!_add_u64(*position, delta, position)) {
-        return 0;
-    }
+    /* Modulo 2^64, as the format defines the step; every user checks the position it
+     * gets against the old data's size before reading there. */
+    *position = minus ? *position - delta : *position + delta;
     return 1;
 }
 

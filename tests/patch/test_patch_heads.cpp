@@ -330,13 +330,17 @@ TEST(CoverLists, CompressedCoverDataNeedsAnAcceptingPlugin) {
     EXPECT_FALSE(mirv_coverList_open_compressedDiff(&list, diff.get(), &refusing));
 }
 
-TEST(CoverLists, PositionsThatWrapAreRefused) {
+/* New positions that leave 64 bits are refused; an old position steps modulo 2^64 (the patch
+ * then refuses it against the old data's size). */
+TEST(CoverLists, NewPositionsThatWrapAreRefusedOldPositionsStepModulo) {
     struct Case {
         Bytes lengths, gaps, deltas;
+        bool ok;
+        uint64_t old_pos;
     } cases[] = {
-        {{0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, {1}, {0}}, /* new_pos + length */
-        {{1}, {0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, {0}}, /* new base + gap after a cover */
-        {{1}, {0}, {0x81}},                                                        /* old position below 0 */
+        {{0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, {1}, {0}, false, 0}, /* new_pos + length */
+        {{1}, {0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, {0}, false, 0}, /* new base + gap */
+        {{1}, {0}, {0x81}, true, UINT64_MAX},                                               /* old 0 - 1 */
     };
     for (const Case& c : cases) {
         Bytes d;
@@ -354,7 +358,11 @@ TEST(CoverLists, PositionsThatWrapAreRefused) {
         mirv_TCoverList list;
         ASSERT_TRUE(mirv_coverList_open_serializedDiff(&list, diff.get()));
         bool ok;
-        walk(list.covers, &ok);
-        EXPECT_FALSE(ok);
+        auto got = walk(list.covers, &ok);
+        EXPECT_EQ(ok, c.ok);
+        if (c.ok) {
+            ASSERT_EQ(got.size(), 2u);
+            EXPECT_EQ(got[1].old_pos, c.old_pos);
+        }
     }
 }
