@@ -44,7 +44,6 @@ void flush_code(const mirv_TStreamOutput* out_code, uint64_t cur_out_pos, std::v
     code.clear();
 }
 
-
 /* ---- clips on worker threads ----
  *
  * A clip's codes depend only on its window (up to dictSize input bytes before it, then
@@ -158,10 +157,10 @@ private:
     }
 };
 
-/* The clip loop on worker_count threads; the same stream, reads, writes and failure
- * reports as compress_clips_here.  Failures are reported in the order the one-thread
- * loop meets them: a clip's read failure only after every earlier clip is written, a
- * clip's encoding failure only after every earlier clip is written. */
+/* The clip loop on worker_count threads: the same stream, reads and writes as
+ * compress_clips_here, except that reads run up to worker_count clips ahead of the
+ * writes.  Failures are reported in the order the one-thread loop meets them: a clip's
+ * read or encoding failure only after every earlier clip is written. */
 void compress_clips_parallel(const mirv_TStreamOutput* out_code, const mirv_TStreamInput* data,
                              const vko_TCompressProps& selfProps, uint64_t clipSize, uint64_t data_size,
                              size_t worker_count, uint64_t& cur_out_pos, uint64_t& curDictSizeMax) {
