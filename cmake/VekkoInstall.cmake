@@ -4,8 +4,7 @@
 #
 # A library folder installs its library with one line, for example
 #
-#   vekko_install_library(vekko_patch HEADERS mirv_patch.h
-#                         DESCRIPTION "applies diffs to old data" REQUIRES vekko-streams)
+#   vekko_install_library(vekko_patch HEADERS mirv_patch.h DESCRIPTION "applies diffs to old data")
 #
 # and vekko_install_package() at the end of the top-level CMakeLists.txt writes the
 # package files for everything installed so far.  The version is the project's.
@@ -13,9 +12,13 @@
 #   vekko_install_library(<target>
 #       [HEADERS <file>...]      public headers, relative to the calling folder
 #       [DESCRIPTION <text>]     for the pkg-config file
-#       [REQUIRES <module>...]   pkg-config modules it needs (other vekko-* files)
+#       [REQUIRES <module>...]   pkg-config modules it needs beyond the vekko libraries it
+#                                links (those are added by themselves)
 #       [LIBS <flag>...]         link flags beyond the library itself (-lfoo, -pthread)
-#       [DEPENDS <package>...])  CMake packages the exported target needs (find_dependency)
+#       [DEPENDS <package>...]   CMake packages the exported target needs (find_dependency)
+#       [PKGCONFIG_TARGETS <prefix>:<module>,<module>...])
+#                                PkgConfig::<prefix> targets it links, made again for users
+#                                with pkg_check_modules(<prefix> IMPORTED_TARGET <module>...)
 #
 # The exported name drops the vekko_ prefix: vekko_dec becomes vekko::dec.  Inside this
 # build the same names exist as aliases.  A target that does not exist is skipped, so
@@ -47,13 +50,45 @@ function(_vekko_pkgconfig_prefix out)
 endfunction()
 
 function(vekko_install_library target)
-  cmake_parse_arguments(ARG "" "DESCRIPTION" "HEADERS;REQUIRES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "HEADERS;REQUIRES;LIBS;DEPENDS;PKGCONFIG_TARGETS" ${ARGN})
   if(NOT TARGET ${target})
     return()
   endif()
   get_property(done GLOBAL PROPERTY VEKKO_INSTALLED_LIBRARIES)
   if(${target} IN_LIST done)
     return()
+  endif()
+
+  # An export needs every library target it links to be exported too (or imported).
+  get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+  if(links)
+    foreach(link IN LISTS links)
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" link "${link}")
+      if(TARGET ${link})
+        get_target_property(imported ${link} IMPORTED)
+        get_target_property(aliased ${link} ALIASED_TARGET)
+        if(aliased)
+          set(link ${aliased})
+        endif()
+        if(imported AND link MATCHES "^PkgConfig::(.*)$")
+          set(prefix ${CMAKE_MATCH_1})
+          if(NOT ARG_PKGCONFIG_TARGETS MATCHES "(^|;)${prefix}:")
+            message(WARNING "${target} is not installed: it links ${link}; name its modules with "
+                            "PKGCONFIG_TARGETS ${prefix}:<module>,...")
+            return()
+          endif()
+        endif()
+        if(NOT imported AND NOT link IN_LIST done)
+          message(WARNING "${target} is not installed: it links ${link}, which is not installed (yet)")
+          return()
+        endif()
+        if(link IN_LIST done)
+          get_target_property(link_name ${link} EXPORT_NAME)
+          string(REPLACE "_" "-" link_pc "vekko-${link_name}")
+          list(APPEND ARG_REQUIRES ${link_pc})
+        endif()
+      endif()
+    endforeach()
   endif()
 
   string(REGEX REPLACE "^vekko_" "" name "${target}")
@@ -87,6 +122,9 @@ function(vekko_install_library target)
   endif()
 
   _vekko_pkgconfig_prefix(pc_prefix)
+  if(ARG_REQUIRES)
+    list(REMOVE_DUPLICATES ARG_REQUIRES)
+  endif()
   string(REPLACE ";" " " pc_requires "${ARG_REQUIRES}")
   string(REPLACE ";" " " pc_libs "${ARG_LIBS}")
   if(NOT ARG_DESCRIPTION)
@@ -113,6 +151,7 @@ function(vekko_install_library target)
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_LIBRARIES ${target})
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_PKGCONFIG ${pc_name})
   set_property(GLOBAL APPEND PROPERTY VEKKO_PACKAGE_DEPENDENCIES ${ARG_DEPENDS})
+  set_property(GLOBAL APPEND PROPERTY VEKKO_PACKAGE_PKGCONFIG_TARGETS ${ARG_PKGCONFIG_TARGETS})
 endfunction()
 
 # Programs go to bin; a missing one is skipped.
@@ -136,6 +175,11 @@ function(vekko_install_package)
     list(REMOVE_DUPLICATES dependencies)
   endif()
   set(VEKKO_PACKAGE_DEPENDENCIES "${dependencies}")
+  get_property(pkgconfig_targets GLOBAL PROPERTY VEKKO_PACKAGE_PKGCONFIG_TARGETS)
+  if(pkgconfig_targets)
+    list(REMOVE_DUPLICATES pkgconfig_targets)
+  endif()
+  set(VEKKO_PACKAGE_PKGCONFIG_TARGETS "${pkgconfig_targets}")
 
   install(EXPORT vekkoTargets NAMESPACE vekko:: FILE vekkoTargets.cmake DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vekkoConfig.cmake.in

@@ -193,6 +193,37 @@ TEST(Parallel, FailuresReportedAsOnOneThread) {
     }
 }
 
+/* A source that has more bytes each time it is read: every clip's bounds come from the
+ * size as it stood after the previous clip's read, with any number of threads. */
+TEST(Parallel, GrowingSourceGivesTheSameStream) {
+    const Bytes full = mixedInput(1000000, 5);
+    Bytes streams[3];
+    const uint64_t threads[] = {1, 2, 4};
+    for (int t = 0; t < 3; ++t) {
+        Log log;
+        LoggedInput in(full, &log);
+        in.stream.size = 300000; /* two clips of 150000 at first */
+        in.stream.read = [](const mirv_TStreamInput* s, uint64_t pos, unsigned char* out, unsigned char* end) {
+            mirv_TStreamInput* grown = const_cast<mirv_TStreamInput*>(s);
+            const mirv_BOOL ok = LoggedInput::read(s, pos, out, end);
+            grown->size = std::min<uint64_t>(grown->size + 170000, static_cast<LoggedInput*>(s->owner)->data.size());
+            return ok;
+        };
+        LoggedOutput out(&log);
+        vko_TCompressProps props = propsWith(4096, true);
+        props.threadNum = threads[t];
+        const uint64_t written = vko_compress(&out.stream, &in.stream, &props);
+        EXPECT_EQ(written, out.bytes.size());
+        EXPECT_GT(log.reads.size(), 3u); /* more clips than the first size allowed */
+        streams[t] = out.bytes;
+    }
+    const Decoded back = decodeMem(streams[0], full.size());
+    ASSERT_EQ(back.result, vko_RESULT_STREAM_END);
+    EXPECT_TRUE(back.bytes == full);
+    EXPECT_TRUE(streams[1] == streams[0]);
+    EXPECT_TRUE(streams[2] == streams[0]);
+}
+
 TEST(Parallel, MemoryWrapperWithThreads) {
     const Bytes data = mixedInput(900000, 11);
     Bytes one(vko_max_compressed_size(data.size()));

@@ -2,7 +2,9 @@
 # against it twice: through the CMake package and through pkg-config.
 #
 #   cmake -DVEKKO_BUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DVEKKO_VERSION=...
-#         -DCMAKE_C_COMPILER=... -DCMAKE_CXX_COMPILER=... [-DEXTRA_FLAGS=...] -P check_install.cmake
+#         -DCMAKE_C_COMPILER=... -DCMAKE_CXX_COMPILER=... [-DEXTRA_FLAGS=...] [-DWITH_ENCODER=ON]
+#         -P check_install.cmake
+# Without the encoder (a decoder-only build) only the C decoding program is built.
 cmake_minimum_required(VERSION 3.16)
 
 function(run)
@@ -21,11 +23,14 @@ run(${CMAKE_COMMAND} --install ${VEKKO_BUILD_DIR} --prefix ${prefix})
 # 1. CMake: find_package(vekko CONFIG) with the namespaced targets.
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release -DEXPECTED_VERSION=${VEKKO_VERSION}
+    -DWITH_ENCODER=${WITH_ENCODER}
     -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
     "-DCMAKE_C_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
-run(${WORK_DIR}/cmake-build/roundtrip)
-message(STATUS "CMake package: ${run_output}")
+if(WITH_ENCODER)
+  run(${WORK_DIR}/cmake-build/roundtrip)
+  message(STATUS "CMake package: ${run_output}")
+endif()
 run(${WORK_DIR}/cmake-build/decode_c)
 message(STATUS "CMake package: ${run_output}")
 
@@ -41,11 +46,23 @@ if(NOT version STREQUAL VEKKO_VERSION)
   message(FATAL_ERROR "vekko.pc says version ${version}, expected ${VEKKO_VERSION}")
 endif()
 separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
-foreach(program roundtrip decode)
+set(programs decode)
+if(WITH_ENCODER)
+  list(APPEND programs roundtrip)
+endif()
+if(EXISTS ${pc_dir}/vekko-patch-plugins.pc)
+  list(APPEND programs patch_link)
+endif()
+foreach(program IN LISTS programs)
   if(program STREQUAL roundtrip)
     set(modules vekko-enc vekko-dec)
     set(compiler ${CMAKE_CXX_COMPILER})
     set(source ${CONSUMER_DIR}/roundtrip.cpp -std=c++17)
+  elseif(program STREQUAL patch_link)
+    # linking the patch library and its plug-ins (and what they need) is the check
+    set(modules vekko-patch-plugins vekko-dec)
+    set(compiler ${CMAKE_C_COMPILER})
+    set(source ${CONSUMER_DIR}/decode.c -std=c99)
   else()
     set(modules vekko-dec)
     set(compiler ${CMAKE_C_COMPILER})

@@ -1,0 +1,163 @@
+// Pieces shared by the vkodiff and vkopatch programs: exit statuses, byte-count options,
+// whole-file reads, replace-on-success writes and a progress line on a terminal.
+#ifndef VKD_CLI_H
+#define VKD_CLI_H
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vkd_cli {
+
+enum Status { kOk = 0, kBadDiff = 1, kUsage = 2, kFileError = 3 };
+
+// Thrown to end the program with one line on standard error.
+struct Exit {
+    int status;
+    std::string message;
+};
+
+// "4096", "64K", "64KiB", "1M", "1MiB" (K and M are powers of 1024).
+inline bool parse_bytes(const std::string& text, uint64_t* out) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    size_t i = 0;
+    uint64_t v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + uint64_t(text[i] - '0');
+    }
+    const std::string unit = text.substr(i);
+    uint64_t scale = 1;
+    if (unit == "K" || unit == "k" || unit == "KiB") scale = 1024;
+    else if (unit == "M" || unit == "MiB") scale = 1024 * 1024;
+    else if (unit == "G" || unit == "GiB") scale = 1024 * 1024 * 1024;
+    else if (!unit.empty()) return false;
+    if (v > UINT64_MAX / scale) return false;
+    *out = v * scale;
+    return true;
+}
+
+inline std::vector<unsigned char> read_file(const std::string& path, const char* what) {
+    FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f) throw Exit{kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};
+    std::vector<unsigned char> data;
+    unsigned char buf[1 << 16];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + got);
+    const bool bad = std::ferror(f);
+    if (f != stdin) std::fclose(f);
+    if (bad) throw Exit{kFileError, "cannot read " + std::string(what) + " '" + path + "'"};
+    return data;
+}
+
+// Writes a file beside the target under a temporary name and renames it over the target
+// only when commit() is called; otherwise the temporary file is removed, so a failed run
+// never leaves a partial or damaged target.
+class AtomicFile {
+public:
+    AtomicFile(const std::string& path, const char* what) : path_(path), what_(what) {
+        temp_ = path + ".tmp-XXXXXX";
+        std::vector<char> name(temp_.begin(), temp_.end());
+        name.push_back(0);
+        const int fd = mkstemp(name.data());
+        if (fd < 0)
+            throw Exit{kFileError, "cannot create " + what_ + " beside '" + path + "': " + std::strerror(errno)};
+        temp_ = name.data();
+        // mkstemp makes the file private; give it the mode the target has, or the one a
+        // new file would get.
+        struct stat target;
+        mode_t mode;
+        if (stat(path.c_str(), &target) == 0) {
+            mode = target.st_mode & 07777;
+        } else {
+            const mode_t mask = umask(0);
+            umask(mask);
+            mode = 0666 & ~mask;
+        }
+        fchmod(fd, mode);
+        file_ = fdopen(fd, "w+b");  // read back as well: a patch may copy from what it wrote
+        if (!file_) {
+            ::close(fd);
+            std::remove(temp_.c_str());
+            throw Exit{kFileError, "cannot create " + what_ + " '" + path + "'"};
+        }
+    }
+    ~AtomicFile() {
+        if (file_) std::fclose(file_);
+        if (!committed_) std::remove(temp_.c_str());
+    }
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    FILE* file() { return file_; }
+    bool write(const unsigned char* data, size_t size) { return std::fwrite(data, 1, size, file_) == size; }
+    void commit() {
+        const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!flushed || !closed) throw Exit{kFileError, "cannot write " + what_ + " '" + path_ + "'"};
+        if (std::rename(temp_.c_str(), path_.c_str()) != 0)
+            throw Exit{kFileError, "cannot rename to " + what_ + " '" + path_ + "': " + std::strerror(errno)};
+        committed_ = true;
+    }
+
+private:
+    std::string path_, what_, temp_;
+    FILE* file_ = nullptr;
+    bool committed_ = false;
+};
+
+// Shows "<program>: <what>... N s" on standard error, once a second after the first
+// second, when standard error is a terminal; the line is cleared when the work ends.
+class Progress {
+public:
+    Progress(const char* program, const char* what) : program_(program), what_(what) {
+        if (!isatty(2)) return;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Progress() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        if (shown_) std::fprintf(stderr, "\r\033[K");
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (int seconds = 1;; ++seconds) {
+            if (wake_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; })) return;
+            std::fprintf(stderr, "\r%s: %s... %d s", program_, what_, seconds);
+            std::fflush(stderr);
+            shown_ = true;
+        }
+    }
+
+    const char* program_;
+    const char* what_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::atomic<bool> shown_{false};
+    std::thread thread_;
+};
+
+}  // namespace vkd_cli
+
+#endif

@@ -1,0 +1,251 @@
+// Cover search: exact matches from a suffix array of the old data, widened both ways while
+// most bytes still agree, kept only when they pay for themselves.
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include "vkd_cover.h"
+
+namespace vkd {
+
+namespace {
+
+// Exact matches shorter than this are not worth widening into covers.
+constexpr size_t kMinExactMatch = 5;
+// A widening stops once its score fell this far below its best point.
+constexpr int64_t kWidenDrop = 24;
+// A differing byte costs about two equal ones: its diff byte must be stored, and it breaks
+// the zero runs that compress to nearly nothing.
+constexpr int64_t kMissCost = 2;
+// A match this much shorter than the longest may be taken when it lies closer.
+constexpr size_t kNearSlack = 4;
+// A match at the next position this much longer is the better start.
+constexpr size_t kLazyMargin = 3;
+
+size_t common_prefix(const unsigned char* a, size_t a_size, const unsigned char* b, size_t b_size) {
+    const size_t n = std::min(a_size, b_size);
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+        i += 8;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+class OldIndex {
+public:
+    OldIndex(const unsigned char* old_data, size_t old_size) : old_(old_data), size_(old_size) {
+        if (old_size == 0) return;
+        if (old_size > size_t(std::numeric_limits<int32_t>::max()))
+            throw std::runtime_error("old data too large for the cover search (2 GiB at most)");
+        sa_.resize(old_size);
+        if (divsufsort(old_data, sa_.data(), static_cast<saidx_t>(old_size)) != 0)
+            throw std::runtime_error("suffix sort of the old data failed");
+    }
+
+    // Longest prefix of text[0 .. size) found in the old data: its length and old position.
+    size_t longest(const unsigned char* text, size_t size, size_t* old_pos, size_t* rank_out = nullptr) const {
+        size_t rank_dummy;
+        size_t* rank = rank_out ? rank_out : &rank_dummy;
+        *rank = 0;
+        *old_pos = 0;
+        if (size_ == 0 || size == 0) return 0;
+        size_t lo = 0, hi = size_ - 1;
+        size_t lcp_lo = prefix_at(lo, text, size, 0);
+        size_t lcp_hi = prefix_at(hi, text, size, 0);
+        while (hi - lo > 1) {
+            const size_t mid = lo + (hi - lo) / 2;
+            const size_t known = std::min(lcp_lo, lcp_hi);
+            const size_t lcp = prefix_at(mid, text, size, known);
+            if (lcp == size) {
+                *old_pos = size_t(sa_[mid]);
+                *rank = mid;
+                return lcp;
+            }
+            const size_t suffix = size_t(sa_[mid]);
+            if (suffix + lcp == size_ || old_[suffix + lcp] < text[lcp]) {
+                lo = mid;
+                lcp_lo = lcp;
+            } else {
+                hi = mid;
+                lcp_hi = lcp;
+            }
+        }
+        if (lcp_lo >= lcp_hi) {
+            *old_pos = size_t(sa_[lo]);
+            *rank = lo;
+            return lcp_lo;
+        }
+        *old_pos = size_t(sa_[hi]);
+        *rank = hi;
+        return lcp_hi;
+    }
+
+    // Among the suffixes ranked near `rank`, one sharing at least `min_len` bytes with text
+    // whose position is closest to target; returns its shared length (0: none).
+    size_t nearest(const unsigned char* text, size_t size, size_t rank, size_t min_len, size_t max_len,
+                   size_t target, size_t* old_pos) const {
+        size_t best_len = 0, best_dist = SIZE_MAX;
+        const size_t from = rank > kNearRanks ? rank - kNearRanks : 0;
+        const size_t to = std::min(size_, rank + kNearRanks + 1);
+        for (size_t r = from; r < to; ++r) {
+            const size_t p = size_t(sa_[r]);
+            const size_t dist = p > target ? p - target : target - p;
+            if (dist >= best_dist) continue;
+            // No suffix shares more than the longest match, so comparing that far is enough.
+            const size_t lcp = prefix_at(r, text, std::min(size, max_len), 0);
+            if (lcp < min_len) continue;
+            best_dist = dist;
+            best_len = lcp;
+            *old_pos = p;
+        }
+        return best_len;
+    }
+    static constexpr size_t kNearRanks = 48;
+
+private:
+    size_t prefix_at(size_t rank, const unsigned char* text, size_t size, size_t known) const {
+        const size_t suffix = size_t(sa_[rank]);
+        return known + common_prefix(old_ + suffix + known, size_ - suffix - known, text + known, size - known);
+    }
+
+    const unsigned char* old_;
+    size_t size_;
+    std::vector<saidx_t> sa_;
+};
+
+// How far a cover at this offset may be widened: the length that gives the best score,
+// where an equal byte scores 1 and a differing byte -kMissCost.  step is +1 (forward, from the
+// positions given) or -1 (backward, from the bytes just before them); limit bounds the
+// number of bytes looked at.
+size_t widen(const unsigned char* old_data, size_t old_pos, const unsigned char* new_data, size_t new_pos,
+             size_t limit, int step) {
+    int64_t score = 0, best = 0;
+    size_t best_len = 0;
+    for (size_t k = 0; k < limit; ++k) {
+        const size_t o = step > 0 ? old_pos + k : old_pos - 1 - k;
+        const size_t n = step > 0 ? new_pos + k : new_pos - 1 - k;
+        score += old_data[o] == new_data[n] ? 1 : -kMissCost;
+        if (score > best) {
+            best = score;
+            best_len = k + 1;
+        } else if (score < best - kWidenDrop) {
+            break;
+        }
+    }
+    return best_len;
+}
+
+int64_t gain_of(const unsigned char* old_data, const unsigned char* new_data, const Cover& c) {
+    int64_t gain = 0;
+    for (uint64_t i = 0; i < c.length; ++i) gain += old_data[c.old_pos + i] == new_data[c.new_pos + i] ? 1 : -kMissCost;
+    return gain;
+}
+
+}  // namespace
+
+
+namespace detail {
+
+struct CoverFinder::Index : OldIndex {
+    using OldIndex::OldIndex;
+};
+
+CoverFinder::CoverFinder(const unsigned char* old_data, size_t old_size)
+    : old_(old_data), old_size_(old_size), index_(new Index(old_data, old_size)) {}
+
+CoverFinder::~CoverFinder() = default;
+
+std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_size, uint64_t min_cover_gain) const {
+    const unsigned char* old_data = old_;
+    const size_t old_size = old_size_;
+    const Index& index = *index_;
+    std::vector<Cover> covers;
+    if (old_size == 0 || new_size == 0) return covers;
+    const int64_t min_gain = int64_t(std::min<uint64_t>(min_cover_gain ? min_cover_gain : kDefaultMinGain, 1u << 30));
+    size_t covered_end = 0;  // new data before this is decided
+    size_t pos = 0;
+    while (pos < new_size) {
+        size_t old_pos = 0, rank = 0;
+        size_t len = index.longest(new_data + pos, new_size - pos, &old_pos, &rank);
+        // Of matches nearly as long, the one closest to where the last cover pointed costs the
+        // fewest bytes to name and keeps the next covers close too.
+        if (!covers.empty() && len >= kMinExactMatch) {
+            const Cover& last = covers.back();
+            const int64_t shifted = int64_t(last.old_pos) - int64_t(last.new_pos) + int64_t(pos);
+            const size_t target = shifted < 0 ? 0 : size_t(shifted);
+            size_t near_pos = 0;
+            const size_t near_len = index.nearest(new_data + pos, new_size - pos, rank,
+                                                  std::max(kMinExactMatch, len > kNearSlack ? len - kNearSlack : 0), len,
+                                                  target, &near_pos);
+            if (near_len) {
+                len = near_len;
+                old_pos = near_pos;
+            }
+        }
+        // The offset of the last cover costs nothing to name again, so a match there that is
+        // nearly as long wins.
+        if (!covers.empty()) {
+            const Cover& last = covers.back();
+            const int64_t shifted = int64_t(last.old_pos) - int64_t(last.new_pos) + int64_t(pos);
+            if (shifted >= 0 && size_t(shifted) < old_size && size_t(shifted) != old_pos) {
+                const size_t same = common_prefix(old_data + shifted, old_size - size_t(shifted), new_data + pos,
+                                                  new_size - pos);
+                if (same + 3 >= len && same >= kMinExactMatch) {
+                    len = same;
+                    old_pos = size_t(shifted);
+                }
+            }
+        }
+        if (len < kMinExactMatch) {
+            ++pos;
+            continue;
+        }
+        // A clearly longer match one byte on is the better start.
+        if (pos + 1 < new_size) {
+            size_t next_pos = 0;
+            const size_t next = index.longest(new_data + pos + 1, new_size - pos - 1, &next_pos);
+            if (next > len + kLazyMargin) {
+                ++pos;
+                continue;
+            }
+        }
+        const size_t forward = widen(old_data, old_pos + len, new_data, pos + len,
+                                     std::min(old_size - old_pos - len, new_size - pos - len), 1);
+        const size_t backward = widen(old_data, old_pos, new_data, pos, std::min(old_pos, pos - covered_end), -1);
+        Cover cover{old_pos - backward, pos - backward, backward + len + forward};
+        if (gain_of(old_data, new_data, cover) < min_gain) {
+            ++pos;
+            continue;
+        }
+        if (!covers.empty()) {
+            Cover& last = covers.back();
+            // Same offset right after the last cover: one cover instead of two.
+            if (last.new_pos + last.length == cover.new_pos && last.old_pos + last.length == cover.old_pos) {
+                last.length += cover.length;
+                covered_end = pos = size_t(last.new_pos + last.length);
+                continue;
+            }
+        }
+        covers.push_back(cover);
+        covered_end = pos = size_t(cover.new_pos + cover.length);
+    }
+    return covers;
+}
+
+}  // namespace detail
+
+std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                               size_t new_size, const vkd_TDiffOptions& options) {
+    return detail::CoverFinder(old_data, old_size).find(new_data, new_size, options.min_cover_gain);
+}
+
+}  // namespace vkd

@@ -1,0 +1,147 @@
+/* vkodiff: makes a diff that turns OLD into NEW, in any of the four diff formats.
+ *
+ * Exit status: 0 success, 1 the diff could not be made (a compressor failed, data too
+ * large), 2 usage error, 3 file error.  DIFF is written under a temporary name beside it
+ * and renamed only when complete. */
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vkd_cli.h"
+#include "vko_diff.h"
+
+namespace {
+
+using vkd_cli::Exit;
+
+const char kUsage[] =
+    "usage: vkodiff [options] OLD NEW DIFF\n"
+    "Writes DIFF, from which vkopatch rebuilds NEW out of OLD.\n"
+    "\n"
+    "  --format F         serialized | compressed | single | window   (default compressed)\n"
+    "  --compress C[:L]   none | zlib | zstd | vekko, with level L     (default zstd at its strongest;\n"
+    "                     vekko takes no level; serialized diffs are never compressed)\n"
+    "  --level L          compressor level (zlib 1-9, zstd 1-22)\n"
+    "  --checksum S       none | crc32 | xxh64; window diffs only         (default crc32)\n"
+    "  --window BYTES     longest old-data window of a window diff       (default 1M)\n"
+    "  --step-memory BYTES  cover and run-length buffers of one step     (default 64K, at least 64)\n"
+    "  --ring N           window descriptors read ahead, 2-64, power of two (default 8)\n"
+    "  --vekko-dict BYTES dictionary of vekko-compressed sections         (default 1M)\n"
+    "  --min-gain N       keep a cover only when its equal bytes outnumber its differing ones\n"
+    "                     by N (default 12)\n"
+    "  --device           preset for applying on a microcontroller: window format, vekko\n"
+    "                     with a 16K dictionary, crc32, window 16K, step memory 4K, ring 4;\n"
+    "                     patch memory window + step memory + 12K (32K); later options override\n"
+    "  --help, --version\n"
+    "BYTES takes K, M or G (powers of 1024).\n"
+    "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error.\n";
+
+int pick(const std::string& value, const char* option, std::initializer_list<const char*> names) {
+    int i = 0;
+    for (const char* n : names) {
+        if (value == n) return i;
+        ++i;
+    }
+    throw Exit{vkd_cli::kUsage, std::string("bad value '") + value + "' for " + option + " (try --help)"};
+}
+
+uint64_t bytes_value(const std::string& value, const char* option) {
+    uint64_t v = 0;
+    if (!vkd_cli::parse_bytes(value, &v))
+        throw Exit{vkd_cli::kUsage, std::string("bad byte count '") + value + "' for " + option};
+    return v;
+}
+
+int level_value(const std::string& value) {
+    char* end = nullptr;
+    const long v = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end || v < 1 || v > 22) throw Exit{vkd_cli::kUsage, "bad level '" + value + "'"};
+    return int(v);
+}
+
+int run(int argc, char** argv) {
+    vkd_TDiffOptions o;
+    vkd_default_options(&o);
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) return arg.substr(eq + 1);
+            if (i + 1 >= argc) throw Exit{vkd_cli::kUsage, "option " + arg + " needs a value"};
+            return argv[++i];
+        };
+        const std::string name = arg.substr(0, arg.find('='));
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (name == "--version") {
+            std::puts("vkodiff 0.1.0");
+            return 0;
+        } else if (name == "--format") {
+            o.format = pick(value(), "--format", {"serialized", "compressed", "single", "window"});
+        } else if (name == "--compress") {
+            std::string v = value();
+            const size_t colon = v.find(':');
+            if (colon != std::string::npos) {
+                o.level = level_value(v.substr(colon + 1));
+                v = v.substr(0, colon);
+            }
+            o.compress = pick(v, "--compress", {"none", "zlib", "zstd", "vekko"});
+        } else if (name == "--level") {
+            o.level = level_value(value());
+        } else if (name == "--checksum") {
+            o.checksum = pick(value(), "--checksum", {"none", "crc32", "xxh64"});
+        } else if (name == "--window") {
+            o.window_size = bytes_value(value(), "--window");
+        } else if (name == "--step-memory") {
+            o.step_mem_size = bytes_value(value(), "--step-memory");
+        } else if (name == "--ring") {
+            o.ring_size = bytes_value(value(), "--ring");
+        } else if (name == "--vekko-dict") {
+            o.vekko_dict_size = bytes_value(value(), "--vekko-dict");
+        } else if (name == "--min-gain") {
+            o.min_cover_gain = bytes_value(value(), "--min-gain");
+        } else if (name == "--device") {
+            vkd_device_options(&o);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw Exit{vkd_cli::kUsage, "unknown option " + arg + " (try --help)"};
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 3) throw Exit{vkd_cli::kUsage, "expected OLD NEW DIFF (try --help)"};
+    if (o.compress == vkd_COMPRESS_ZLIB && o.level > 9) throw Exit{vkd_cli::kUsage, "zlib levels are 1-9"};
+    if (const char* bad = vkd_options_error(&o)) throw Exit{vkd_cli::kUsage, bad};
+
+    const std::vector<unsigned char> old_data = vkd_cli::read_file(files[0], "OLD");
+    const std::vector<unsigned char> new_data = vkd_cli::read_file(files[1], "NEW");
+    std::vector<unsigned char> diff;
+    {
+        vkd_cli::Progress progress("vkodiff", "making the diff");
+        try {
+            diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+        } catch (const std::bad_alloc&) {
+            throw Exit{vkd_cli::kBadDiff, "out of memory"};
+        } catch (const std::runtime_error& e) {
+            throw Exit{vkd_cli::kBadDiff, e.what()};
+        }
+    }
+    vkd_cli::AtomicFile out(files[2], "DIFF");
+    if (!out.write(diff.data(), diff.size())) throw Exit{vkd_cli::kFileError, "cannot write DIFF '" + files[2] + "'"};
+    out.commit();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Exit& e) {
+        std::fprintf(stderr, "vkodiff: %s\n", e.message.c_str());
+        return e.status;
+    }
+}

@@ -1,0 +1,306 @@
+/* vkopatch: rebuilds NEW from OLD and a diff made by vkodiff.
+ *
+ * The diff's format comes from its signature (none: serialized).  NEW is written under a
+ * temporary name beside it and renamed only when the patch succeeded, so a failed patch
+ * never leaves a partial or damaged NEW; OLD is only read.
+ *
+ * Exit status: 0 success, 1 the diff is bad, does not fit OLD or its format cannot be
+ * applied by this build, 2 usage error, 3 file error. */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vkd_cli.h"
+
+#if defined(__has_include)
+#if __has_include("mirv_patch.h") && __has_include("mirv_plugins.h")
+#define VKD_HAVE_PATCH 1
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "mirv_patch.h"
+#include "mirv_plugins.h"
+#endif
+#endif
+
+namespace {
+
+using vkd_cli::Exit;
+
+const char kUsage[] =
+    "usage: vkopatch [options] OLD DIFF NEW\n"
+    "Rebuilds NEW from OLD and DIFF (a serialized, compressed, single-stream or window diff).\n"
+    "\n"
+    "  --memory BYTES   work memory handed to the patch library (default 1M): the cached forms\n"
+    "                   for serialized and compressed diffs, the listener's memory for\n"
+    "                   single-stream and window diffs (at least step memory + 12K, plus the\n"
+    "                   window for window diffs)\n"
+    "  --in-memory      serialized diffs: one call with OLD, DIFF and NEW all in memory\n"
+    "  --new-size BYTES serialized diffs: the size of NEW (else derived from the diff)\n"
+    "  --no-check       window diffs: do not verify the checksums\n"
+    "  --help, --version\n"
+    "DIFF may be - (standard input) for single-stream and window diffs.\n"
+    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 file error.\n";
+
+enum class Format { kSerialized, kCompressed, kSingle, kWindow };
+
+const char* format_name(Format f) {
+    switch (f) {
+    case Format::kSerialized: return "serialized";
+    case Format::kCompressed: return "compressed";
+    case Format::kSingle: return "single-stream";
+    default: return "window";
+    }
+}
+
+Format detect(const std::vector<unsigned char>& head) {
+    auto starts = [&](const char* sig) {
+        const size_t n = std::strlen(sig);
+        return head.size() >= n && std::memcmp(head.data(), sig, n) == 0;
+    };
+    if (starts("QORVNW26")) return Format::kWindow;
+    if (starts("QORVNSF20&")) return Format::kSingle;
+    if (starts("QORVN13&")) return Format::kCompressed;
+    return Format::kSerialized;
+}
+
+struct Options {
+    uint64_t memory = 1 << 20;
+    bool in_memory = false;
+    bool no_check = false;
+    bool has_new_size = false;
+    uint64_t new_size = 0;
+};
+
+#if VKD_HAVE_PATCH
+// Streams over open files, read and written at absolute positions.
+struct FileStream {
+    int fd;
+};
+
+mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
+    const int fd = static_cast<FileStream*>(stream->owner)->fd;
+    uint64_t n = uint64_t(out_end - out);
+    if (pos > stream->size || n > stream->size - pos) return 0;
+    while (n) {
+        const ssize_t got = pread(fd, out, n, off_t(pos));
+        if (got <= 0) return 0;
+        out += got;
+        pos += uint64_t(got);
+        n -= uint64_t(got);
+    }
+    return 1;
+}
+
+mirv_BOOL file_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
+    return file_read(reinterpret_cast<const mirv_TStreamInput*>(stream), pos, out, out_end);
+}
+
+mirv_BOOL file_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
+                     const unsigned char* data_end) {
+    const int fd = static_cast<FileStream*>(stream->owner)->fd;
+    uint64_t n = uint64_t(data_end - data);
+    if (pos > stream->size || n > stream->size - pos) return 0;
+    while (n) {
+        const ssize_t put = pwrite(fd, data, n, off_t(pos));
+        if (put <= 0) return 0;
+        data += put;
+        pos += uint64_t(put);
+        n -= uint64_t(put);
+    }
+    return 1;
+}
+
+struct InputFile {
+    FileStream owner{-1};
+    mirv_TStreamInput stream{};
+    InputFile(const std::string& path, const char* what) {
+        owner.fd = ::open(path.c_str(), O_RDONLY);
+        struct stat st;
+        if (owner.fd < 0 || fstat(owner.fd, &st) != 0)
+            throw Exit{vkd_cli::kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};
+        stream = mirv_TStreamInput{&owner, uint64_t(st.st_size), file_read, nullptr};
+    }
+    ~InputFile() {
+        if (owner.fd >= 0) ::close(owner.fd);
+    }
+};
+
+// A serialized diff does not store the new size: it is the new bytes outside the covers
+// plus the covers' lengths.  Every number is checked against the diff's own size.
+uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
+    std::vector<unsigned char> head(std::min<uint64_t>(diff.size, 5 * mirv_kMaxPackedUIntBytes));
+    if (!diff.read(&diff, 0, head.data(), head.data() + head.size())) throw Exit{vkd_cli::kFileError, "cannot read DIFF"};
+    const unsigned char* cursor = head.data();
+    uint64_t numbers[5];
+    for (uint64_t& n : numbers)
+        if (!mirv_unpackUIntWithTag(&cursor, head.data() + head.size(), &n, 0))
+            throw Exit{vkd_cli::kBadDiff, "bad diff: the serialized head is cut off"};
+    const uint64_t lengths_at = uint64_t(cursor - head.data());
+    if (numbers[1] > diff.size - lengths_at) throw Exit{vkd_cli::kBadDiff, "bad diff: sections beyond its end"};
+    std::vector<unsigned char> lengths(numbers[1]);
+    if (!diff.read(&diff, lengths_at, lengths.data(), lengths.data() + lengths.size()))
+        throw Exit{vkd_cli::kFileError, "cannot read DIFF"};
+    uint64_t total = numbers[4];
+    const unsigned char* p = lengths.data();
+    for (uint64_t i = 0; i < numbers[0]; ++i) {
+        uint64_t length = 0;
+        if (!mirv_unpackUIntWithTag(&p, lengths.data() + lengths.size(), &length, 0) || length > UINT64_MAX - total)
+            throw Exit{vkd_cli::kBadDiff, "bad diff: cover lengths cut off or too large"};
+        total += length;
+    }
+    return total;
+}
+
+const char kBadDiffMessage[] = "the diff is bad or does not fit OLD";
+const uint64_t kMinMemory = 4096;
+
+void apply(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
+           vkd_cli::AtomicFile& out) {
+    if (format == Format::kSingle || format == Format::kWindow)
+        throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
+    // Below this the library cannot even cut its reader caches.
+    if (!o.in_memory && o.memory < kMinMemory)
+        throw Exit{vkd_cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
+                                        format_name(format) + " diffs"};
+    InputFile old_file(old_path, "OLD");
+    InputFile diff_file(diff_path, "DIFF");
+    uint64_t new_size = 0;
+    mirv_TDecompress* plugin = nullptr;
+    if (format == Format::kSerialized) {
+        new_size = o.has_new_size ? o.new_size : serialized_new_size(diff_file.stream);
+    } else {
+        mirv_compressedDiffInfo info;
+        if (!getCompressedDiffInfo(&info, &diff_file.stream)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable head"};
+        if (info.old_size != old_file.stream.size)
+            throw Exit{vkd_cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
+                                              std::to_string(old_file.stream.size)};
+        if (info.compressed_count > 0) {
+            plugin = mirv_decompress_plugin(info.compress_type);
+            if (!plugin)
+                throw Exit{vkd_cli::kBadDiff, std::string("unknown compression type '") + info.compress_type + "'"};
+        }
+        new_size = info.new_size;
+    }
+    bool ok = false;
+    if (o.in_memory) {
+        std::vector<unsigned char> old_data(old_file.stream.size), diff_data(diff_file.stream.size), new_data;
+        if (!old_file.stream.read(&old_file.stream, 0, old_data.data(), old_data.data() + old_data.size()) ||
+            !diff_file.stream.read(&diff_file.stream, 0, diff_data.data(), diff_data.data() + diff_data.size()))
+            throw Exit{vkd_cli::kFileError, "cannot read OLD or DIFF"};
+        try {
+            new_data.resize(new_size);
+        } catch (const std::exception&) {
+            throw Exit{vkd_cli::kBadDiff, "the diff asks for " + std::to_string(new_size) + " new bytes: out of memory"};
+        }
+        ok = patch(new_data.data(), new_data.data() + new_data.size(), old_data.data(), old_data.data() + old_data.size(),
+                   diff_data.data(), diff_data.data() + diff_data.size());
+        if (ok && !out.write(new_data.data(), new_data.size())) throw Exit{vkd_cli::kFileError, "cannot write NEW"};
+    } else {
+        std::vector<unsigned char> memory;
+        try {
+            memory.resize(o.memory);
+        } catch (const std::exception&) {
+            throw Exit{vkd_cli::kUsage, "--memory: cannot have " + std::to_string(o.memory) + " bytes"};
+        }
+        FileStream new_owner{fileno(out.file())};
+        const mirv_TStreamOutput new_stream{&new_owner, new_size, file_read_back, file_write};
+        unsigned char* cache = memory.data();
+        if (format == Format::kSerialized)
+            ok = patch_stream_with_cache(&new_stream, &old_file.stream, &diff_file.stream, cache, cache + memory.size());
+        else
+            ok = patch_decompress_with_cache(&new_stream, &old_file.stream, &diff_file.stream, plugin, cache,
+                                             cache + memory.size());
+    }
+    if (!ok) throw Exit{vkd_cli::kBadDiff, kBadDiffMessage};
+}
+#else
+// Without the patch library in this build nothing can be applied.
+void apply(Format format, const Options&, const std::string&, const std::string&, vkd_cli::AtomicFile&) {
+    throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
+}
+#endif
+
+int run(int argc, char** argv) {
+    Options o;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string name = arg.substr(0, arg.find('='));
+        auto value = [&]() -> std::string {
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) return arg.substr(eq + 1);
+            if (i + 1 >= argc) throw Exit{vkd_cli::kUsage, "option " + arg + " needs a value"};
+            return argv[++i];
+        };
+        auto bytes = [&](const char* option) {
+            uint64_t v = 0;
+            const std::string text = value();
+            if (!vkd_cli::parse_bytes(text, &v))
+                throw Exit{vkd_cli::kUsage, "bad byte count '" + text + "' for " + option};
+            return v;
+        };
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (name == "--version") {
+            std::puts("vkopatch 0.1.0");
+            return 0;
+        } else if (name == "--memory") {
+            o.memory = bytes("--memory");
+        } else if (name == "--in-memory") {
+            o.in_memory = true;
+        } else if (name == "--no-check") {
+            o.no_check = true;
+        } else if (name == "--new-size") {
+            o.new_size = bytes("--new-size");
+            o.has_new_size = true;
+        } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
+            throw Exit{vkd_cli::kUsage, "unknown option " + arg + " (try --help)"};
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 3) throw Exit{vkd_cli::kUsage, "expected OLD DIFF NEW (try --help)"};
+    if (files[0] == "-" || files[2] == "-") throw Exit{vkd_cli::kUsage, "only DIFF may be - (standard input)"};
+
+    // The signature decides the format; peek at the first bytes only.
+    std::vector<unsigned char> head(16);
+    FILE* diff = files[1] == "-" ? stdin : std::fopen(files[1].c_str(), "rb");
+    if (!diff) throw Exit{vkd_cli::kFileError, "cannot open DIFF '" + files[1] + "': " + std::strerror(errno)};
+    head.resize(std::fread(head.data(), 1, head.size(), diff));
+    if (std::ferror(diff)) throw Exit{vkd_cli::kFileError, "cannot read DIFF '" + files[1] + "'"};
+    const Format format = detect(head);
+    if (diff != stdin) std::fclose(diff);
+    if (files[1] == "-" && format != Format::kSingle && format != Format::kWindow)
+        throw Exit{vkd_cli::kUsage, "standard input serves single-stream and window diffs only"};
+    if (o.in_memory && format != Format::kSerialized)
+        throw Exit{vkd_cli::kUsage, "--in-memory applies to serialized diffs only"};
+    FILE* old_file = std::fopen(files[0].c_str(), "rb");
+    if (!old_file) throw Exit{vkd_cli::kFileError, "cannot open OLD '" + files[0] + "': " + std::strerror(errno)};
+    std::fclose(old_file);
+
+    vkd_cli::AtomicFile out(files[2], "NEW");
+    {
+        vkd_cli::Progress progress("vkopatch", "applying the diff");
+        apply(format, o, files[0], files[1], out);
+    }
+    out.commit();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Exit& e) {
+        std::fprintf(stderr, "vkopatch: %s\n", e.message.c_str());
+        return e.status;
+    }
+}

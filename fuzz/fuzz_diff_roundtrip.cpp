@@ -1,0 +1,88 @@
+// Arbitrary old data, new data and writer options: the diff must give the new data back,
+// through the strict test reader and, where built, through the patch library.
+//
+// Input: 8 option bytes, a 2-byte little-endian old length, then old and new bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "../tests/diff/diff_reader.h"
+#include "vko_diff.h"
+
+#if defined(__has_include)
+#if __has_include("mirv_patch.h") && __has_include("mirv_plugins.h")
+#define VKD_FUZZ_HAVE_PATCH 1
+#include "mirv_patch.h"
+#include "mirv_plugins.h"
+#endif
+#endif
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+#if VKD_FUZZ_HAVE_PATCH
+// The patch library must give the new data back too, for the formats it applies.
+void check_with_patch_library(int format, const std::vector<unsigned char>& old_data,
+                              const std::vector<unsigned char>& new_data, const std::vector<unsigned char>& diff) {
+    if (format > vkd_FORMAT_COMPRESSED) return;
+    std::vector<unsigned char> out(new_data.size() + 1, 0xEE), cache(16384);
+    mirv_TStreamInput old_stream, diff_stream;
+    mirv_TStreamOutput new_stream;
+    mem_as_mirvStreamInput(&old_stream, old_data.data(), old_data.data() + old_data.size());
+    mem_as_mirvStreamInput(&diff_stream, diff.data(), diff.data() + diff.size());
+    mem_as_mirvStreamOutput(&new_stream, out.data(), out.data() + new_data.size());
+    mirv_BOOL ok;
+    if (format == vkd_FORMAT_SERIALIZED) {
+        ok = patch_stream_with_cache(&new_stream, &old_stream, &diff_stream, cache.data(), cache.data() + cache.size());
+    } else {
+        mirv_compressedDiffInfo info;
+        if (!getCompressedDiffInfo(&info, &diff_stream)) fail("head refused by the patch library");
+        mirv_TDecompress* plugin = info.compressed_count ? mirv_decompress_plugin(info.compress_type) : nullptr;
+        ok = patch_decompress_with_cache(&new_stream, &old_stream, &diff_stream, plugin, cache.data(),
+                                         cache.data() + cache.size());
+    }
+    if (!ok) fail("diff refused by the patch library");
+    if (!std::equal(new_data.begin(), new_data.end(), out.begin())) fail("patch library gives other data");
+}
+#endif
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 10) return 0;
+    vkd_TDiffOptions o;
+    vkd_default_options(&o);
+    o.format = data[0] % 4;
+    o.compress = data[1] % 4;
+    o.level = 1 + data[1] / 64;  // fast levels keep the runs quick; the layout does not care
+    o.checksum = data[2] % 3;
+    o.step_mem_size = vkd_kMinStepMemSize + data[3] * 8;
+    o.window_size = 1 + data[4] * 16 + (data[5] & 0x0F);
+    o.ring_size = uint64_t(2) << (data[5] >> 4) % 6;
+    o.vekko_dict_size = 1 + data[6] * 64;
+    o.min_cover_gain = data[7] % 40;
+    const size_t old_size = std::min<size_t>(data[8] | size_t(data[9]) << 8, size - 10);
+    const std::vector<unsigned char> old_data(data + 10, data + 10 + old_size);
+    const std::vector<unsigned char> new_data(data + 10 + old_size, data + size);
+    const std::vector<unsigned char> diff =
+        vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+    std::vector<unsigned char> back;
+    try {
+        back = vkd_test::apply_diff(old_data, diff, new_data.size());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "diff refused: %s\n", e.what());
+        std::abort();
+    }
+    if (back != new_data) fail("diff gives other data");
+#if VKD_FUZZ_HAVE_PATCH
+    check_with_patch_library(o.format, old_data, new_data, diff);
+#endif
+    return 0;
+}

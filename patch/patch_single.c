@@ -1,0 +1,471 @@
+/* Single-stream patch: the look-back diff reader, the covers reader, the step loop with its
+ * run chain (also the inner loop of the window patch), the step cache, and the entry points
+ * that read the head, ask the listener for memory and apply the body. */
+#include <string.h>
+
+#include "patch_single_internal.h"
+
+/* ---- look-back diff reader ---- */
+
+/* Appends the n bytes at src (just fetched from the frontier) to the kept bytes. */
+static void _lookback_keep(TDiffToSingleStream* self, const unsigned char* src, size_t n) {
+    size_t kept = mirv_kLookBackSize - self->kept_begin, new_kept, stay;
+    if (self->no_keep || n > mirv_kLookBackSize) {
+        self->kept_begin = mirv_kLookBackSize;
+        return;
+    }
+    new_kept = kept + n > mirv_kLookBackSize ? mirv_kLookBackSize : kept + n;
+    stay = new_kept - n; /* older kept bytes that still fit in front of the new ones */
+    if (stay) memmove(self->buffer + mirv_kLookBackSize - new_kept, self->buffer + mirv_kLookBackSize - stay, stay);
+    if (src != self->buffer + mirv_kLookBackSize - n) memcpy(self->buffer + mirv_kLookBackSize - n, src, n);
+    self->kept_begin = mirv_kLookBackSize - new_kept;
+}
+
+/* Reads and drops the bytes from the frontier up to pos; they become the kept bytes. */
+static mirv_BOOL _lookback_skip_to(TDiffToSingleStream* self, uint64_t pos) {
+    while (self->frontier < pos) {
+        uint64_t gap = pos - self->frontier;
+        size_t n = gap < mirv_kLookBackSize ? (size_t)gap : mirv_kLookBackSize;
+        size_t kept = mirv_kLookBackSize - self->kept_begin;
+        size_t stay = kept + n > mirv_kLookBackSize ? mirv_kLookBackSize - n : kept;
+        /* make room at the buffer's end first, so the bytes can be read straight into it */
+        if (stay) memmove(self->buffer + mirv_kLookBackSize - n - stay, self->buffer + mirv_kLookBackSize - stay, stay);
+        self->kept_begin = mirv_kLookBackSize - n - stay;
+        if (!self->diff->read(self->diff, self->frontier, self->buffer + mirv_kLookBackSize - n,
+                              self->buffer + mirv_kLookBackSize)) {
+            self->kept_begin = mirv_kLookBackSize;
+            return 0;
+        }
+        self->frontier += n;
+        self->kept_begin = mirv_kLookBackSize - n - stay;
+        if (self->no_keep) self->kept_begin = mirv_kLookBackSize;
+    }
+    return 1;
+}
+
+static mirv_BOOL _lookback_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
+                                unsigned char* out_end) {
+    TDiffToSingleStream* self = (TDiffToSingleStream*)stream->owner;
+    size_t len = (size_t)(out_end - out);
+    if (!_range_in(pos, len, stream->size)) return 0;
+    if (len == 0) return 1;
+    if (pos > self->frontier && !_lookback_skip_to(self, pos)) return 0;
+    if (pos < self->frontier) {
+        uint64_t back = self->frontier - pos;
+        size_t n;
+        if (back > mirv_kLookBackSize - self->kept_begin) return 0;
+        n = back < len ? (size_t)back : len;
+        memcpy(out, self->buffer + mirv_kLookBackSize - (size_t)back, n);
+        out += n;
+        len -= n;
+        if (len == 0) return 1; /* wholly inside the kept bytes */
+    }
+    if (!self->diff->read(self->diff, self->frontier, out, out + len)) return 0;
+    self->frontier += len;
+    _lookback_keep(self, out, len);
+    return 1;
+}
+
+const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, const mirv_TStreamInput* diff) {
+    reader->base.owner = reader;
+    reader->base.size = diff->size;
+    reader->base.read = _lookback_read;
+    reader->base.reserved = NULL;
+    reader->diff = diff;
+    reader->frontier = 0;
+    reader->kept_begin = mirv_kLookBackSize;
+    reader->no_keep = 0;
+    return &reader->base;
+}
+
+/* ---- covers reader ---- */
+
+void sspatch_covers_init(sspatch_covers_t* self) { memset(self, 0, sizeof(*self)); }
+
+void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers,
+                                   const unsigned char* covers_end) {
+    self->covers_cache = covers;
+    self->covers_cache_end = covers_end;
+}
+
+mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self) {
+    uint64_t delta, gap, length, old_pos, new_pos;
+    int minus;
+    if (!_add_u64(self->cover.old_pos, self->cover.length, &self->last_old_end) ||
+        !_add_u64(self->cover.new_pos, self->cover.length, &self->last_new_end))
+        return 0;
+    if (self->covers_cache >= self->covers_cache_end) return 0;
+    minus = self->covers_cache[0] >> 7;
+    if (!mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &delta, 1) ||
+        !mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &gap, 0) ||
+        !mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &length, 0))
+        return 0;
+    if (minus) {
+        if (delta > self->last_old_end) return 0;
+        old_pos = self->last_old_end - delta;
+    } else if (!_add_u64(self->last_old_end, delta, &old_pos)) {
+        return 0;
+    }
+    if (!_add_u64(self->last_new_end, gap, &new_pos)) return 0;
+    self->cover.old_pos = old_pos;
+    self->cover.new_pos = new_pos;
+    self->cover.length = length;
+    return 1;
+}
+
+/* ---- run chain: skip count, add count and its bytes, skip count, ... ---- */
+
+typedef struct {
+    const unsigned char* cursor;
+    const unsigned char* end;
+    uint64_t             skip; /* bytes still to leave as they are */
+    uint64_t             add;  /* bytes still to add from cursor */
+    int                  skip_due;
+} _TRunChain;
+
+static void _run_chain_reset(_TRunChain* chain, const unsigned char* runs, const unsigned char* runs_end) {
+    chain->cursor = runs;
+    chain->end = runs_end;
+    chain->skip = 0;
+    chain->add = 0;
+    chain->skip_due = 1;
+}
+
+static mirv_BOOL _run_chain_apply(_TRunChain* chain, unsigned char* data, size_t length) {
+    while (length) {
+        uint64_t value;
+        if (chain->skip) {
+            size_t n = chain->skip < length ? (size_t)chain->skip : length;
+            chain->skip -= n;
+            data += n;
+            length -= n;
+        } else if (chain->add) {
+            size_t n = chain->add < length ? (size_t)chain->add : length, i;
+            for (i = 0; i < n; ++i) data[i] = (unsigned char)(data[i] + chain->cursor[i]);
+            chain->cursor += n;
+            chain->add -= n;
+            data += n;
+            length -= n;
+        } else {
+            if (!mirv_unpackUIntWithTag(&chain->cursor, chain->end, &value, 0)) return 0;
+            if (chain->skip_due) {
+                chain->skip = value;
+            } else {
+                if (value > (uint64_t)(chain->end - chain->cursor)) return 0;
+                chain->add = value;
+            }
+            chain->skip_due = !chain->skip_due;
+        }
+    }
+    return 1;
+}
+
+/* ---- step loop ---- */
+
+mirv_BOOL _patch_step_loop(_TStepLoop* loop) {
+    TStreamCacheClip* body = loop->body;
+    TOutStreamCache* out = loop->out;
+    sspatch_TCoversListener* listener = loop->covers_listener;
+    const uint64_t old_size = loop->old->size, new_size = out->dest->size;
+    _TRunChain chain;
+    if (loop->tmp_size == 0) return 0;
+    while (loop->covers_left) {
+        uint64_t covers_size, runs_size;
+        unsigned char *covers, *runs;
+        if (!_TStreamCacheClip_unpackUIntWithTag(body, &covers_size, 0) ||
+            !_TStreamCacheClip_unpackUIntWithTag(body, &runs_size, 0))
+            return 0;
+        if (covers_size > loop->step_mem_size || runs_size > loop->step_mem_size - covers_size) return 0;
+        covers = loop->step_mem;
+        runs = covers + (size_t)covers_size;
+        if (listener && listener->on_step_covers_reset) listener->on_step_covers_reset(listener, loop->covers_left);
+        if (!_TStreamCacheClip_readDataTo(body, covers, runs + (size_t)runs_size)) return 0;
+        if (listener && listener->on_step_covers) listener->on_step_covers(listener, covers, runs);
+        if (loop->step_cache && !_patch_step_cache_old_onStepCovers(loop->step_cache, covers, runs)) return 0;
+        _run_chain_reset(&chain, runs, runs + (size_t)runs_size);
+        sspatch_covers_setCoversCache(&loop->covers, covers, runs);
+        while (sspatch_covers_isHaveNextCover(&loop->covers)) {
+            const mirv_TCover* c = &loop->covers.cover;
+            uint64_t gap, room, done;
+            /* a buffer holding more covers than the head counts is bad data */
+            if (loop->covers_left == 0 || !sspatch_covers_nextCover(&loop->covers)) return 0;
+            gap = c->new_pos - loop->covers.last_new_end;
+            room = new_size - _TOutStreamCache_outSize(out);
+            if (gap > room || !_TOutStreamCache_copyFromClip(out, body, gap)) return 0;
+            --loop->covers_left;
+            if (c->length == 0) {
+                /* only the last cover may be empty: its gap carries the new data's tail */
+                if (loop->covers_left) return 0;
+                continue;
+            }
+            if (!_range_in(c->old_pos, c->length, old_size) || c->length > room - gap) return 0;
+            for (done = 0; done < c->length;) {
+                size_t n = c->length - done < loop->tmp_size ? (size_t)(c->length - done) : loop->tmp_size;
+                if (!loop->old->read(loop->old, c->old_pos + done, loop->tmp, loop->tmp + n) ||
+                    !_run_chain_apply(&chain, loop->tmp, n) || !_TOutStreamCache_write(out, loop->tmp, n))
+                    return 0;
+                done += n;
+            }
+        }
+    }
+    if (listener) {
+        if (listener->on_step_covers_reset) listener->on_step_covers_reset(listener, 0);
+        if (listener->on_step_covers) listener->on_step_covers(listener, NULL, NULL);
+    }
+    return 1;
+}
+
+/* ---- step cache ---- */
+
+#define _kStepCacheLoadTail 131072
+#define _kStepCacheMaxCachedLen 1048576
+#define _kStepCacheMinCachedLen 32768
+
+typedef struct TStepCacheOld {
+    TCacheOldStream  stream; /* first: the stream's owner is the step cache */
+    sspatch_covers_t covers; /* the current step's covers, bases running on like the patch's */
+    int              has_leftover; /* covers.cover did not fit the last batch */
+    uint64_t         new_size;
+    unsigned char*   mem_end;
+} TStepCacheOld;
+
+typedef char _check_step_cache_size[sizeof(TStepCacheOld) <= _kStepCacheStateSize ? 1 : -1];
+
+/* Sum of the lengths of the array's covers no longer than max_len. */
+static uint64_t _step_cache_cachedSum(const TArrayCovers* covers, uint64_t max_len) {
+    uint64_t i, sum = 0;
+    for (i = 0; i < covers->count; ++i) {
+        mirv_TCover c;
+        _TArrayCovers_get(covers, i, &c, NULL);
+        if (c.length <= max_len) sum += c.length;
+    }
+    return sum;
+}
+
+/* Fills the array with the next covers of the step that fit and loads their old bytes. */
+static mirv_BOOL _step_cache_update(TStepCacheOld* self) {
+    TArrayCovers* array = &self->stream.covers;
+    const uint64_t old_size = self->stream.base.size;
+    const size_t record = _TArrayCovers_recordSize(array->is32);
+    uint64_t room, max_len = _kStepCacheMaxCachedLen, sum = 0, count = 0, total = 0, old_begin = 0, old_end = 0;
+    unsigned char* cached;
+    if ((size_t)(self->mem_end - array->records) <= _kStepCacheLoadTail) return 0;
+    room = (uint64_t)(self->mem_end - _kStepCacheLoadTail - array->records);
+    if (room <= max_len) {
+        do max_len >>= 1;
+        while (max_len >= room && max_len > _kStepCacheMinCachedLen);
+    }
+    array->count = 0;
+    array->index = 0;
+    for (;;) {
+        const mirv_TCover* c = &self->covers.cover;
+        mirv_BOOL fits = 0;
+        if (!self->has_leftover) {
+            if (!sspatch_covers_isHaveNextCover(&self->covers)) break;
+            if (!sspatch_covers_nextCover(&self->covers)) return 0;
+            if (c->length == 0) continue;
+            /* the batch is sorted and loaded before the patch checks these covers */
+            if (!_range_in(c->old_pos, c->length, old_size) || !_range_in(c->new_pos, c->length, self->new_size))
+                return 0;
+        }
+        for (;;) {
+            uint64_t records = (count + 1) * record, extra = c->length <= max_len ? c->length : 0;
+            if (records <= room && sum <= room - records && extra <= room - records - sum) {
+                fits = 1;
+                sum += extra;
+                break;
+            }
+            if (max_len <= _kStepCacheMinCachedLen) break;
+            max_len >>= 1;
+            sum = _step_cache_cachedSum(array, max_len);
+        }
+        if (!fits) {
+            self->has_leftover = 1;
+            break;
+        }
+        self->has_leftover = 0;
+        _TArrayCovers_set(array, count, c, 0);
+        array->count = ++count;
+    }
+    max_len = 0;
+    cached = array->records + (size_t)count * record;
+    if (count) {
+        max_len = _patch_cache_maxCachedLen(array, room - count * record);
+        if (max_len) total = _patch_cache_positions(array, max_len, &old_begin, &old_end, 0);
+        if (total == 0) {
+            max_len = 0;
+        } else if (!_patch_cache_load(self->stream.old_stream, old_begin, old_end, array, max_len, cached,
+                                      cached + (size_t)total, self->mem_end)) {
+            return 0;
+        }
+    }
+    array->index = 0;
+    self->stream.max_cached_len = max_len;
+    self->stream.cache_base = cached;
+    self->stream.cache_cursor = cached;
+    return 1;
+}
+
+static mirv_BOOL _step_cache_refill(TCacheOldStream* stream, void* refill_arg) {
+    (void)stream;
+    return _step_cache_update((TStepCacheOld*)refill_arg);
+}
+
+size_t _patch_step_cache_old_canUsedSize(uint64_t step_mem_size, size_t reserve, size_t mem_size) {
+    uint64_t need, e, f, g, unit, per;
+    if (!_add_u64(step_mem_size, reserve, &need) || !_add_u64(need, _kStepCacheMinMem, &need) || mem_size < need)
+        return 0;
+    e = (uint64_t)mem_size - step_mem_size - reserve - 8;
+    if (!_add_u64(reserve, 0x360000, &unit) || !_add_u64(reserve, 131072, &per)) return 0;
+    f = e / (unit / 4);
+    f = f > 4 ? f - 4 : 0;
+    if (f && f > UINT64_MAX / per) return 0;
+    g = f * per / 8;
+    if (g >= e || e - g > (uint64_t)mem_size - 8) return 0;
+    return (size_t)(e - g);
+}
+
+mirv_BOOL _patch_step_cache_old(const mirv_TStreamInput** old, uint64_t new_size, uint64_t step_mem_size,
+                                size_t reserve, unsigned char** cache, unsigned char* cache_end) {
+    size_t size;
+    unsigned char* front;
+    TStepCacheOld* self;
+    TArrayCovers array;
+    if (!*cache || cache_end <= *cache) return 0;
+    size = _patch_step_cache_old_canUsedSize(step_mem_size, reserve, (size_t)(cache_end - *cache));
+    front = _align8(*cache, cache_end);
+    if (size == 0 || size <= _kStepCacheStateSize + _kStepCacheLoadTail || size > (size_t)(cache_end - front))
+        return 0;
+    self = (TStepCacheOld*)front;
+    memset(self, 0, sizeof(*self));
+    _TArrayCovers_init(&array, front + _kStepCacheStateSize,
+                       new_size < ((uint64_t)1 << 32) && (*old)->size < ((uint64_t)1 << 32));
+    _TCacheOldStream_init(&self->stream, *old, &array, 0, array.records);
+    self->stream.refill = _step_cache_refill;
+    self->stream.refill_arg = self;
+    sspatch_covers_init(&self->covers);
+    self->new_size = new_size;
+    self->mem_end = front + size;
+    *old = &self->stream.base;
+    *cache = front + size;
+    return 1;
+}
+
+mirv_BOOL _patch_step_cache_old_onStepCovers(const mirv_TStreamInput* step_cache_stream, const unsigned char* covers,
+                                             const unsigned char* covers_end) {
+    TStepCacheOld* self;
+    if (!covers) return 1;
+    self = (TStepCacheOld*)step_cache_stream->owner;
+    sspatch_covers_setCoversCache(&self->covers, covers, covers_end);
+    self->has_leftover = 0;
+    return _step_cache_update(self);
+}
+
+/* ---- patch over a body ---- */
+
+mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                   const mirv_TStreamInput* body, uint64_t body_begin, uint64_t body_end,
+                                   uint64_t cover_count, uint64_t step_mem_size, unsigned char* cache,
+                                   unsigned char* cache_end, sspatch_TCoversListener* covers_listener,
+                                   mirv_BOOL is_out_cache) {
+    const size_t min_left = is_out_cache ? _kSingleMinMemWithOutCache : _kSingleMinMemNoOutCache;
+    const size_t parts = is_out_cache ? 3 : 2;
+    unsigned char *rest, *rest_end;
+    size_t mem, piece;
+    mirv_BOOL read_error = 0;
+    TStreamCacheClip body_reader;
+    TOutStreamCache out;
+    _TStepLoop loop;
+    if (!out_new || !old || !body || !cache || cache_end <= cache) return 0;
+    mem = (size_t)(cache_end - cache);
+    if (mem < min_left || step_mem_size > mem - min_left) return 0;
+    if (body_begin > body_end || body_end > body->size) return 0;
+    rest = cache + (size_t)step_mem_size;
+    rest_end = cache_end;
+    memset(&loop, 0, sizeof(loop));
+    if (!_patch_cache_all_old(&old, min_left, &rest, &rest_end, &read_error)) {
+        if (read_error) return 0;
+        if (_patch_step_cache_old(&old, out_new->size, step_mem_size,
+                                  is_out_cache ? _kStepCacheReserveWithOutCache : _kStepCacheReserveNoOutCache, &rest,
+                                  rest_end))
+            loop.step_cache = old;
+    }
+    piece = (size_t)(rest_end - rest) / parts;
+    if (piece < _kMaxPackedUIntWindow) return 0;
+    _TStreamCacheClip_init(&body_reader, body, body_begin, body_end, rest, piece);
+    _TOutStreamCache_init(&out, out_new, is_out_cache ? rest + piece : NULL, is_out_cache ? piece : 0);
+    loop.body = &body_reader;
+    loop.out = &out;
+    loop.old = old;
+    loop.covers_left = cover_count;
+    loop.step_mem = cache;
+    loop.step_mem_size = (size_t)step_mem_size;
+    loop.tmp = rest + (parts - 1) * piece;
+    loop.tmp_size = piece;
+    loop.covers_listener = covers_listener;
+    sspatch_covers_init(&loop.covers);
+    if (!_patch_step_loop(&loop) || !_TOutStreamCache_flush(&out)) return 0;
+    return _TStreamCacheClip_isFinish(&body_reader) && out.write_pos == out_new->size;
+}
+
+mirv_BOOL _patch_single_compressed_diff_mt(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                           const mirv_TStreamInput* diff, uint64_t body_pos,
+                                           uint64_t uncompressed_size, uint64_t compressed_size,
+                                           mirv_TDecompress* plugin, uint64_t cover_count, uint64_t step_mem_size,
+                                           unsigned char* cache, unsigned char* cache_end,
+                                           sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                           void* unused_thread_arg) {
+    uint64_t body_end;
+    (void)unused_thread_num;
+    (void)unused_thread_arg;
+    if (!diff) return 0;
+    if (compressed_size) {
+        TUncompresser view;
+        mirv_BOOL ok;
+        if (!plugin || !_add_u64(body_pos, compressed_size, &body_end) || body_end > diff->size) return 0;
+        if (!compressed_stream_as_uncompressed(&view, uncompressed_size, plugin, diff, body_pos, body_end)) return 0;
+        ok = patch_single_stream_diff(out_new, old, &view.base, 0, uncompressed_size, cover_count, step_mem_size, cache,
+                                      cache_end, covers_listener, 1);
+        /* a decoder that reports a fault on closing has handed out bytes it can't vouch for */
+        if (!close_compressed_stream_as_uncompressed(&view)) ok = 0;
+        return ok;
+    }
+    if (!_add_u64(body_pos, uncompressed_size, &body_end) || body_end > diff->size) return 0;
+    return patch_single_stream_diff(out_new, old, diff, body_pos, body_end, cover_count, step_mem_size, cache, cache_end,
+                                    covers_listener, 1);
+}
+
+mirv_BOOL _patch_single_stream_mt(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                                  const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                                  sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                  void* unused_thread_arg) {
+    TDiffToSingleStream lookback;
+    mirv_singleCompressedDiffInfo info;
+    TStreamOutputClip out_clip;
+    const mirv_TStreamOutput* out;
+    const mirv_TStreamInput* diff_stream;
+    mirv_TDecompress* plugin = NULL;
+    unsigned char *cache = NULL, *cache_end = NULL;
+    uint64_t body_pos;
+    mirv_BOOL ok = 0;
+    if (!listener || !listener->on_diff_info || !out_new || !old || !diff) return 0;
+    diff_stream = TDiffToSingleStream_init(&lookback, diff);
+    if (!getSingleCompressedDiffInfo(&info, diff_stream, head_pos)) return 0;
+    if (out_new->size < info.new_size || old->size != info.old_size) return 0;
+    out = TStreamOutputClip_init(&out_clip, out_new, 0, info.new_size);
+    if (!listener->on_diff_info(listener, &info, &plugin, &cache, &cache_end)) return 0;
+    /* the head reports the body's place from the head's start */
+    if (cache && cache_end > cache && _add_u64(head_pos, info.diff_data_pos, &body_pos))
+        ok = _patch_single_compressed_diff_mt(out, old, diff_stream, body_pos, info.uncompressed_size,
+                                              info.compressed_size, plugin, info.cover_count, info.step_mem_size,
+                                              cache, cache_end, covers_listener, unused_thread_num,
+                                              unused_thread_arg);
+    if (listener->on_patch_finish) listener->on_patch_finish(listener, cache, cache_end);
+    return ok;
+}
+
+mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                              const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                              sspatch_TCoversListener* covers_listener) {
+    return _patch_single_stream_mt(listener, out_new, old, diff, head_pos, covers_listener, 0, NULL);
+}

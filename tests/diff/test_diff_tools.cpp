@@ -1,0 +1,245 @@
+// vkodiff and vkopatch as a user runs them: exit statuses, one-line messages, and files
+// that are only ever replaced whole.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "diff_reader.h"
+#include "test_data.h"
+
+namespace {
+
+using vkd_test::Bytes;
+
+struct Result {
+    int status;
+    std::string err;
+};
+
+class DiffTools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vkd_tools_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        old_ = vekko_test::textLike(50000, 11);
+        new_ = old_;
+        new_.insert(new_.begin() + 1000, old_.begin() + 30000, old_.begin() + 31000);
+        new_[20000] ^= 0x33;
+        write(path("old"), old_);
+        write(path("new"), new_);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    static void write(const std::string& p, const Bytes& data) {
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    }
+    static Bytes read(const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    Result run(const std::string& program, const std::string& args) const {
+        const std::string err = path("stderr.txt");
+        const int raw = std::system((program + " " + args + " >/dev/null 2>'" + err + "'").c_str());
+        const Bytes text = read(err);
+        std::remove(err.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(text.begin(), text.end())};
+    }
+    // Names in the folder other than the test's own files.
+    std::vector<std::string> strays() const {
+        std::vector<std::string> out;
+        DIR* d = opendir(dir_.c_str());
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != ".." && n != "old" && n != "new" && n != "diff" && n != "out") out.push_back(n);
+        }
+        closedir(d);
+        return out;
+    }
+
+    std::string dir_;
+    Bytes old_, new_;
+};
+
+TEST_F(DiffTools, VkodiffStatusesAndMessages) {
+    const std::string o = "'" + path("old") + "' '" + path("new") + "' ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;  // part of the one line on standard error; "" = nothing printed
+    } cases[] = {
+        {"--help", 0, ""},
+        {"--version", 0, ""},
+        {"", 2, "expected OLD NEW DIFF"},
+        {o, 2, "expected OLD NEW DIFF"},
+        {"--bogus " + o + path("diff"), 2, "unknown option --bogus"},
+        {"--format zip " + o + path("diff"), 2, "bad value 'zip' for --format"},
+        {"--compress lzma " + o + path("diff"), 2, "bad value 'lzma' for --compress"},
+        {"--compress zlib:12 " + o + path("diff"), 2, "zlib levels are 1-9"},
+        {"--window 12Q " + o + path("diff"), 2, "bad byte count '12Q'"},
+        {"--format window --ring 3 " + o + path("diff"), 2, "ring size"},
+        {"--format single --step-memory 32 " + o + path("diff"), 2, "step memory"},
+        {"--format window --window", 2, "needs a value"},
+        {"'" + path("missing") + "' '" + path("new") + "' " + path("diff"), 3, "cannot open OLD"},
+        {o + path("nofolder/diff"), 3, "cannot create DIFF"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(VKODIFF_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        if (*c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+            EXPECT_EQ(r.err.rfind("vkodiff: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        } else {
+            EXPECT_EQ(r.err, "") << c.args;
+        }
+        EXPECT_TRUE(strays().empty()) << c.args;
+        EXPECT_TRUE(read(path("diff")).empty()) << c.args;
+    }
+}
+
+TEST_F(DiffTools, VkodiffWritesEveryFormat) {
+    const std::string o = "'" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'";
+    const char* settings[] = {
+        "--format serialized",
+        "--format compressed --compress zlib:6",
+        "--format compressed --compress none",
+        "--format single --compress zstd --step-memory 1K",
+        "--format window --compress vekko --vekko-dict 8K --checksum xxh64 --window 4K --ring 2",
+        "--device",
+        "",
+    };
+    for (const char* s : settings) {
+        const Result r = run(VKODIFF_PATH, std::string(s) + " " + o);
+        ASSERT_EQ(r.status, 0) << s << ": " << r.err;
+        EXPECT_EQ(r.err, "") << s;
+        try {
+            EXPECT_EQ(vkd_test::apply_diff(old_, read(path("diff")), new_.size()), new_) << s;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << s << ": " << e.what();
+        }
+        EXPECT_TRUE(strays().empty()) << s;
+    }
+}
+
+TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
+    // An existing DIFF or NEW keeps its bytes when the run fails.
+    const Bytes before = {1, 2, 3};
+    write(path("diff"), before);
+    write(path("out"), before);
+    Result r = run(VKODIFF_PATH, "'" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(read(path("diff")), before);
+
+    // A diff that is not for this OLD, or not applicable by this build, fails with status 1.
+    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', 'W', '2', '6', 0, 0});
+    r = run(VKOPATCH_PATH, "'" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("vkopatch: ", 0), 0u) << r.err;
+    EXPECT_EQ(read(path("out")), before);
+    EXPECT_EQ(read(path("old")), old_);
+    EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(DiffTools, VkopatchRebuildsNewOrSaysWhatItCannotApply) {
+    struct Case {
+        const char* make;   // vkodiff options
+        const char* apply;  // vkopatch options
+    } cases[] = {
+        {"--format serialized", ""},
+        {"--format serialized", "--in-memory"},
+        {"--format serialized", "--new-size 51000 --memory 4K"},
+        {"--format compressed --compress zlib", "--memory 8K"},
+        {"--format compressed --compress vekko", ""},
+        {"--format single", ""},
+        {"--device", ""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " '" + path("old") + "' '" + path("new") + "' '" +
+                                        path("diff") + "'")
+                      .status,
+                  0);
+        std::remove(path("out").c_str());
+        const Result r =
+            run(VKOPATCH_PATH, std::string(c.apply) + " '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+        const std::string what = std::string(c.make) + " / " + c.apply;
+        if (r.status == 0) {
+            EXPECT_EQ(read(path("out")), new_) << what;
+            EXPECT_EQ(r.err, "") << what;
+        } else {
+            // A build whose patch library lacks the format says so.
+            EXPECT_EQ(r.status, 1) << what << ": " << r.err;
+            EXPECT_NE(r.err.find("not supported yet"), std::string::npos) << what << ": " << r.err;
+            EXPECT_TRUE(read(path("out")).empty()) << what;
+        }
+        EXPECT_TRUE(strays().empty()) << what;
+    }
+}
+
+TEST_F(DiffTools, VkopatchRefusesDamagedDiffs) {
+    ASSERT_EQ(run(VKODIFF_PATH, "'" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'").status, 0);
+    const Bytes good = read(path("diff"));
+    const Bytes cut(good.begin(), good.begin() + good.size() / 2);
+    Bytes flip = good;
+    flip[flip.size() / 2] ^= 0xFF;
+    const Bytes flipped = flip;
+    const Bytes garbage = vekko_test::randomBytes(3000, 31);
+    const Bytes huge_serialized = {1, 1, 0, 0, 0, 0x81, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
+    const Bytes before = {9, 9, 9};
+    for (const Bytes* bad : {&cut, &flipped, &garbage, &huge_serialized}) {
+        write(path("diff"), *bad);
+        for (const char* mode : {"", "--in-memory"}) {
+            write(path("out"), before);
+            const Result r = run(VKOPATCH_PATH, std::string(mode) + " '" + path("old") + "' '" + path("diff") + "' '" +
+                                                    path("out") + "'");
+            const bool serialized_only = *mode && bad != &garbage && bad != &huge_serialized;
+            EXPECT_EQ(r.status, serialized_only ? 2 : 1) << mode << ": " << r.err;
+            EXPECT_EQ(read(path("out")), before);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
+    EXPECT_EQ(read(path("old")), old_);
+    EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(DiffTools, VkopatchStatusesAndMessages) {
+    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', '1', '3', '&', 0});
+    const std::string od = "'" + path("old") + "' '" + path("diff") + "' ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--help", 0, ""},
+        {"--version", 0, ""},
+        {"", 2, "expected OLD DIFF NEW"},
+        {"--memory lots " + od + path("out"), 2, "bad byte count 'lots'"},
+        {"--frobnicate " + od + path("out"), 2, "unknown option"},
+        {"--in-memory " + od + path("out"), 2, "serialized diffs only"},
+        {"'" + path("old") + "' - " + path("out") + " < " + path("diff"), 2, "single-stream and window"},
+        {od + "-", 2, "only DIFF may be -"},
+        {"'" + path("old") + "' '" + path("missing") + "' " + path("out"), 3, "cannot open DIFF"},
+        {"'" + path("missing") + "' '" + path("diff") + "' " + path("out"), 3, "cannot open OLD"},
+        {od + path("nofolder/out"), 3, "cannot create NEW"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(VKOPATCH_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        if (*c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        EXPECT_TRUE(strays().empty()) << c.args;
+    }
+}
+
+}  // namespace
