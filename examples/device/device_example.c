@@ -34,13 +34,14 @@ static mirv_BOOL flash_read(void* source, unsigned char* out, vko_size_t* size) 
     return 1;
 }
 
-/* The decoder's whole memory: the window, then the input cache. */
+/* The decoder's whole memory: the window, then the input cache; its state record and the
+ * output piece are static too, which keeps the stack small. */
 static unsigned char decoder_memory[kWindowSize + kCacheSize];
+static vko_TStream stream;
+static unsigned char piece[kPieceSize];
 
 int device_example_run(void) {
     FlashReader flash = {sample_stream, sizeof(sample_stream), 0};
-    vko_TStream stream;
-    unsigned char piece[kPieceSize];
     vko_size_t done = 0, i;
     vko_TResult result;
 
