@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "mirv_patch.h"
 #include "mirv_plugins.h"
@@ -36,18 +37,22 @@ const char kUsage[] =
     "usage: vkopatch [options] OLD DIFF NEW\n"
     "Rebuilds NEW from OLD and DIFF (a serialized, compressed, single-stream or window diff).\n"
     "\n"
-    "  --memory BYTES   work memory handed to the patch library (default 1M): the cached forms\n"
-    "                   for serialized and compressed diffs, the listener's memory for\n"
-    "                   single-stream and window diffs (at least step memory + 12K, plus the\n"
-    "                   window for window diffs)\n"
+    "  --memory BYTES   work memory handed to the patch library: the cached forms for\n"
+    "                   serialized and compressed diffs (default 1M, at least 4K), the listener's\n"
+    "                   memory for single-stream and window diffs (at least the diff's step\n"
+    "                   memory + 12K, plus its window for window diffs; default that or 1M,\n"
+    "                   whichever is larger)\n"
     "  --in-memory      serialized diffs: one call with OLD, DIFF and NEW all in memory\n"
     "  --new-size BYTES serialized diffs: the size of NEW (else derived from the diff)\n"
-    "  --no-check       window diffs: do not verify the checksums\n"
+    "  --no-check       window diffs: do not verify the checksums (by default the old data,\n"
+    "                   the new data and the diff are all verified when the diff has checksums)\n"
     "  --help, --version\n"
     "DIFF may be - (standard input) for single-stream and window diffs.\n"
     "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 file error.\n";
 
 enum class Format { kSerialized, kCompressed, kSingle, kWindow };
+
+const size_t kStdinPrefix = 4096;
 
 const char* format_name(Format f) {
     switch (f) {
@@ -71,6 +76,7 @@ Format detect(const std::vector<unsigned char>& head) {
 
 struct Options {
     uint64_t memory = 1 << 20;
+    bool has_memory = false;
     bool in_memory = false;
     bool no_check = false;
     bool has_new_size = false;
@@ -159,11 +165,203 @@ uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
 
 const char kBadDiffMessage[] = "the diff is bad or does not fit OLD";
 const uint64_t kMinMemory = 4096;
+// Work memory a single-stream or window patch needs beyond step memory (and window).
+const uint64_t kStepReserve = 12288;
+
+// A diff arriving on standard input: the bytes already taken for the format check, then
+// the rest of the pipe, read front to back.  Reads may go back into the kept first bytes
+// (the heads are read more than once) but never behind what the pipe already gave.
+struct PipeStream {
+    std::vector<unsigned char> prefix;
+    FILE* file;
+    uint64_t file_pos;  // position of the next byte the pipe gives
+};
+
+mirv_BOOL pipe_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
+    PipeStream* pipe = static_cast<PipeStream*>(stream->owner);
+    uint64_t n = uint64_t(out_end - out);
+    if (pos > stream->size || n > stream->size - pos) return 0;
+    if (pos < pipe->prefix.size()) {
+        const uint64_t part = std::min<uint64_t>(n, pipe->prefix.size() - pos);
+        std::memcpy(out, pipe->prefix.data() + pos, size_t(part));
+        out += part;
+        pos += part;
+        n -= part;
+    }
+    if (n == 0) return 1;
+    if (pos < pipe->file_pos) return 0;
+    unsigned char skip[4096];
+    while (pipe->file_pos < pos) {
+        const size_t piece = size_t(std::min<uint64_t>(sizeof skip, pos - pipe->file_pos));
+        if (std::fread(skip, 1, piece, pipe->file) != piece) return 0;
+        pipe->file_pos += piece;
+    }
+    if (std::fread(out, 1, size_t(n), pipe->file) != n) return 0;
+    pipe->file_pos += n;
+    return 1;
+}
+
+// The diff as a stream: a file read at any position, or standard input read front to back,
+// whose size then comes from the head (body position plus stored body size).
+struct DiffSource {
+    std::unique_ptr<InputFile> file;
+    PipeStream pipe;
+    mirv_TStreamInput pipe_stream{};
+    const mirv_TStreamInput* stream = nullptr;
+
+    DiffSource(const std::string& path, const std::vector<unsigned char>& prefix) {
+        if (path != "-") {
+            file.reset(new InputFile(path, "DIFF"));
+            stream = &file->stream;
+            return;
+        }
+        pipe = PipeStream{prefix, stdin, prefix.size()};
+        pipe_stream = mirv_TStreamInput{&pipe, prefix.size(), pipe_read, nullptr};
+        stream = &pipe_stream;
+    }
+    // Called once the head is known: how long the diff is.
+    void set_size(uint64_t size) {
+        if (!file) pipe_stream.size = size;
+    }
+    bool from_pipe() const { return !file; }
+};
+
+const char* window_result_text(int code) {
+    switch (code) {
+    case mirv_kWindowPatchHeadError: return "no window head, or it failed its checks";
+    case mirv_kWindowPatchOutputTooSmall: return "the output is smaller than the new data";
+    case mirv_kWindowPatchOldSizeError: return "OLD is not the size the diff was made for";
+    case mirv_kWindowPatchListenerRefused: return "the diff's compression or checksum is not known here";
+    case mirv_kWindowPatchMemoryError: return "too little work memory";
+    case mirv_kWindowPatchDiffTooShort: return "the diff is cut short";
+    case mirv_kWindowPatchFailed: return "bad diff data or a read or write error";
+    case mirv_kWindowPatchChecksumPluginError: return "no plug-in for the diff's checksum";
+    case mirv_kWindowPatchChecksumOpenError: return "a checksum could not be started";
+    case mirv_kWindowPatchOldChecksumError: return "OLD is not the data the diff was made from";
+    case mirv_kWindowPatchNewChecksumError: return "the new data does not match its checksum";
+    case mirv_kWindowPatchDiffChecksumError: return "the diff is damaged";
+    default: return "unknown result";
+    }
+}
+
+// Work memory for a single-stream or window patch: --memory when given (and enough), else
+// the larger of the default and what the diff needs.
+uint64_t stream_memory(const Options& o, uint64_t needed, const char* what) {
+    if (o.has_memory) {
+        if (o.memory < needed)
+            throw Exit{vkd_cli::kBadDiff, std::string("this ") + what + " diff needs --memory of at least " +
+                                              std::to_string(needed) + " bytes"};
+        return o.memory;
+    }
+    return std::max(o.memory, needed);
+}
+
+struct SingleListener {
+    sspatch_TListener base;
+    mirv_TDecompress* plugin;
+    std::vector<unsigned char>* memory;
+};
+
+mirv_BOOL single_on_diff_info(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo*,
+                              mirv_TDecompress** out_plugin, unsigned char** out_cache, unsigned char** out_cache_end) {
+    SingleListener* self = reinterpret_cast<SingleListener*>(listener);
+    *out_plugin = self->plugin;
+    *out_cache = self->memory->data();
+    *out_cache_end = self->memory->data() + self->memory->size();
+    return 1;
+}
+
+struct WindowListener {
+    mirv_TWindowPatchListener base;
+    mirv_TDecompress* plugin;
+    mirv_TChecksum* checksum;
+    bool check;
+    std::vector<unsigned char>* memory;
+};
+
+mirv_BOOL window_on_diff_info(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo*,
+                              mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
+                              mirv_BOOL* check_old, mirv_BOOL* check_diff, unsigned char** out_cache,
+                              unsigned char** out_cache_end) {
+    WindowListener* self = reinterpret_cast<WindowListener*>(listener);
+    *out_plugin = self->plugin;
+    *out_checksum = self->checksum;
+    // Everything the diff can vouch for is verified unless --no-check.
+    *check_new = *check_old = *check_diff = self->check && self->checksum;
+    *out_cache = self->memory->data();
+    *out_cache_end = self->memory->data() + self->memory->size();
+    return 1;
+}
+
+std::vector<unsigned char> allocate(uint64_t size) {
+    try {
+        return std::vector<unsigned char>(size_t(size));
+    } catch (const std::exception&) {
+        throw Exit{vkd_cli::kBadDiff, "cannot have " + std::to_string(size) + " bytes of work memory"};
+    }
+}
+
+mirv_TDecompress* plugin_for(const char* type, bool compressed) {
+    if (!compressed) return nullptr;
+    mirv_TDecompress* plugin = mirv_decompress_plugin(type);
+    if (!plugin) throw Exit{vkd_cli::kBadDiff, std::string("unknown compression type '") + type + "'"};
+    return plugin;
+}
+
+void apply_front_to_back(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
+                         const std::vector<unsigned char>& prefix, vkd_cli::AtomicFile& out) {
+    if (o.has_new_size) throw Exit{vkd_cli::kUsage, "--new-size applies to serialized diffs only"};
+    InputFile old_file(old_path, "OLD");
+    DiffSource diff(diff_path, prefix);
+    FileStream new_owner{fileno(out.file())};
+    if (format == Format::kSingle) {
+        mirv_singleCompressedDiffInfo info;
+        if (!getSingleCompressedDiffInfo(&info, diff.stream, 0)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable head"};
+        const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
+        if (stored > UINT64_MAX - info.diff_data_pos) throw Exit{vkd_cli::kBadDiff, "bad diff: body size"};
+        diff.set_size(info.diff_data_pos + stored);
+        if (info.old_size != old_file.stream.size)
+            throw Exit{vkd_cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
+                                              std::to_string(old_file.stream.size)};
+        std::vector<unsigned char> memory =
+            allocate(stream_memory(o, info.step_mem_size + kStepReserve, "single-stream"));
+        SingleListener listener{{nullptr, single_on_diff_info, nullptr},
+                                plugin_for(info.compress_type, info.compressed_size != 0), &memory};
+        const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
+        if (!patch_single_stream(&listener.base, &new_stream, &old_file.stream, diff.stream, 0, nullptr))
+            throw Exit{vkd_cli::kBadDiff, kBadDiffMessage};
+        return;
+    }
+    mirv_windowDiffInfo info;
+    if (!getWindowDiffInfo(&info, diff.stream, 0)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable window head"};
+    const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
+    if (stored > UINT64_MAX - info.head_size) throw Exit{vkd_cli::kBadDiff, "bad diff: body size"};
+    diff.set_size(info.head_size + stored);
+    if (info.step_mem_size > UINT64_MAX / 2 || info.window_size > UINT64_MAX / 2)
+        throw Exit{vkd_cli::kBadDiff, "bad diff: memory sizes"};
+    std::vector<unsigned char> memory =
+        allocate(stream_memory(o, info.step_mem_size + info.window_size + kStepReserve, "window"));
+    mirv_TChecksum* checksum = nullptr;
+    if (!o.no_check && info.checksum_size) {
+        checksum = mirv_checksum_plugin(info.checksum_type);
+        if (!checksum) throw Exit{vkd_cli::kBadDiff, std::string("unknown checksum type '") + info.checksum_type + "'"};
+    }
+    WindowListener listener{{nullptr, window_on_diff_info, nullptr},
+                            plugin_for(info.compress_type, info.compressed_size != 0),
+                            checksum,
+                            !o.no_check,
+                            &memory};
+    const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
+    const int result = patch_window_diff(&listener.base, &new_stream, &old_file.stream, diff.stream, 0);
+    if (result != mirv_kWindowPatchOk)
+        throw Exit{vkd_cli::kBadDiff, "window patch failed: result " + std::to_string(result) + " (" +
+                                          window_result_text(result) + ")"};
+}
 
 void apply(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
-           vkd_cli::AtomicFile& out) {
+           const std::vector<unsigned char>& prefix, vkd_cli::AtomicFile& out) {
     if (format == Format::kSingle || format == Format::kWindow)
-        throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
+        return apply_front_to_back(format, o, old_path, diff_path, prefix, out);
     // Below this the library cannot even cut its reader caches.
     if (!o.in_memory && o.memory < kMinMemory)
         throw Exit{vkd_cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
@@ -221,7 +419,8 @@ void apply(Format format, const Options& o, const std::string& old_path, const s
 }
 #else
 // Without the patch library in this build nothing can be applied.
-void apply(Format format, const Options&, const std::string&, const std::string&, vkd_cli::AtomicFile&) {
+void apply(Format format, const Options&, const std::string&, const std::string&, const std::vector<unsigned char>&,
+           vkd_cli::AtomicFile&) {
     throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
 }
 #endif
@@ -253,6 +452,7 @@ int run(int argc, char** argv) {
             return 0;
         } else if (name == "--memory") {
             o.memory = bytes("--memory");
+            o.has_memory = true;
         } else if (name == "--in-memory") {
             o.in_memory = true;
         } else if (name == "--no-check") {
@@ -269,11 +469,14 @@ int run(int argc, char** argv) {
     if (files.size() != 3) throw Exit{vkd_cli::kUsage, "expected OLD DIFF NEW (try --help)"};
     if (files[0] == "-" || files[2] == "-") throw Exit{vkd_cli::kUsage, "only DIFF may be - (standard input)"};
 
-    // The signature decides the format; peek at the first bytes only.
-    std::vector<unsigned char> head(16);
+    // The signature decides the format.  From a file only the first bytes are looked at; from
+    // standard input the first 4096 are kept, enough for any head, and handed on.
+    std::vector<unsigned char> head(files[1] == "-" ? kStdinPrefix : 16);
     FILE* diff = files[1] == "-" ? stdin : std::fopen(files[1].c_str(), "rb");
     if (!diff) throw Exit{vkd_cli::kFileError, "cannot open DIFF '" + files[1] + "': " + std::strerror(errno)};
-    head.resize(std::fread(head.data(), 1, head.size(), diff));
+    size_t got = 0, n;
+    while (got < head.size() && (n = std::fread(head.data() + got, 1, head.size() - got, diff)) > 0) got += n;
+    head.resize(got);
     if (std::ferror(diff)) throw Exit{vkd_cli::kFileError, "cannot read DIFF '" + files[1] + "'"};
     const Format format = detect(head);
     if (diff != stdin) std::fclose(diff);
@@ -288,7 +491,7 @@ int run(int argc, char** argv) {
     vkd_cli::AtomicFile out(files[2], "NEW");
     {
         vkd_cli::Progress progress("vkopatch", "applying the diff");
-        apply(format, o, files[0], files[1], out);
+        apply(format, o, files[0], files[1], head, out);
     }
     out.commit();
     return 0;

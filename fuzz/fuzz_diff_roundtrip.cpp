@@ -29,9 +29,33 @@ namespace {
 
 #if VKD_FUZZ_HAVE_PATCH
 // The patch library must give the new data back too, for the formats it applies.
+// Listener memory: exactly what the head asks for, so that an understated step memory or
+// window size shows.
+std::vector<unsigned char> g_memory;
+
+mirv_BOOL single_info(sspatch_TListener*, const mirv_singleCompressedDiffInfo* info, mirv_TDecompress** plugin,
+                      unsigned char** cache, unsigned char** cache_end) {
+    *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
+    g_memory.assign(size_t(info->step_mem_size) + 12288, 0);
+    *cache = g_memory.data();
+    *cache_end = g_memory.data() + g_memory.size();
+    return 1;
+}
+
+mirv_BOOL window_info(mirv_TWindowPatchListener*, const mirv_windowDiffInfo* info, mirv_TDecompress** plugin,
+                      mirv_TChecksum** checksum, mirv_BOOL* check_new, mirv_BOOL* check_old, mirv_BOOL* check_diff,
+                      unsigned char** cache, unsigned char** cache_end) {
+    *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
+    *checksum = info->checksum_size ? mirv_checksum_plugin(info->checksum_type) : nullptr;
+    *check_new = *check_old = *check_diff = info->checksum_size != 0;
+    g_memory.assign(size_t(info->step_mem_size + info->window_size) + 12288, 0);
+    *cache = g_memory.data();
+    *cache_end = g_memory.data() + g_memory.size();
+    return 1;
+}
+
 void check_with_patch_library(int format, const std::vector<unsigned char>& old_data,
                               const std::vector<unsigned char>& new_data, const std::vector<unsigned char>& diff) {
-    if (format > vkd_FORMAT_COMPRESSED) return;
     std::vector<unsigned char> out(new_data.size() + 1, 0xEE), cache(16384);
     mirv_TStreamInput old_stream, diff_stream;
     mirv_TStreamOutput new_stream;
@@ -39,7 +63,13 @@ void check_with_patch_library(int format, const std::vector<unsigned char>& old_
     mem_as_mirvStreamInput(&diff_stream, diff.data(), diff.data() + diff.size());
     mem_as_mirvStreamOutput(&new_stream, out.data(), out.data() + new_data.size());
     mirv_BOOL ok;
-    if (format == vkd_FORMAT_SERIALIZED) {
+    if (format == vkd_FORMAT_SINGLE) {
+        sspatch_TListener listener{nullptr, single_info, nullptr};
+        ok = patch_single_stream(&listener, &new_stream, &old_stream, &diff_stream, 0, nullptr);
+    } else if (format == vkd_FORMAT_WINDOW) {
+        mirv_TWindowPatchListener listener{nullptr, window_info, nullptr};
+        ok = patch_window_diff(&listener, &new_stream, &old_stream, &diff_stream, 0) == mirv_kWindowPatchOk;
+    } else if (format == vkd_FORMAT_SERIALIZED) {
         ok = patch_stream_with_cache(&new_stream, &old_stream, &diff_stream, cache.data(), cache.data() + cache.size());
     } else {
         mirv_compressedDiffInfo info;

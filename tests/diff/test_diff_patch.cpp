@@ -114,7 +114,154 @@ TEST(DiffThroughPatch, ADiffForOtherOldDataIsRefused) {
     EXPECT_FALSE(stream_patch(shorter, diff, true, 65536, out));
 }
 
-// The library applies single-stream and window diffs later; their heads it reads already.
+struct Memory {
+    std::vector<unsigned char> bytes;
+    mirv_TDecompress* plugin = nullptr;
+    mirv_TChecksum* checksum = nullptr;
+    bool check = true;
+    bool finished = false;
+};
+
+struct SingleListener {
+    sspatch_TListener base;
+    Memory* memory;
+};
+
+struct WindowListener {
+    mirv_TWindowPatchListener base;
+    Memory* memory;
+};
+
+// The new data through the library's single-stream patch, with the least work memory
+// the diff asks for (plus `extra`).
+bool single_patch(const Pair& p, const Bytes& diff, size_t extra, Bytes& out) {
+    Memory memory;
+    SingleListener listener{{&memory,
+                             [](sspatch_TListener* l, const mirv_singleCompressedDiffInfo* info, mirv_TDecompress** plugin,
+                                unsigned char** cache, unsigned char** cache_end) -> mirv_BOOL {
+                                 Memory* m = static_cast<Memory*>(l->owner);
+                                 *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
+                                 m->bytes.resize(size_t(info->step_mem_size) + 12288 + m->bytes.size());
+                                 *cache = m->bytes.data();
+                                 *cache_end = m->bytes.data() + m->bytes.size();
+                                 return 1;
+                             },
+                             [](sspatch_TListener* l, unsigned char*, unsigned char*) {
+                                 static_cast<Memory*>(l->owner)->finished = true;
+                             }},
+                            &memory};
+    memory.bytes.resize(extra);
+    out.assign(p.new_data.size(), 0xEE);
+    mirv_TStreamInput old_stream, diff_stream;
+    mirv_TStreamOutput new_stream;
+    mem_as_mirvStreamInput(&old_stream, p.old_data.data(), p.old_data.data() + p.old_data.size());
+    mem_as_mirvStreamInput(&diff_stream, diff.data(), diff.data() + diff.size());
+    mem_as_mirvStreamOutput(&new_stream, out.data(), out.data() + out.size());
+    const bool ok = patch_single_stream(&listener.base, &new_stream, &old_stream, &diff_stream, 0, nullptr);
+    return ok && memory.finished;
+}
+
+// The window patch's result code, with every check on and the least work memory the diff asks for.
+int window_patch(const Bytes& old_data, size_t new_size, const Bytes& diff, Bytes& out) {
+    Memory memory;
+    WindowListener listener{
+        {&memory,
+         [](mirv_TWindowPatchListener* l, const mirv_windowDiffInfo* info, mirv_TDecompress** plugin,
+            mirv_TChecksum** checksum, mirv_BOOL* check_new, mirv_BOOL* check_old, mirv_BOOL* check_diff,
+            unsigned char** cache, unsigned char** cache_end) -> mirv_BOOL {
+             Memory* m = static_cast<Memory*>(l->owner);
+             *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
+             *checksum = info->checksum_size ? mirv_checksum_plugin(info->checksum_type) : nullptr;
+             *check_new = *check_old = *check_diff = info->checksum_size != 0;
+             m->bytes.resize(size_t(info->step_mem_size + info->window_size) + 12288);
+             *cache = m->bytes.data();
+             *cache_end = m->bytes.data() + m->bytes.size();
+             return 1;
+         },
+         nullptr},
+        &memory};
+    out.assign(new_size, 0xEE);
+    mirv_TStreamInput old_stream, diff_stream;
+    mirv_TStreamOutput new_stream;
+    mem_as_mirvStreamInput(&old_stream, old_data.data(), old_data.data() + old_data.size());
+    mem_as_mirvStreamInput(&diff_stream, diff.data(), diff.data() + diff.size());
+    mem_as_mirvStreamOutput(&new_stream, out.data(), out.data() + out.size());
+    return patch_window_diff(&listener.base, &new_stream, &old_stream, &diff_stream, 0);
+}
+
+TEST(DiffThroughPatch, SingleStreamWithEveryCompressionAndStepMemory) {
+    for (const Pair& p : pairs()) {
+        for (int compress : {vkd_COMPRESS_NONE, vkd_COMPRESS_ZLIB, vkd_COMPRESS_ZSTD, vkd_COMPRESS_VEKKO}) {
+            for (uint64_t step_mem : {uint64_t(64), uint64_t(4096), uint64_t(1) << 20}) {
+                vkd_TDiffOptions o;
+                vkd_default_options(&o);
+                o.format = vkd_FORMAT_SINGLE;
+                o.compress = compress;
+                o.level = 3;
+                o.vekko_dict_size = 8192;
+                o.step_mem_size = step_mem;
+                const Bytes diff =
+                    vkd::create_diff(p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size(), o);
+                const std::string what = p.name + " " + vkd::compress_type_name(compress) + " step " +
+                                         std::to_string(step_mem);
+                for (size_t extra : {size_t(0), size_t(4) << 20}) {  // least memory; enough for the step cache
+                    Bytes out;
+                    EXPECT_TRUE(single_patch(p, diff, extra, out)) << what << " extra " << extra;
+                    EXPECT_EQ(out, p.new_data) << what << " extra " << extra;
+                }
+            }
+        }
+    }
+}
+
+TEST(DiffThroughPatch, WindowWithEveryCompressionChecksumAndShape) {
+    struct Shape {
+        uint64_t window, step_mem, ring;
+    } shapes[] = {{1, 64, 2}, {700, 100, 2}, {16384, 4096, 4}, {1 << 20, 65536, 64}};
+    for (const Pair& p : pairs()) {
+        for (int compress : {vkd_COMPRESS_NONE, vkd_COMPRESS_ZLIB, vkd_COMPRESS_ZSTD, vkd_COMPRESS_VEKKO}) {
+            for (int checksum : {vkd_CHECKSUM_NONE, vkd_CHECKSUM_CRC32, vkd_CHECKSUM_XXH64}) {
+                for (const Shape& sh : shapes) {
+                    vkd_TDiffOptions o;
+                    vkd_default_options(&o);
+                    o.format = vkd_FORMAT_WINDOW;
+                    o.compress = compress;
+                    o.checksum = checksum;
+                    o.level = 3;
+                    o.vekko_dict_size = 4096;
+                    o.window_size = sh.window;
+                    o.step_mem_size = sh.step_mem;
+                    o.ring_size = sh.ring;
+                    const Bytes diff =
+                        vkd::create_diff(p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size(), o);
+                    Bytes out;
+                    const std::string what = p.name + " " + vkd::compress_type_name(compress) + " " +
+                                             vkd::checksum_type_name(checksum) + " window " + std::to_string(sh.window);
+                    EXPECT_EQ(window_patch(p.old_data, p.new_data.size(), diff, out), mirv_kWindowPatchOk) << what;
+                    EXPECT_EQ(out, p.new_data) << what;
+                }
+            }
+        }
+    }
+}
+
+TEST(DiffThroughPatch, WindowChecksumsCatchOtherOldDataAndDamage) {
+    const Bytes old_data = vekko_test::textLike(30000, 41);
+    Bytes new_data = old_data;
+    new_data[100] ^= 1;
+    vkd_TDiffOptions o;
+    vkd_device_options(&o);
+    const Bytes diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+    Bytes other_old = old_data;
+    other_old[20000] ^= 4;  // a byte no cover reads is still in some window
+    Bytes damaged = diff;
+    damaged.back() ^= 0x10;
+    Bytes out;
+    EXPECT_EQ(window_patch(old_data, new_data.size(), diff, out), mirv_kWindowPatchOk);
+    EXPECT_NE(window_patch(other_old, new_data.size(), diff, out), mirv_kWindowPatchOk);
+    EXPECT_NE(window_patch(old_data, new_data.size(), damaged, out), mirv_kWindowPatchOk);
+}
+
 TEST(DiffThroughPatch, SingleAndWindowHeadsPassTheLibraryChecks) {
     for (const Pair& p : pairs()) {
         for (int compress : {vkd_COMPRESS_NONE, vkd_COMPRESS_ZSTD, vkd_COMPRESS_VEKKO}) {

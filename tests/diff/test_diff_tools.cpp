@@ -150,18 +150,22 @@ TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
     EXPECT_TRUE(strays().empty());
 }
 
-TEST_F(DiffTools, VkopatchRebuildsNewOrSaysWhatItCannotApply) {
+TEST_F(DiffTools, VkopatchRebuildsNewForEveryFormatAndOption) {
     struct Case {
         const char* make;   // vkodiff options
         const char* apply;  // vkopatch options
+        bool from_stdin;
     } cases[] = {
-        {"--format serialized", ""},
-        {"--format serialized", "--in-memory"},
-        {"--format serialized", "--new-size 51000 --memory 4K"},
-        {"--format compressed --compress zlib", "--memory 8K"},
-        {"--format compressed --compress vekko", ""},
-        {"--format single", ""},
-        {"--device", ""},
+        {"--format serialized", "", false},
+        {"--format serialized", "--in-memory", false},
+        {"--format serialized", "--new-size 51000 --memory 4K", false},
+        {"--format compressed --compress zlib", "--memory 8K", false},
+        {"--format compressed --compress vekko", "", false},
+        {"--format single", "", false},
+        {"--format single --compress zlib --step-memory 1K", "--memory 13K", true},
+        {"--device", "--memory 32K", false},
+        {"--device", "--no-check", true},
+        {"--format window --checksum xxh64 --window 2K", "", true},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " '" + path("old") + "' '" + path("new") + "' '" +
@@ -169,8 +173,9 @@ TEST_F(DiffTools, VkopatchRebuildsNewOrSaysWhatItCannotApply) {
                       .status,
                   0);
         std::remove(path("out").c_str());
-        const Result r =
-            run(VKOPATCH_PATH, std::string(c.apply) + " '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+        const std::string files = " '" + path("old") + "' " + (c.from_stdin ? "-" : "'" + path("diff") + "'") +
+                                  " '" + path("out") + "'" + (c.from_stdin ? " < '" + path("diff") + "'" : "");
+        const Result r = run(VKOPATCH_PATH, std::string(c.apply) + files);
         const std::string what = std::string(c.make) + " / " + c.apply;
         if (r.status == 0) {
             EXPECT_EQ(read(path("out")), new_) << what;
@@ -208,6 +213,35 @@ TEST_F(DiffTools, VkopatchRefusesDamagedDiffs) {
         }
     }
     EXPECT_EQ(read(path("old")), old_);
+    EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(DiffTools, VkopatchNamesTheWindowResult) {
+    ASSERT_EQ(run(VKODIFF_PATH, "--device '" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'").status, 0);
+    Bytes other_old = old_;
+    other_old[40000] ^= 1;
+    write(path("other"), other_old);
+    Bytes damaged = read(path("diff"));
+    damaged.back() ^= 0x20;
+    write(path("damaged"), damaged);
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"'" + path("other") + "' '" + path("diff") + "'", 1, "result 10 (OLD is not the data the diff was made from)"},
+        {"'" + path("old") + "' '" + path("damaged") + "'", 1, "result 12 (the diff is damaged)"},
+        {"--memory 1K '" + path("old") + "' '" + path("diff") + "'", 1, "needs --memory of at least"},
+        {"--new-size 5 '" + path("old") + "' '" + path("diff") + "'", 2, "serialized diffs only"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(VKOPATCH_PATH, c.args + " '" + path("out") + "'");
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_TRUE(read(path("out")).empty()) << c.args;
+    }
+    std::remove(path("other").c_str());
+    std::remove(path("damaged").c_str());
     EXPECT_TRUE(strays().empty());
 }
 
