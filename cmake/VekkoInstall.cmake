@@ -15,7 +15,10 @@
 #       [REQUIRES <module>...]   pkg-config modules it needs beyond the vekko libraries it
 #                                links (those are added by themselves)
 #       [LIBS <flag>...]         link flags beyond the library itself (-lfoo, -pthread)
-#       [DEPENDS <package>...])  CMake packages the exported target needs (find_dependency)
+#       [DEPENDS <package>...]   CMake packages the exported target needs (find_dependency)
+#       [PKGCONFIG_TARGETS <prefix>:<module>,<module>...])
+#                                PkgConfig::<prefix> targets it links, made again for users
+#                                with pkg_check_modules(<prefix> IMPORTED_TARGET <module>...)
 #
 # The exported name drops the vekko_ prefix: vekko_dec becomes vekko::dec.  Inside this
 # build the same names exist as aliases.  A target that does not exist is skipped, so
@@ -47,7 +50,7 @@ function(_vekko_pkgconfig_prefix out)
 endfunction()
 
 function(vekko_install_library target)
-  cmake_parse_arguments(ARG "" "DESCRIPTION" "HEADERS;REQUIRES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "HEADERS;REQUIRES;LIBS;DEPENDS;PKGCONFIG_TARGETS" ${ARGN})
   if(NOT TARGET ${target})
     return()
   endif()
@@ -66,6 +69,14 @@ function(vekko_install_library target)
         get_target_property(aliased ${link} ALIASED_TARGET)
         if(aliased)
           set(link ${aliased})
+        endif()
+        if(imported AND link MATCHES "^PkgConfig::(.*)$")
+          set(prefix ${CMAKE_MATCH_1})
+          if(NOT ARG_PKGCONFIG_TARGETS MATCHES "(^|;)${prefix}:")
+            message(WARNING "${target} is not installed: it links ${link}; name its modules with "
+                            "PKGCONFIG_TARGETS ${prefix}:<module>,...")
+            return()
+          endif()
         endif()
         if(NOT imported AND NOT link IN_LIST done)
           message(WARNING "${target} is not installed: it links ${link}, which is not installed (yet)")
@@ -140,6 +151,7 @@ function(vekko_install_library target)
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_LIBRARIES ${target})
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_PKGCONFIG ${pc_name})
   set_property(GLOBAL APPEND PROPERTY VEKKO_PACKAGE_DEPENDENCIES ${ARG_DEPENDS})
+  set_property(GLOBAL APPEND PROPERTY VEKKO_PACKAGE_PKGCONFIG_TARGETS ${ARG_PKGCONFIG_TARGETS})
 endfunction()
 
 # Programs go to bin; a missing one is skipped.
@@ -163,6 +175,11 @@ function(vekko_install_package)
     list(REMOVE_DUPLICATES dependencies)
   endif()
   set(VEKKO_PACKAGE_DEPENDENCIES "${dependencies}")
+  get_property(pkgconfig_targets GLOBAL PROPERTY VEKKO_PACKAGE_PKGCONFIG_TARGETS)
+  if(pkgconfig_targets)
+    list(REMOVE_DUPLICATES pkgconfig_targets)
+  endif()
+  set(VEKKO_PACKAGE_PKGCONFIG_TARGETS "${pkgconfig_targets}")
 
   install(EXPORT vekkoTargets NAMESPACE vekko:: FILE vekkoTargets.cmake DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vekkoConfig.cmake.in

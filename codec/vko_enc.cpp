@@ -93,6 +93,7 @@ void encode_job(ClipJob& job, const vko_TCompressProps& props) {
 class ClipWorkers {
 public:
     ClipWorkers(size_t thread_count, const vko_TCompressProps& props) : props(props) {
+        threads.reserve(thread_count); /* so that only starting a thread can fail below */
         try {
             for (size_t i = 0; i < thread_count; ++i) threads.emplace_back(&ClipWorkers::run, this);
         } catch (const std::system_error&) {

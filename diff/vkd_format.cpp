@@ -1,4 +1,5 @@
 // The four diff layouts, written from a cover list.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>

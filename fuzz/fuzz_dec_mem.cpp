@@ -115,9 +115,11 @@ int streamDecode(const std::vector<uint8_t>& code, uint32_t capacity, bool& ranD
         ranDry = s.cache.cache_end == 0;
         if (r != vko_RESULT_OK) return r;
         /* The memory decoder fit everything in capacity bytes.  Only a cut stream lets
-         * this decoder go a little further, on stand-in zero bytes, before it fails. */
+         * this decoder go further: through the rest of a literal line that the memory
+         * decoder refused as longer than the code left, then at most one piece of
+         * stand-in zero bytes, before it fails. */
         produced += size;
-        if (produced > uint64_t(capacity) + 4096) abort();
+        if (produced > uint64_t(capacity) + code.size() + 2 * sizeof(piece)) abort();
     }
 }
 

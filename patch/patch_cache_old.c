@@ -144,21 +144,37 @@ mirv_BOOL _patch_cache_all_old(const mirv_TStreamInput** old, size_t min_left, u
 
 /* ---- choosing and loading the cached covers ---- */
 
-uint64_t _patch_cache_maxCachedLen(TArrayCovers* covers, uint64_t budget) {
-    uint64_t i, sum = 0, result = 0;
+/* Sum of the lengths of the covers no longer than max_len. */
+static uint64_t _cached_sum(const TArrayCovers* covers, uint64_t max_len) {
+    uint64_t i, sum = 0;
     mirv_TCover c;
-    if (covers->count == 0) return 0;
-    _TArrayCovers_sort(covers, _kSortByLength);
     for (i = 0; i < covers->count; ++i) {
         _TArrayCovers_get(covers, i, &c, NULL);
-        if (!_add_u64(sum, c.length, &sum) || sum > budget) {
-            result = c.length - 1;
-            break;
-        }
-        result = c.length;
+        if (c.length <= max_len) sum += c.length;
     }
-    _TArrayCovers_sort(covers, _kSortByNewPos);
-    return result;
+    return sum;
+}
+
+/* Taking the covers shortest first, the first one that overflows the budget sets the
+ * result to its length - 1: that is one less than the smallest length x whose covers up to x
+ * sum above the budget.  A binary search over x finds it without reordering the array (the
+ * sums cannot wrap: the covers lie inside the new data). */
+uint64_t _patch_cache_maxCachedLen(TArrayCovers* covers, uint64_t budget) {
+    uint64_t longest = 0, total = 0, i, fits = 0, overflows;
+    mirv_TCover c;
+    for (i = 0; i < covers->count; ++i) {
+        _TArrayCovers_get(covers, i, &c, NULL);
+        total += c.length;
+        if (c.length > longest) longest = c.length;
+    }
+    if (total <= budget) return longest;
+    overflows = longest; /* the sum up to fits stays within the budget, up to overflows not */
+    while (overflows - fits > 1) {
+        uint64_t mid = fits + (overflows - fits) / 2;
+        if (_cached_sum(covers, mid) > budget) overflows = mid;
+        else fits = mid;
+    }
+    return overflows - 1;
 }
 
 uint64_t _patch_cache_positions(TArrayCovers* covers, uint64_t max_cached_len, uint64_t* out_old_begin,
@@ -180,6 +196,18 @@ uint64_t _patch_cache_positions(TArrayCovers* covers, uint64_t max_cached_len, u
     return total;
 }
 
+/* Updates often keep the old data's order: then the array needs no reordering at all. */
+static mirv_BOOL _TArrayCovers_isSortedByOldPos(const TArrayCovers* covers) {
+    uint64_t i, last = 0;
+    mirv_TCover c;
+    for (i = 0; i < covers->count; ++i) {
+        _TArrayCovers_get(covers, i, &c, NULL);
+        if (c.old_pos < last) return 0;
+        last = c.old_pos;
+    }
+    return 1;
+}
+
 static inline uint64_t _align_down_4k(uint64_t pos) { return pos & ~(uint64_t)4095; }
 
 mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, uint64_t old_end,
@@ -187,7 +215,7 @@ mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, ui
                             unsigned char* cache_end, unsigned char* mem_end) {
     unsigned char *buf = cache_end, *buf_end = mem_end;
     uint64_t first = 0, read_pos;
-    mirv_BOOL ok = 1;
+    mirv_BOOL ok = 1, sorted;
     if ((size_t)(mem_end - cache_end) >= 8192) {
         uintptr_t start = ((uintptr_t)cache_end + 4095) & ~(uintptr_t)4095;
         uintptr_t end = (uintptr_t)mem_end & ~(uintptr_t)4095;
@@ -196,7 +224,8 @@ mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, ui
         buf_end = cache_end + (end - (uintptr_t)cache_end);
     }
     if (buf_end <= buf) return 0;
-    _TArrayCovers_sort(covers, _kSortByOldPos);
+    sorted = _TArrayCovers_isSortedByOldPos(covers);
+    if (!sorted) _TArrayCovers_sort(covers, _kSortByOldPos);
     read_pos = _align_down_4k(old_begin);
     if (read_pos < _kOldLoadJump) read_pos = 0;
     while (read_pos < old_end) {
@@ -228,7 +257,7 @@ mirv_BOOL _patch_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, ui
         read_pos = read_end;
         if (c.old_pos >= read_end && c.old_pos - read_end >= _kOldLoadJump) read_pos = _align_down_4k(c.old_pos);
     }
-    _TArrayCovers_sort(covers, _kSortByNewPos);
+    if (!sorted) _TArrayCovers_sort(covers, _kSortByNewPos);
     return ok;
 }
 

@@ -129,9 +129,19 @@ static mirv_BOOL patchByClip(TOutStreamCache* out, const mirv_TStreamInput* old,
         if (c.new_pos > new_end && !_copy_new_diff(out, new_diff, rle, c.new_pos - new_end)) return 0;
         for (done = 0; done < c.length;) {
             size_t n = c.length - done < tmp_size ? (size_t)(c.length - done) : tmp_size;
-            if (!old->read(old, c.old_pos + done, tmp, tmp + n) || !_TBytesRle_load_stream_decode_add(rle, tmp, n) ||
-                !_TOutStreamCache_write(out, tmp, n))
+            size_t room = out->cache_size - out->cache_used;
+            if (room) {
+                /* build the bytes in the output cache itself: one copy less */
+                unsigned char* dst = out->cache + out->cache_used;
+                if (n > room) n = room;
+                if (!old->read(old, c.old_pos + done, dst, dst + n) || !_TBytesRle_load_stream_decode_add(rle, dst, n))
+                    return 0;
+                out->cache_used += n;
+                if (out->cache_used == out->cache_size && !_TOutStreamCache_flush(out)) return 0;
+            } else if (!old->read(old, c.old_pos + done, tmp, tmp + n) ||
+                       !_TBytesRle_load_stream_decode_add(rle, tmp, n) || !_TOutStreamCache_write(out, tmp, n)) {
                 return 0;
+            }
             done += n;
         }
         new_end = c.new_pos + c.length;
@@ -146,11 +156,17 @@ static mirv_BOOL patchByClip(TOutStreamCache* out, const mirv_TStreamInput* old,
 
 /* ---- serialized diff through streams ---- */
 
-/* Equal pieces of [mem, mem_end); false when a piece would be smaller than min_piece. */
+/* Longer pieces buy nothing: reads and writes of this size already cost little per byte, while
+ * caches and buffers beyond the processor's own caches slow every copy down. */
+#define _kMaxPieceSize ((size_t)64 * 1024)
+
+/* Equal pieces of [mem, mem_end), at most _kMaxPieceSize each; false when a piece would be
+ * smaller than min_piece. */
 static mirv_BOOL _cut_pieces(unsigned char* mem, unsigned char* mem_end, size_t count, size_t min_piece,
                              size_t* piece) {
     if (mem_end < mem) return 0;
     *piece = (size_t)(mem_end - mem) / count;
+    if (*piece > _kMaxPieceSize) *piece = _kMaxPieceSize;
     return *piece >= min_piece;
 }
 

@@ -114,6 +114,54 @@ TEST(DiffThroughPatch, ADiffForOtherOldDataIsRefused) {
     EXPECT_FALSE(stream_patch(shorter, diff, true, 65536, out));
 }
 
+// The library applies single-stream and window diffs later; their heads it reads already.
+TEST(DiffThroughPatch, SingleAndWindowHeadsPassTheLibraryChecks) {
+    for (const Pair& p : pairs()) {
+        for (int compress : {vkd_COMPRESS_NONE, vkd_COMPRESS_ZSTD, vkd_COMPRESS_VEKKO}) {
+            vkd_TDiffOptions o;
+            vkd_default_options(&o);
+            o.compress = compress;
+            o.level = 3;
+            o.step_mem_size = 256;
+            o.window_size = 3000;
+            o.ring_size = 4;
+            o.checksum = compress == vkd_COMPRESS_ZSTD ? vkd_CHECKSUM_XXH64 : vkd_CHECKSUM_CRC32;
+            const std::string what = p.name + " " + vkd::compress_type_name(compress);
+
+            o.format = vkd_FORMAT_SINGLE;
+            Bytes diff = vkd::create_diff(p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size(), o);
+            mirv_TStreamInput stream;
+            mem_as_mirvStreamInput(&stream, diff.data(), diff.data() + diff.size());
+            mirv_singleCompressedDiffInfo single;
+            ASSERT_TRUE(getSingleCompressedDiffInfo(&single, &stream, 0)) << what;
+            EXPECT_EQ(single.new_size, p.new_data.size()) << what;
+            EXPECT_EQ(single.old_size, p.old_data.size()) << what;
+            EXPECT_LE(single.step_mem_size, o.step_mem_size) << what;
+            EXPECT_EQ(single.diff_data_pos + (single.compressed_size ? single.compressed_size : single.uncompressed_size),
+                      diff.size())
+                << what;
+            if (single.compressed_size) {
+                EXPECT_STREQ(single.compress_type, vkd::compress_type_name(compress)) << what;
+            }
+
+            o.format = vkd_FORMAT_WINDOW;
+            diff = vkd::create_diff(p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size(), o);
+            mem_as_mirvStreamInput(&stream, diff.data(), diff.data() + diff.size());
+            mirv_windowDiffInfo window;
+            ASSERT_TRUE(getWindowDiffInfo(&window, &stream, 0)) << what;
+            EXPECT_EQ(window.new_size, p.new_data.size()) << what;
+            EXPECT_EQ(window.old_size, p.old_data.size()) << what;
+            EXPECT_LE(window.window_size, o.window_size) << what;
+            EXPECT_EQ(window.ring_size, o.ring_size) << what;
+            EXPECT_STREQ(window.checksum_type, vkd::checksum_type_name(o.checksum)) << what;
+            EXPECT_EQ(window.skip_size, 0u) << what;
+            EXPECT_EQ(window.head_size + (window.compressed_size ? window.compressed_size : window.uncompressed_size),
+                      diff.size())
+                << what;
+        }
+    }
+}
+
 #else
 
 TEST(DiffThroughPatch, NeedsThePatchLibrary) { GTEST_SKIP() << "the patch library is not part of this build"; }
