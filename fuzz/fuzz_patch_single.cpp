@@ -1,6 +1,7 @@
 /* The single-stream patch over arbitrary diffs, old data and work memories.
  * Input: [0] choices (bit 0 plug-in given, bit 1 covers listener, bit 2 large synthetic old
- * data of the head's size, bit 3 head at 5), [1..2] extra work memory, [3..4] old data length, then the old
+ * data of the head's size, bit 3 head at 5, bit 4 a stored body also applied without the
+ * output cache), [1..2] extra work memory, [3..4] old data length, then the old
  * bytes and the diff.  Every run is made twice, with the least memory and with the chosen
  * one: both must agree on the result and the bytes. */
 #include <cstddef>
@@ -105,5 +106,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (l.finishes > 1) __builtin_trap();
     }
     if (ok[0] != ok[1] || (ok[0] && results[0] != results[1])) __builtin_trap();
+    if ((flags & 16) && info.compressed_size == 0 && info.step_mem_size <= (1u << 20)) {
+        /* the same body through the entry without the output cache: every write straight out */
+        uint64_t body = head_pos + info.diff_data_pos;
+        std::vector<unsigned char> direct((size_t)info.new_size, 0x5A);
+        mirv_TStreamOutput out;
+        mem_as_mirvStreamOutput(&out, direct.data(), direct.data() + direct.size());
+        mirv_BOOL ok_direct = 0;
+        if (info.old_size == old.stream.size && info.uncompressed_size <= diff_len - body)
+            ok_direct = patch_single_stream_diff(&out, &old.stream, &diff, body, body + info.uncompressed_size,
+                                                 info.cover_count, info.step_mem_size, mem.data(),
+                                                 mem.data() + (size_t)info.step_mem_size + 8192, nullptr, 0);
+        if (ok_direct != ok[0] || (ok_direct && direct != results[0])) __builtin_trap();
+    }
     return 0;
 }

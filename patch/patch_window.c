@@ -172,7 +172,8 @@ static mirv_BOOL _checksum_equal(_TWindowPatch* p, void* handle, const unsigned 
 
 /* The rest of the diff after what the body reads left, then the head up to the diff checksum. */
 static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const TChecksumInputStream* diff_stream,
-                                       const mirv_TStreamInput* diff, uint64_t head_pos) {
+                                       const mirv_TStreamInput* diff) {
+    /* a body of no bytes reads nothing, and the diff's checksum still starts at the body */
     uint64_t pos = diff_stream->next_pos < p->body_begin ? p->body_begin : diff_stream->next_pos;
     size_t buf_size = (size_t)(p->mem_end - p->mem);
     while (pos < diff->size) {
@@ -181,7 +182,6 @@ static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const TChecksumInputStr
         p->checksum->append(p->diff_sum, p->mem, p->mem + n);
         pos += n;
     }
-    (void)head_pos;
     p->checksum->append(p->diff_sum, p->head, p->head + (size_t)(p->info->checksums_begin + 2 * p->info->checksum_size));
     return 1;
 }
@@ -209,7 +209,7 @@ static int _window_run(_TWindowPatch* p, const mirv_TStreamInput* diff, const mi
 
     if (check_new) new_differs = !_checksum_equal(p, p->new_sum, stored + info->checksum_size);
     if (check_diff) {
-        if (!_finish_diff_checksum(p, &diff_stream, diff, head_pos)) return mirv_kWindowPatchFailed;
+        if (!_finish_diff_checksum(p, &diff_stream, diff)) return mirv_kWindowPatchFailed;
         if (!_checksum_equal(p, p->diff_sum, stored + 2 * info->checksum_size)) return mirv_kWindowPatchDiffChecksumError;
     }
     if (!patched) {

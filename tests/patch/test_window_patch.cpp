@@ -332,6 +332,24 @@ TEST(WindowPatch, HostileBodies) {
     }
 }
 
+TEST(WindowPatch, EmptyBodyWithEveryCheck) {
+    /* nothing is read through the body: the diff checksum must still start at the body */
+    Bytes old_data = sampleData(100, 27), new_data;
+    for (int checksum : {vkd_CHECKSUM_CRC32, vkd_CHECKSUM_XXH64}) {
+        WindowOptions o;
+        o.checksum = checksum;
+        Bytes diff = windowDiff(old_data, new_data, {}, o);
+        WindowListener l(1 << 16);
+        l.check_old = l.check_diff = 1;
+        EXPECT_EQ(run(l, old_data, diff, 0).result, mirv_kWindowPatchOk) << checksum;
+        diff.push_back(0); /* a byte after the body belongs to no window */
+        WindowListener l2(1 << 16);
+        l2.check_new = 0;
+        l2.check_diff = 1;
+        EXPECT_EQ(run(l2, old_data, diff, 0).result, mirv_kWindowPatchDiffChecksumError) << checksum;
+    }
+}
+
 TEST(WindowPatch, OutputLargerThanTheNewData) {
     Bytes old_data = sampleData(4000, 24);
     std::vector<WindowStep> steps = {{0, 1000, {}, 0}, {3000, 1000, {}, 0}};
