@@ -233,7 +233,6 @@ const char* window_result_text(int code) {
     case mirv_kWindowPatchOldSizeError: return "OLD is not the size the diff was made for";
     case mirv_kWindowPatchListenerRefused: return "the diff's compression or checksum is not known here";
     case mirv_kWindowPatchMemoryError: return "too little work memory";
-    case mirv_kWindowPatchDiffTooShort: return "the diff is cut short";
     case mirv_kWindowPatchFailed: return "bad diff data or a read or write error";
     case mirv_kWindowPatchChecksumPluginError: return "no plug-in for the diff's checksum";
     case mirv_kWindowPatchChecksumOpenError: return "a checksum could not be started";

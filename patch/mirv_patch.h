@@ -380,7 +380,7 @@ enum {
     mirv_kWindowPatchOldSizeError = 3,       /* the patch failed and old's size is not the head's */
     mirv_kWindowPatchListenerRefused = 4,    /* on_diff_info returned false */
     mirv_kWindowPatchMemoryError = 5,        /* no work memory, or too little */
-    mirv_kWindowPatchDiffTooShort = 6,       /* the body does not lie within the diff */
+    /* 6 is not used */
     mirv_kWindowPatchFailed = 7,             /* bad diff data or a stream error */
     mirv_kWindowPatchChecksumPluginError = 8,/* checks asked for without a fitting plug-in */
     mirv_kWindowPatchChecksumOpenError = 9,  /* a checksum handle could not be opened */

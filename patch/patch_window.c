@@ -198,16 +198,19 @@ static int _window_run(_TWindowPatch* p, const mirv_TStreamInput* diff, const mi
     p->out = out_new;
     if (p->diff_sum) p->diff = _TChecksumInputStream_init(&diff_stream, diff, p->checksum, p->diff_sum);
     if (p->new_sum) p->out = _TChecksumOutputStream_init(&new_stream, out_new, p->checksum, p->new_sum);
-    if (!_add_u64(head_pos, info->head_size, &p->body_begin) ||
-        !_add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
-                  &p->body_end) ||
-        p->body_end > diff->size)
-        return mirv_kWindowPatchDiffTooShort;
-
-    patched = _window_apply(p);
+    /* a body that does not lie within the diff is a failed patch like any other bad data */
+    patched = _add_u64(head_pos, info->head_size, &p->body_begin) &&
+              _add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
+                       &p->body_end) &&
+              p->body_end <= diff->size && _window_apply(p);
     if (!close_compressed_stream_as_uncompressed(&p->view)) patched = 0;
 
-    if (check_new) new_differs = !_checksum_equal(p, p->new_sum, stored + info->checksum_size);
+    if (check_new) {
+        new_differs = !_checksum_equal(p, p->new_sum, stored + info->checksum_size);
+        /* verified new data is the answer; only a patch that also ran to its end can claim it, since
+         * bytes the checksum saw may still have failed to reach the output */
+        if (patched && !new_differs) return mirv_kWindowPatchOk;
+    }
     if (check_diff) {
         if (!_finish_diff_checksum(p, &diff_stream, diff)) return mirv_kWindowPatchFailed;
         if (!_checksum_equal(p, p->diff_sum, stored + 2 * info->checksum_size)) return mirv_kWindowPatchDiffChecksumError;

@@ -147,21 +147,25 @@ TEST(CacheReader, TextMustEndWithinTheAllowedLength) {
     }
 }
 
-TEST(CacheReader, SignedStepRefusesLeavingTheRange) {
+TEST(CacheReader, SignedStepRunsModulo64Bits) {
     struct Case {
-        uint64_t from;
-        uint64_t to_or_delta;
-        bool minus, ok;
+        uint64_t from, delta;
+        bool minus;
+        uint64_t to;
     } cases[] = {
-        {10, 10, true, true}, {10, 11, true, false}, {UINT64_MAX - 1, 1, false, true}, {UINT64_MAX, 1, false, false},
+        {10, 10, true, 0}, {10, 11, true, UINT64_MAX}, {UINT64_MAX - 1, 1, false, UINT64_MAX}, {UINT64_MAX, 1, false, 0},
     };
     for (const Case& c : cases) {
         Bytes d;
-        packU(d, c.to_or_delta, c.minus ? 1 : 0, 1);
+        packU(d, c.delta, c.minus ? 1 : 0, 1);
         Reader rd(d, 16);
         uint64_t pos = c.from;
-        EXPECT_EQ(_read_sign_pos_byLastPos(&rd.r, &pos), c.ok);
+        EXPECT_TRUE(_read_sign_pos_byLastPos(&rd.r, &pos));
+        EXPECT_EQ(pos, c.to);
     }
+    Reader cut(Bytes{0x40}, 16); /* a continuation bit with nothing after it */
+    uint64_t pos = 0;
+    EXPECT_FALSE(_read_sign_pos_byLastPos(&cut.r, &pos));
 }
 
 TEST(CacheReader, LongRestBypassesTheCacheFromHalfItsSize) {
