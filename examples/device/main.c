@@ -6,8 +6,15 @@
 #include "device_example.h"
 
 int main(void) {
-    const int failed = device_example_run();
+    int failed = device_example_run();
     if (failed) printf("device example: failed at step %d\n", failed);
     else printf("device example: decoded and checked\n");
+#ifdef VEKKO_DEVICE_PATCH
+    if (!failed) {
+        failed = device_patch_run();
+        if (failed) printf("device example: patch failed with %d\n", failed);
+        else printf("device example: patched and checked\n");
+    }
+#endif
     return failed;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device_example.h"
 #include "mirv_device_plugins.h"
 #include "mirv_plugins.h"
 #include "test_data.h"
@@ -185,3 +186,6 @@ TEST(DeviceVekko, LastPartFailsUnlessTheStreamEndsThere) {
 }
 
 }  // namespace
+
+// The device example's update: its embedded window diff, applied on the host.
+TEST(DeviceExample, PatchesOnTheHost) { EXPECT_EQ(device_patch_run(), 0); }
