@@ -158,6 +158,17 @@ private:
     std::thread thread_;
 };
 
+// A program's main: runs run(argc, argv) and turns an Exit into its line on standard error
+// and its status, so no exception leaves main.
+inline int main_with_exit(const char* program, int (*run)(int, char**), int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Exit& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.message.c_str());
+        return e.status;
+    }
+}
+
 }  // namespace vkd_cli
 
 #endif

@@ -499,10 +499,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const Exit& e) {
-        std::fprintf(stderr, "vkopatch: %s\n", e.message.c_str());
-        return e.status;
-    }
+    return vkd_cli::main_with_exit("vkopatch", run, argc, argv);
 }

@@ -162,12 +162,13 @@ static mirv_BOOL _window_apply(_TWindowPatch* p) {
     return out.write_pos == info->new_size && _TStreamCacheClip_isFinish(&body_reader);
 }
 
-/* True when the finished checksum of handle equals the stored one at stored. */
+/* True when the finished checksum of handle equals the stored one at stored.  Checksums are
+ * finished only after the last window step, so the work memory (at least 12288 bytes, more than
+ * any checksum the head can hold) takes the sum instead of a large stack buffer. */
 static mirv_BOOL _checksum_equal(_TWindowPatch* p, void* handle, const unsigned char* stored) {
-    unsigned char sum[_kMaxChecksumSize];
     size_t size = (size_t)p->info->checksum_size;
-    p->checksum->end(handle, sum, sum + size);
-    return memcmp(sum, stored, size) == 0;
+    p->checksum->end(handle, p->mem, p->mem + size);
+    return memcmp(p->mem, stored, size) == 0;
 }
 
 /* The rest of the diff after what the body reads left, then the head up to the diff checksum. */
