@@ -411,6 +411,12 @@ struct mirv_TWindowPatchListener {
  * out_new must be at least the head's new size; only that many bytes are written. */
 int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
                       const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
+/* The same, reading the head into *info, a record the caller provides (and may keep after the
+ * call) instead of one on the call's stack: for devices whose stack has no room for its 656
+ * bytes.  Every other piece of the patch's state lives at the end of the work memory. */
+int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                const mirv_TStreamInput* diff, uint64_t head_pos);
 
 #ifdef __cplusplus
 }

@@ -98,51 +98,65 @@ mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, c
     return 1;
 }
 
-mirv_BOOL _read_window_head(mirv_windowDiffInfo* info, unsigned char* head_buf, const mirv_TStreamInput* diff,
-                            uint64_t head_pos) {
-    /* A type name may take up to mirv_kMaxTypeNameSize bytes with its end mark, and the reader
-     * must be able to hold that many at once, whatever the head's length. */
-    unsigned char cache[mirv_kMaxTypeNameSize];
-    mirv_TStreamInput head_stream;
-    TStreamCacheClip reader;
-    uint64_t head_size, room;
-    uint64_t* numbers[12];
-    int i;
-    if (!_range_in(head_pos, 10, diff->size) || !diff->read(diff, head_pos, head_buf, head_buf + 10)) return 0;
-    if (memcmp(head_buf, "QORVNW26", 8) != 0) return 0;
-    head_size = 10 + ((uint64_t)head_buf[8] | ((uint64_t)head_buf[9] << 8));
-    if (head_size > mirv_kMaxWindowHeadSize) return 0;
-    if (!_range_in(head_pos, head_size, diff->size) ||
-        !diff->read(diff, head_pos + 10, head_buf + 10, head_buf + head_size))
-        return 0;
-
-    mem_as_mirvStreamInput(&head_stream, head_buf + 10, head_buf + head_size);
-    _TStreamCacheClip_init(&reader, &head_stream, 0, head_stream.size, cache, sizeof(cache));
-    if (!_TStreamCacheClip_readStr_end(&reader, '&', info->compress_type, sizeof(info->compress_type)) ||
-        !_TStreamCacheClip_readStr_end(&reader, '\0', info->checksum_type, sizeof(info->checksum_type)))
-        return 0;
-    numbers[0] = &info->compressed_size;
-    numbers[1] = &info->uncompressed_size;
-    numbers[2] = &info->new_size;
-    numbers[3] = &info->old_size;
-    numbers[4] = &info->reserved;
-    numbers[5] = &info->window_count;
-    numbers[6] = &info->ring_size;
-    numbers[7] = &info->step_mem_size;
-    numbers[8] = &info->max_step_covers;
-    numbers[9] = &info->window_size;
-    numbers[10] = &info->checksum_size;
-    numbers[11] = &info->skip_size;
-    for (i = 0; i < 12; ++i) {
-        if (!_TStreamCacheClip_unpackUIntWithTag(&reader, numbers[i], 0)) return 0;
-        if (i == 0) info->compressed_size_end = 10 + _TStreamCacheClip_readPosOfSrcStream(&reader);
+/* Text up to end_char read a byte at a time, so that the reader's cache can stay small;
+ * at most out_size - 1 characters. */
+static mirv_BOOL _read_text(TStreamCacheClip* reader, unsigned char end_char, char* out_text, size_t out_size) {
+    size_t len;
+    for (len = 0; len < out_size; ++len) {
+        const unsigned char* data = _TStreamCacheClip_accessData(reader, 1);
+        if (!data) return 0;
+        _TStreamCacheClip_skipCached(reader, 1);
+        if (data[0] == end_char) {
+            out_text[len] = '\0';
+            return 1;
+        }
+        out_text[len] = (char)data[0];
     }
-    info->items_end = 10 + _TStreamCacheClip_readPosOfSrcStream(&reader);
+    return 0;
+}
+
+/* The head's numbers in their order, as places in the info record. */
+static const unsigned char _kWindowHeadNumberAt[_kWindowHeadNumbers] = {
+    offsetof(mirv_windowDiffInfo, compressed_size), offsetof(mirv_windowDiffInfo, uncompressed_size),
+    offsetof(mirv_windowDiffInfo, new_size),        offsetof(mirv_windowDiffInfo, old_size),
+    offsetof(mirv_windowDiffInfo, reserved),        offsetof(mirv_windowDiffInfo, window_count),
+    offsetof(mirv_windowDiffInfo, ring_size),       offsetof(mirv_windowDiffInfo, step_mem_size),
+    offsetof(mirv_windowDiffInfo, max_step_covers), offsetof(mirv_windowDiffInfo, window_size),
+    offsetof(mirv_windowDiffInfo, checksum_size),   offsetof(mirv_windowDiffInfo, skip_size)};
+
+static uint64_t* _window_head_number(mirv_windowDiffInfo* info, int i) {
+    return (uint64_t*)((char*)info + _kWindowHeadNumberAt[i]);
+}
+
+mirv_BOOL _read_window_head(mirv_windowDiffInfo* info, TWindowHeadReader* head, const mirv_TStreamInput* diff,
+                            uint64_t head_pos) {
+    TStreamCacheClip* reader = &head->reader;
+    unsigned char* first = head->cache; /* signature and length, before the cache is used */
+    size_t head_size, room;
+    int i;
+    if (!_range_in(head_pos, 10, diff->size) || !diff->read(diff, head_pos, first, first + 10)) return 0;
+    if (memcmp(first, "QORVNW26", 8) != 0) return 0;
+    head_size = 10 + ((size_t)first[8] | ((size_t)first[9] << 8));
+    if (head_size > mirv_kMaxWindowHeadSize || !_range_in(head_pos, head_size, diff->size)) return 0;
+
+    _TStreamCacheClip_init(reader, diff, head_pos + 10, head_pos + head_size, head->cache, sizeof(head->cache));
+    if (!_read_text(reader, '&', info->compress_type, sizeof(info->compress_type)) ||
+        !_read_text(reader, '\0', info->checksum_type, sizeof(info->checksum_type)))
+        return 0;
+    for (i = 0; i < _kWindowHeadNumbers; ++i) {
+        uint64_t before = _TStreamCacheClip_readPosOfSrcStream(reader);
+        if (!_TStreamCacheClip_unpackUIntWithTag(reader, _window_head_number(info, i), 0)) return 0;
+        /* at most _kMaxPackedUIntWindow bytes; kept to rebuild the head's bytes exactly */
+        head->number_sizes[i] = (unsigned char)(_TStreamCacheClip_readPosOfSrcStream(reader) - before);
+        if (i == 0) info->compressed_size_end = _TStreamCacheClip_readPosOfSrcStream(reader) - head_pos;
+    }
+    info->items_end = _TStreamCacheClip_readPosOfSrcStream(reader) - head_pos;
     info->head_size = head_size;
 
-    room = head_size - info->items_end;
-    if (info->checksum_size > room / 3) return 0;
-    info->checksums_begin = head_size - 3 * info->checksum_size;
+    /* the head is at most 4096 bytes, so sizes inside it fit any size_t */
+    room = head_size - (size_t)info->items_end;
+    if (info->checksum_size > room || 3 * (size_t)info->checksum_size > room) return 0;
+    info->checksums_begin = head_size - 3 * (size_t)info->checksum_size;
     if (info->ring_size < 2 || info->ring_size > 64 || (info->ring_size & (info->ring_size - 1))) return 0;
     if ((info->checksum_type[0] == '\0') != (info->checksum_size == 0)) return 0;
     if (info->window_size > info->old_size) return 0;
@@ -154,7 +168,36 @@ mirv_BOOL _read_window_head(mirv_windowDiffInfo* info, unsigned char* head_buf, 
     return 1;
 }
 
+/* A packed uint (k = 0) in exactly size bytes: given its length, the bytes are unique. */
+static unsigned char* _put_uint_sized(unsigned char* out, uint64_t value, size_t size) {
+    size_t i;
+    for (i = size; i-- > 0;) {
+        out[i] = (unsigned char)((value & 0x7F) | (i + 1 < size ? 0x80 : 0));
+        value >>= 7;
+    }
+    return out + size;
+}
+
+static unsigned char* _put_text(unsigned char* out, const char* text, char end_char) {
+    size_t len = strlen(text);
+    memcpy(out, text, len);
+    out[len] = (unsigned char)end_char;
+    return out + len + 1;
+}
+
+mirv_BOOL _window_head_copy(mirv_windowDiffInfo* info, TWindowHeadReader* head, unsigned char* out) {
+    unsigned char* cursor = out;
+    int i;
+    memcpy(cursor, "QORVNW26", 8);
+    cursor[8] = (unsigned char)((info->head_size - 10) & 0xFF);
+    cursor[9] = (unsigned char)((info->head_size - 10) >> 8);
+    cursor = _put_text(cursor + 10, info->compress_type, '&');
+    cursor = _put_text(cursor, info->checksum_type, '\0');
+    for (i = 0; i < _kWindowHeadNumbers; ++i) cursor = _put_uint_sized(cursor, *_window_head_number(info, i), head->number_sizes[i]);
+    return _TStreamCacheClip_readDataTo(&head->reader, cursor, out + (size_t)info->head_size);
+}
+
 mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos) {
-    unsigned char head_buf[mirv_kMaxWindowHeadSize];
-    return _read_window_head(out_info, head_buf, diff, head_pos);
+    TWindowHeadReader head;
+    return _read_window_head(out_info, &head, diff, head_pos);
 }

@@ -25,6 +25,13 @@ extern "C" {
 /* Slack allowed between step memory sizes and the sizes they are checked against. */
 #define _kStepMemSlack ((uint64_t)4 * 1024 * 1024)
 
+/* Keeps a function's frame apart from its caller's, where a device's stack depth depends on it. */
+#if defined(__GNUC__)
+#define _patch_noinline __attribute__((noinline))
+#else
+#define _patch_noinline
+#endif
+
 /* ---- overflow-safe arithmetic on numbers from a diff ---- */
 
 /* *sum = a + b; false when that wraps. */
@@ -204,10 +211,24 @@ typedef struct TCompressedDiffHead {
 
 mirv_BOOL _read_compressed_head(mirv_compressedDiffInfo* info, TCompressedDiffHead* head,
                                 const mirv_TStreamInput* diff);
-/* Reads a window head at head_pos into head_buf (mirv_kMaxWindowHeadSize bytes) and checks it;
- * head_buf then holds the head's info->head_size bytes (the checksums at the end). */
-mirv_BOOL _read_window_head(mirv_windowDiffInfo* info, unsigned char* head_buf, const mirv_TStreamInput* diff,
+/* A window head is read without a buffer for its bytes: the reader stops at the end of the
+ * items (its cache may hold bytes that follow them), and the byte count of every number is
+ * kept, so that the head can be rebuilt exactly once the patch has work memory, while the diff
+ * is still read only front to back. */
+#define _kWindowHeadNumbers 12
+typedef struct TWindowHeadReader {
+    TStreamCacheClip reader;
+    unsigned char    cache[16]; /* holds one packed uint */
+    unsigned char    number_sizes[_kWindowHeadNumbers];
+} TWindowHeadReader;
+
+/* Reads the window head at head_pos (at most mirv_kMaxWindowHeadSize bytes) up to the end of
+ * its items, and checks it. */
+mirv_BOOL _read_window_head(mirv_windowDiffInfo* info, TWindowHeadReader* head, const mirv_TStreamInput* diff,
                             uint64_t head_pos);
+/* Writes the head's info->head_size bytes to out: the items rebuilt from info, the rest read on
+ * from the diff (so the reader then stands at the body). */
+mirv_BOOL _window_head_copy(mirv_windowDiffInfo* info, TWindowHeadReader* head, unsigned char* out);
 
 /* ---- cover lists over caller memory ---- */
 

@@ -1,6 +1,5 @@
-/* Single-stream patch: the look-back diff reader, the covers reader, the step loop with its
- * run chain (also the inner loop of the window patch), the step cache, and the entry points
- * that read the head, ask the listener for memory and apply the body. */
+/* Single-stream patch: the look-back diff reader, the step cache, and the entry points that
+ * read the head, ask the listener for memory and apply the body through the step loop. */
 #include <string.h>
 
 #include "patch_single_internal.h"
@@ -76,143 +75,6 @@ const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, c
     reader->kept_begin = mirv_kLookBackSize;
     reader->no_keep = 0;
     return &reader->base;
-}
-
-/* ---- covers reader ---- */
-
-void sspatch_covers_init(sspatch_covers_t* self) { memset(self, 0, sizeof(*self)); }
-
-void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers,
-                                   const unsigned char* covers_end) {
-    self->covers_cache = covers;
-    self->covers_cache_end = covers_end;
-}
-
-mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self) {
-    uint64_t delta, gap, length, old_pos, new_pos;
-    int minus;
-    if (!_add_u64(self->cover.old_pos, self->cover.length, &self->last_old_end) ||
-        !_add_u64(self->cover.new_pos, self->cover.length, &self->last_new_end))
-        return 0;
-    if (self->covers_cache >= self->covers_cache_end) return 0;
-    minus = self->covers_cache[0] >> 7;
-    if (!mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &delta, 1) ||
-        !mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &gap, 0) ||
-        !mirv_unpackUIntWithTag(&self->covers_cache, self->covers_cache_end, &length, 0))
-        return 0;
-    if (minus) {
-        if (delta > self->last_old_end) return 0;
-        old_pos = self->last_old_end - delta;
-    } else if (!_add_u64(self->last_old_end, delta, &old_pos)) {
-        return 0;
-    }
-    if (!_add_u64(self->last_new_end, gap, &new_pos)) return 0;
-    self->cover.old_pos = old_pos;
-    self->cover.new_pos = new_pos;
-    self->cover.length = length;
-    return 1;
-}
-
-/* ---- run chain: skip count, add count and its bytes, skip count, ... ---- */
-
-typedef struct {
-    const unsigned char* cursor;
-    const unsigned char* end;
-    uint64_t             skip; /* bytes still to leave as they are */
-    uint64_t             add;  /* bytes still to add from cursor */
-    int                  skip_due;
-} _TRunChain;
-
-static void _run_chain_reset(_TRunChain* chain, const unsigned char* runs, const unsigned char* runs_end) {
-    chain->cursor = runs;
-    chain->end = runs_end;
-    chain->skip = 0;
-    chain->add = 0;
-    chain->skip_due = 1;
-}
-
-static mirv_BOOL _run_chain_apply(_TRunChain* chain, unsigned char* data, size_t length) {
-    while (length) {
-        uint64_t value;
-        if (chain->skip) {
-            size_t n = chain->skip < length ? (size_t)chain->skip : length;
-            chain->skip -= n;
-            data += n;
-            length -= n;
-        } else if (chain->add) {
-            size_t n = chain->add < length ? (size_t)chain->add : length, i;
-            for (i = 0; i < n; ++i) data[i] = (unsigned char)(data[i] + chain->cursor[i]);
-            chain->cursor += n;
-            chain->add -= n;
-            data += n;
-            length -= n;
-        } else {
-            if (!mirv_unpackUIntWithTag(&chain->cursor, chain->end, &value, 0)) return 0;
-            if (chain->skip_due) {
-                chain->skip = value;
-            } else {
-                if (value > (uint64_t)(chain->end - chain->cursor)) return 0;
-                chain->add = value;
-            }
-            chain->skip_due = !chain->skip_due;
-        }
-    }
-    return 1;
-}
-
-/* ---- step loop ---- */
-
-mirv_BOOL _patch_step_loop(_TStepLoop* loop) {
-    TStreamCacheClip* body = loop->body;
-    TOutStreamCache* out = loop->out;
-    sspatch_TCoversListener* listener = loop->covers_listener;
-    const uint64_t old_size = loop->old->size, new_size = out->dest->size;
-    _TRunChain chain;
-    if (loop->tmp_size == 0) return 0;
-    while (loop->covers_left) {
-        uint64_t covers_size, runs_size;
-        unsigned char *covers, *runs;
-        if (!_TStreamCacheClip_unpackUIntWithTag(body, &covers_size, 0) ||
-            !_TStreamCacheClip_unpackUIntWithTag(body, &runs_size, 0))
-            return 0;
-        if (covers_size > loop->step_mem_size || runs_size > loop->step_mem_size - covers_size) return 0;
-        covers = loop->step_mem;
-        runs = covers + (size_t)covers_size;
-        if (listener && listener->on_step_covers_reset) listener->on_step_covers_reset(listener, loop->covers_left);
-        if (!_TStreamCacheClip_readDataTo(body, covers, runs + (size_t)runs_size)) return 0;
-        if (listener && listener->on_step_covers) listener->on_step_covers(listener, covers, runs);
-        if (loop->step_cache && !_patch_step_cache_old_onStepCovers(loop->step_cache, covers, runs)) return 0;
-        _run_chain_reset(&chain, runs, runs + (size_t)runs_size);
-        sspatch_covers_setCoversCache(&loop->covers, covers, runs);
-        while (sspatch_covers_isHaveNextCover(&loop->covers)) {
-            const mirv_TCover* c = &loop->covers.cover;
-            uint64_t gap, room, done;
-            /* a buffer holding more covers than the head counts is bad data */
-            if (loop->covers_left == 0 || !sspatch_covers_nextCover(&loop->covers)) return 0;
-            gap = c->new_pos - loop->covers.last_new_end;
-            room = new_size - _TOutStreamCache_outSize(out);
-            if (gap > room || !_TOutStreamCache_copyFromClip(out, body, gap)) return 0;
-            --loop->covers_left;
-            if (c->length == 0) {
-                /* only the last cover may be empty: its gap carries the new data's tail */
-                if (loop->covers_left) return 0;
-                continue;
-            }
-            if (!_range_in(c->old_pos, c->length, old_size) || c->length > room - gap) return 0;
-            for (done = 0; done < c->length;) {
-                size_t n = c->length - done < loop->tmp_size ? (size_t)(c->length - done) : loop->tmp_size;
-                if (!loop->old->read(loop->old, c->old_pos + done, loop->tmp, loop->tmp + n) ||
-                    !_run_chain_apply(&chain, loop->tmp, n) || !_TOutStreamCache_write(out, loop->tmp, n))
-                    return 0;
-                done += n;
-            }
-        }
-    }
-    if (listener) {
-        if (listener->on_step_covers_reset) listener->on_step_covers_reset(listener, 0);
-        if (listener->on_step_covers) listener->on_step_covers(listener, NULL, NULL);
-    }
-    return 1;
 }
 
 /* ---- step cache ---- */
@@ -387,8 +249,10 @@ mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv
         if (read_error) return 0;
         if (_patch_step_cache_old(&old, out_new->size, step_mem_size,
                                   is_out_cache ? _kStepCacheReserveWithOutCache : _kStepCacheReserveNoOutCache, &rest,
-                                  rest_end))
+                                  rest_end)) {
             loop.step_cache = old;
+            loop.on_step_covers = _patch_step_cache_old_onStepCovers;
+        }
     }
     piece = (size_t)(rest_end - rest) / parts;
     if (piece < _kMaxPackedUIntWindow) return 0;
@@ -396,6 +260,7 @@ mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv
     _TOutStreamCache_init(&out, out_new, is_out_cache ? rest + piece : NULL, is_out_cache ? piece : 0);
     loop.body = &body_reader;
     loop.out = &out;
+    loop.new_size = out_new->size;
     loop.old = old;
     loop.covers_left = cover_count;
     loop.step_mem = cache;

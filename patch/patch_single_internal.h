@@ -22,10 +22,20 @@ extern "C" {
 /* Size of the step cache's state; its cover array follows. */
 #define _kStepCacheStateSize 264
 
+/* Where a step's run chain stands: skip count, add count and its bytes, skip count, ... */
+typedef struct {
+    const unsigned char* cursor;
+    const unsigned char* end;
+    uint64_t             skip; /* bytes still to leave as they are */
+    uint64_t             add;  /* bytes still to add from cursor */
+    int                  skip_due;
+} _TRunChain;
+
 /* Everything one run of the step loop works with. */
 typedef struct _TStepLoop {
     TStreamCacheClip*        body;
     TOutStreamCache*         out;
+    uint64_t                 new_size; /* the output ends here */
     const mirv_TStreamInput* old;
     uint64_t                 covers_left; /* counts down as covers are applied */
     unsigned char*           step_mem;
@@ -33,8 +43,13 @@ typedef struct _TStepLoop {
     unsigned char*           tmp;
     size_t                   tmp_size;
     sspatch_TCoversListener* covers_listener; /* may be null */
-    const mirv_TStreamInput* step_cache;      /* the step cache's stream, or null */
+    /* Sees every step's cover buffer before the step is applied (the step cache); may be null.
+     * A pointer, so that a patch without a step cache does not link one. */
+    mirv_BOOL (*on_step_covers)(const mirv_TStreamInput* step_cache, const unsigned char* covers,
+                                const unsigned char* covers_end);
+    const mirv_TStreamInput* step_cache;
     sspatch_covers_t         covers;          /* bases run on across the steps of one run */
+    _TRunChain               chain;
 } _TStepLoop;
 
 /* Applies steps from loop->body until loop->covers_left covers are applied. */

@@ -1,7 +1,10 @@
 /* Window patch: the old data is read as a sequence of bounded windows, each loaded into one
  * buffer reusing the bytes it shares with the window before, and every window step's covers
  * are applied by the step loop against it.  Checksums of the old data, the new data and the
- * diff can be verified through the checksum plug-in. */
+ * diff can be verified through the checksum plug-in.
+ *
+ * All state of a running patch lives at the end of the listener's work memory, so that the
+ * call needs only a few hundred bytes of stack on a device. */
 #include <string.h>
 
 #include "patch_single_internal.h"
@@ -17,26 +20,55 @@ typedef struct {
 } _TWindow;
 
 typedef struct {
-    const mirv_windowDiffInfo* info;
-    const unsigned char*       head; /* the head's bytes, checksums at checksums_begin */
-    const mirv_TStreamInput*   old;
-    const mirv_TStreamInput*   diff; /* the diff, through the checksum stream when checked */
-    const mirv_TStreamOutput*  out;  /* the output, likewise */
-    uint64_t                   body_begin, body_end;
-    mirv_TDecompress*          plugin;
-    mirv_TChecksum*            checksum;
-    void*                      old_sum; /* checksum handles; null when not checked */
-    void*                      new_sum;
-    void*                      diff_sum;
-    unsigned char*             mem;
-    unsigned char*             mem_end;
-    TUncompresser              view;
+    mirv_windowDiffInfo*      info;
+    const unsigned char*      head; /* a copy of the head's bytes */
+    const mirv_TStreamInput*  old;
+    const mirv_TStreamInput*  diff; /* the diff, through the checksum stream when checked */
+    const mirv_TStreamOutput* out;  /* the output, likewise */
+    uint64_t                  body_begin, body_end;
+    mirv_TDecompress*         plugin;
+    mirv_TChecksum*           checksum;
+    void*                     old_sum; /* checksum handles; null when not checked */
+    void*                     new_sum;
+    void*                     diff_sum;
+    unsigned char*            mem;     /* the work memory; the window buffer comes first */
+    unsigned char*            mem_end; /* where this record starts: the end of what the patch splits */
+    /* where the window steps stand */
+    _TWindow                  prev;
+    size_t                    at; /* where the current window starts in its buffer */
+    uint64_t                  described, last_end;
+    TUncompresser             view;
+    TChecksumInputStream      diff_stream;
+    TChecksumOutputStream     new_stream;
+    TStreamCacheClip          body_reader;
+    TOutStreamCache           out_cache;
+    _TStepLoop                loop;
+    mirv_TStreamInput         window_stream;
+    _TWindow                  ring[_kMaxRingSize]; /* only the head's ring size of them is kept */
 } _TWindowPatch;
+
+/* The record and the head's copy take at most half of the 12288 bytes that every patch is given
+ * beside its window and step memory, so each of the three caches keeps at least 2 KiB. */
+typedef char _check_state_fits[sizeof(_TWindowPatch) + mirv_kMaxWindowHeadSize + 8 <= _kWindowMinMem / 2 ? 1 : -1];
+
+/* One call's arguments, and what setting the patch up hands back to it. */
+typedef struct {
+    mirv_windowDiffInfo*       info;
+    mirv_TWindowPatchListener* listener;
+    const mirv_TStreamOutput*  out_new;
+    const mirv_TStreamInput*   old;
+    const mirv_TStreamInput*   diff;
+    uint64_t                   head_pos;
+    unsigned char*             mem; /* the listener's memory, once handed out */
+    unsigned char*             mem_end;
+    mirv_BOOL                  handed;
+    _TWindowPatch*             patch; /* set once the record is in the memory */
+} _TWindowCall;
 
 /* The buffer [buf, buf + buf_size) holds prev from buf + *at; makes it hold next (from the
  * new *at), reading only the bytes it lacks.  Shared bytes stay where they are when next fits
  * around them, else they move. */
-static mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, size_t buf_size, size_t* at,
+static _patch_noinline mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, size_t buf_size, size_t* at,
                                const _TWindow* prev, const _TWindow* next) {
     const uint64_t prev_end = prev->pos + prev->length, next_end = next->pos + next->length;
     const size_t length = (size_t)next->length;
@@ -75,49 +107,53 @@ static mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf,
     return old->read(old, next->pos, buf, buf + length);
 }
 
+/* x / 3, without the division routine that a Cortex-M0 would have to link for it. */
+static size_t _third(size_t x) {
+    size_t q = (x >> 2) + (x >> 4), r;
+    q += q >> 4;
+    q += q >> 8;
+    q += q >> 16;
+#if SIZE_MAX > 0xFFFFFFFFu
+    q += q >> 32;
+#endif
+    r = x - q * 3; /* at most 15 */
+    return q + ((r * 11) >> 5);
+}
+
 /* Reads the next count descriptors into the ring. */
-static mirv_BOOL _read_windows(TStreamCacheClip* body, const mirv_windowDiffInfo* info, _TWindow* ring,
-                               uint64_t* described, uint64_t count, uint64_t* last_end) {
-    uint64_t k;
-    for (k = 0; k < count; ++k) {
-        _TWindow w;
-        if (!_TStreamCacheClip_unpackUIntWithTag(body, &w.length, 0) || w.length > info->window_size) return 0;
-        w.pos = *last_end;
+static _patch_noinline mirv_BOOL _read_windows(_TWindowPatch* p, uint64_t count) {
+    const mirv_windowDiffInfo* info = p->info;
+    const size_t ring_mask = (size_t)info->ring_size - 1;
+    for (; count; --count) {
+        _TWindow* w = &p->ring[(size_t)p->described & ring_mask];
+        if (!_TStreamCacheClip_unpackUIntWithTag(&p->body_reader, &w->length, 0) || w->length > info->window_size)
+            return 0;
+        w->pos = p->last_end;
         /* a window must lie inside the old data, so that its end can't wrap */
-        if (!_read_sign_pos_byLastPos(body, &w.pos) || !_range_in(w.pos, w.length, info->old_size)) return 0;
-        *last_end = w.pos + w.length;
-        ring[*described % info->ring_size] = w;
-        ++*described;
+        if (!_read_sign_pos_byLastPos(&p->body_reader, &w->pos) || !_range_in(w->pos, w->length, info->old_size))
+            return 0;
+        p->last_end = w->pos + w->length;
+        ++p->described;
     }
     return 1;
 }
 
-/* Applies the body; true when exactly the new data was written and the body used up. */
-static mirv_BOOL _window_apply(_TWindowPatch* p) {
+/* Sets the body reader, the output cache and the step loop up over the memory after the
+ * window buffer, once the skip block is dropped. */
+static _patch_noinline mirv_BOOL _window_body_begin(_TWindowPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
-    const mirv_TStreamInput* body;
-    uint64_t begin, end, pos;
-    unsigned char *window = p->mem, *rest = p->mem + (size_t)info->window_size;
+    const mirv_TStreamInput* body = p->diff;
+    uint64_t begin = p->body_begin, end = p->body_end, pos;
+    unsigned char* rest = p->mem + (size_t)info->window_size;
     size_t rest_size = (size_t)(p->mem_end - rest), piece;
-    TStreamCacheClip body_reader;
-    TOutStreamCache out;
-    _TStepLoop loop;
-    _TWindow ring[_kMaxRingSize], prev = {0, 0};
-    size_t at = 0; /* where the current window starts in its buffer */
-    mirv_TStreamInput window_stream;
-    uint64_t i, described = 0, last_end = 0, half = info->ring_size / 2;
-
+    _TStepLoop* loop = &p->loop;
     if (info->compressed_size) {
         if (!p->plugin || !compressed_stream_as_uncompressed(&p->view, info->uncompressed_size, p->plugin, p->diff,
-                                                             p->body_begin, p->body_end))
+                                                             begin, end))
             return 0;
         body = &p->view.base;
         begin = 0;
         end = info->uncompressed_size;
-    } else {
-        body = p->diff;
-        begin = p->body_begin;
-        end = p->body_end;
     }
     /* the skip block, dropped in pieces through the memory after the window */
     if (info->skip_size > end - begin) return 0;
@@ -126,45 +162,55 @@ static mirv_BOOL _window_apply(_TWindowPatch* p) {
         if (!body->read(body, pos, rest, rest + n)) return 0;
         pos += n;
     }
-    piece = (rest_size - (size_t)info->step_mem_size) / 3;
-    _TStreamCacheClip_init(&body_reader, body, begin + info->skip_size, end, rest, piece);
-    _TOutStreamCache_init(&out, p->out, rest + piece, piece);
-    memset(&loop, 0, sizeof(loop));
-    loop.body = &body_reader;
-    loop.out = &out;
-    loop.old = &window_stream;
-    loop.step_mem = rest + 2 * piece;
-    loop.step_mem_size = (size_t)info->step_mem_size;
-    loop.tmp = loop.step_mem + loop.step_mem_size;
-    loop.tmp_size = piece;
+    piece = _third(rest_size - (size_t)info->step_mem_size);
+    _TStreamCacheClip_init(&p->body_reader, body, begin + info->skip_size, end, rest, piece);
+    _TOutStreamCache_init(&p->out_cache, p->out, rest + piece, piece);
+    loop->body = &p->body_reader;
+    loop->out = &p->out_cache;
+    loop->new_size = info->new_size;
+    loop->old = &p->window_stream;
+    loop->step_mem = rest + 2 * piece;
+    loop->step_mem_size = (size_t)info->step_mem_size;
+    loop->tmp = loop->step_mem + loop->step_mem_size;
+    loop->tmp_size = piece;
+    return 1;
+}
 
+/* Applies the body; true when exactly the new data was written and the body used up. */
+static _patch_noinline mirv_BOOL _window_apply(_TWindowPatch* p) {
+    const mirv_windowDiffInfo* info = p->info;
+    const size_t ring_mask = (size_t)info->ring_size - 1, half_mask = ring_mask >> 1;
+    _TStepLoop* loop = &p->loop;
+    uint64_t i;
+    if (!_window_body_begin(p)) return 0;
     for (i = 0; i < info->window_count; ++i) {
-        uint64_t covers;
         const _TWindow* next;
-        if (i % half == 0 && described < info->window_count) {
-            uint64_t block = i == 0 ? info->ring_size : half;
-            if (block > info->window_count - described) block = info->window_count - described;
-            if (!_read_windows(&body_reader, info, ring, &described, block, &last_end)) return 0;
+        const unsigned char* window;
+        if (((size_t)i & half_mask) == 0 && p->described < info->window_count) {
+            uint64_t block = i == 0 ? info->ring_size : half_mask + 1;
+            if (block > info->window_count - p->described) block = info->window_count - p->described;
+            if (!_read_windows(p, block)) return 0;
         }
-        if (i >= described) return 0;
-        if (!_TStreamCacheClip_unpackUIntWithTag(&body_reader, &covers, 0) || covers > info->max_step_covers) return 0;
-        next = &ring[i % info->ring_size];
-        if (!_slide_window(p->old, window, (size_t)info->window_size, &at, &prev, next)) return 0;
-        prev = *next;
-        if (p->old_sum) p->checksum->append(p->old_sum, window + at, window + at + (size_t)prev.length);
-        mem_as_mirvStreamInput(&window_stream, window + at, window + at + (size_t)prev.length);
+        if (i >= p->described) return 0;
+        if (!_TStreamCacheClip_unpackUIntWithTag(&p->body_reader, &loop->covers_left, 0) ||
+            loop->covers_left > info->max_step_covers)
+            return 0;
+        next = &p->ring[(size_t)i & ring_mask];
+        if (!_slide_window(p->old, p->mem, (size_t)info->window_size, &p->at, &p->prev, next)) return 0;
+        p->prev = *next;
+        window = p->mem + p->at;
+        if (p->old_sum) p->checksum->append(p->old_sum, window, window + (size_t)next->length);
+        mem_as_mirvStreamInput(&p->window_stream, window, window + (size_t)next->length);
         /* old positions count from the window's start, new ones from the step's first byte */
-        sspatch_covers_init(&loop.covers);
-        loop.covers_left = covers;
-        if (!_patch_step_loop(&loop)) return 0;
+        sspatch_covers_init(&loop->covers);
+        if (!_patch_step_loop(loop)) return 0;
     }
-    if (!_TOutStreamCache_flush(&out)) return 0;
-    return out.write_pos == info->new_size && _TStreamCacheClip_isFinish(&body_reader);
+    if (!_TOutStreamCache_flush(&p->out_cache)) return 0;
+    return p->out_cache.write_pos == info->new_size && _TStreamCacheClip_isFinish(&p->body_reader);
 }
 
 /* True when the finished checksum of handle equals the stored one at stored.  Checksums are
- * finished only after the last window step, so the work memory (at least 12288 bytes, more than
- * any checksum the head can hold) takes the sum instead of a large stack buffer. */
+ * finished only after the last window step, so the spent window buffer takes the sum. */
 static mirv_BOOL _checksum_equal(_TWindowPatch* p, void* handle, const unsigned char* stored) {
     size_t size = (size_t)p->info->checksum_size;
     p->checksum->end(handle, p->mem, p->mem + size);
@@ -172,10 +218,9 @@ static mirv_BOOL _checksum_equal(_TWindowPatch* p, void* handle, const unsigned 
 }
 
 /* The rest of the diff after what the body reads left, then the head up to the diff checksum. */
-static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const TChecksumInputStream* diff_stream,
-                                       const mirv_TStreamInput* diff) {
+static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const mirv_TStreamInput* diff) {
     /* a body of no bytes reads nothing, and the diff's checksum still starts at the body */
-    uint64_t pos = diff_stream->next_pos < p->body_begin ? p->body_begin : diff_stream->next_pos;
+    uint64_t pos = p->diff_stream.next_pos < p->body_begin ? p->body_begin : p->diff_stream.next_pos;
     size_t buf_size = (size_t)(p->mem_end - p->mem);
     while (pos < diff->size) {
         size_t n = diff->size - pos < buf_size ? (size_t)(diff->size - pos) : buf_size;
@@ -187,110 +232,140 @@ static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const TChecksumInputStr
     return 1;
 }
 
-static int _window_run(_TWindowPatch* p, const mirv_TStreamInput* diff, const mirv_TStreamOutput* out_new,
-                       uint64_t head_pos, mirv_BOOL check_new, mirv_BOOL check_old, mirv_BOOL check_diff) {
+/* Applies the body and decides the result. */
+static _patch_noinline int _window_run(_TWindowPatch* p, const mirv_TStreamInput* diff) {
     const mirv_windowDiffInfo* info = p->info;
     const unsigned char* stored = p->head + (size_t)info->checksums_begin;
-    TChecksumInputStream diff_stream;
-    TChecksumOutputStream new_stream;
     mirv_BOOL patched, new_differs = 0;
 
-    p->diff = diff;
-    p->out = out_new;
-    if (p->diff_sum) p->diff = _TChecksumInputStream_init(&diff_stream, diff, p->checksum, p->diff_sum);
-    if (p->new_sum) p->out = _TChecksumOutputStream_init(&new_stream, out_new, p->checksum, p->new_sum);
+    if (p->diff_sum) p->diff = _TChecksumInputStream_init(&p->diff_stream, diff, p->checksum, p->diff_sum);
+    if (p->new_sum) p->out = _TChecksumOutputStream_init(&p->new_stream, p->out, p->checksum, p->new_sum);
     /* a body that does not lie within the diff is a failed patch like any other bad data */
-    patched = _add_u64(head_pos, info->head_size, &p->body_begin) &&
-              _add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
+    patched = _add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
                        &p->body_end) &&
               p->body_end <= diff->size && _window_apply(p);
     if (!close_compressed_stream_as_uncompressed(&p->view)) patched = 0;
 
-    if (check_new) {
+    if (p->new_sum) {
         new_differs = !_checksum_equal(p, p->new_sum, stored + info->checksum_size);
         /* verified new data is the answer; only a patch that also ran to its end can claim it, since
          * bytes the checksum saw may still have failed to reach the output */
         if (patched && !new_differs) return mirv_kWindowPatchOk;
     }
-    if (check_diff) {
-        if (!_finish_diff_checksum(p, &diff_stream, diff)) return mirv_kWindowPatchFailed;
+    if (p->diff_sum) {
+        if (!_finish_diff_checksum(p, diff)) return mirv_kWindowPatchFailed;
         if (!_checksum_equal(p, p->diff_sum, stored + 2 * info->checksum_size)) return mirv_kWindowPatchDiffChecksumError;
     }
     if (!patched) {
         if (p->old->size != info->old_size) return mirv_kWindowPatchOldSizeError;
         if (!new_differs) return mirv_kWindowPatchFailed;
         /* the whole new data came out wrong: blame the old data when its checksum says so */
-        if (new_stream.next_pos == info->new_size && check_old)
+        if (p->new_stream.next_pos == info->new_size && p->old_sum)
             return _checksum_equal(p, p->old_sum, stored) ? mirv_kWindowPatchNewChecksumError
                                                            : mirv_kWindowPatchOldChecksumError;
         return mirv_kWindowPatchNewChecksumError;
     }
-    if (check_old && !_checksum_equal(p, p->old_sum, stored)) return mirv_kWindowPatchOldChecksumError;
+    if (p->old_sum && !_checksum_equal(p, p->old_sum, stored)) return mirv_kWindowPatchOldChecksumError;
     return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
 }
 
-/* Everything after the listener handed out its memory; the listener's finish follows. */
-static int _window_patch(_TWindowPatch* p, const mirv_TStreamInput* diff, const mirv_TStreamOutput* out_new,
-                         uint64_t head_pos, mirv_BOOL check_new, mirv_BOOL check_old, mirv_BOOL check_diff) {
-    const mirv_windowDiffInfo* info = p->info;
+/* Everything before the body: reads the head, asks the listener, checks memory and plug-in,
+ * sets the record up at the end of the memory, opens the checksums and copies the head there.
+ * A frame of its own, so that the head reader's is gone while the body is applied.  Returns a
+ * result, or -1 when the body is to be applied. */
+static _patch_noinline int _window_begin(_TWindowCall* call) {
+    mirv_windowDiffInfo* info = call->info;
+    mirv_TWindowPatchListener* listener = call->listener;
+    TWindowHeadReader head;
+    mirv_TDecompress* plugin = NULL;
+    mirv_TChecksum* checksum = NULL;
+    mirv_BOOL check_new, check_old = 0, check_diff = 0;
+    _TWindowPatch* p;
     uint64_t need;
-    int result;
-    if (!p->mem || p->mem_end <= p->mem) return mirv_kWindowPatchMemoryError;
+    size_t state_size;
+    unsigned char *state, *head_copy;
+    if (!info || !call->diff || !_read_window_head(info, &head, call->diff, call->head_pos))
+        return mirv_kWindowPatchHeadError;
+    if (!call->out_new || call->out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
+    if (!call->old) return mirv_kWindowPatchOldSizeError;
+    if (!listener || !listener->on_diff_info) return mirv_kWindowPatchListenerRefused;
+    check_new = info->checksum_size != 0;
+    if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check_new, &check_old, &check_diff, &call->mem,
+                                &call->mem_end))
+        return mirv_kWindowPatchListenerRefused;
+    call->handed = 1;
+
+    if (!call->mem || call->mem_end <= call->mem) return mirv_kWindowPatchMemoryError;
     if (!_add_u64(info->step_mem_size, info->window_size, &need) || !_add_u64(need, _kWindowMinMem, &need) ||
-        (uint64_t)(p->mem_end - p->mem) < need)
+        (uint64_t)(call->mem_end - call->mem) < need)
         return mirv_kWindowPatchMemoryError;
     if (info->checksum_size == 0 || !(check_new || check_old || check_diff)) {
         check_new = check_old = check_diff = 0;
-    } else {
-        if (!p->checksum || !p->checksum->checksum_size || p->checksum->checksum_size() != info->checksum_size ||
-            info->checksum_size > _kMaxChecksumSize)
-            return mirv_kWindowPatchChecksumPluginError;
-        if ((check_old && !(p->old_sum = p->checksum->open(p->checksum))) ||
-            (check_new && !(p->new_sum = p->checksum->open(p->checksum))) ||
-            (check_diff && !(p->diff_sum = p->checksum->open(p->checksum)))) {
-            result = mirv_kWindowPatchChecksumOpenError;
-            goto close_sums;
-        }
-        if (p->old_sum) p->checksum->begin(p->old_sum);
-        if (p->new_sum) p->checksum->begin(p->new_sum);
-        if (p->diff_sum) p->checksum->begin(p->diff_sum);
+    } else if (!checksum || !checksum->checksum_size || checksum->checksum_size() != info->checksum_size ||
+               info->checksum_size > _kMaxChecksumSize) {
+        return mirv_kWindowPatchChecksumPluginError;
     }
-    result = _window_run(p, diff, out_new, head_pos, check_new, check_old, check_diff);
-    close_compressed_stream_as_uncompressed(&p->view);
-close_sums:
-    if (p->old_sum) p->checksum->close(p->checksum, p->old_sum);
-    if (p->new_sum) p->checksum->close(p->checksum, p->new_sum);
-    if (p->diff_sum) p->checksum->close(p->checksum, p->diff_sum);
+    /* the record with the head's ring size of windows, then the head's copy, take the end of the
+     * memory, aligned for the record */
+    state_size = sizeof(_TWindowPatch) - sizeof(p->ring) + (size_t)info->ring_size * sizeof(_TWindow);
+    state = call->mem_end - state_size - (size_t)info->head_size;
+    state -= (size_t)state & 7;
+    head_copy = state + state_size;
+    p = (_TWindowPatch*)state;
+    memset(p, 0, state_size);
+    call->patch = p;
+    p->info = info;
+    p->head = head_copy;
+    p->old = call->old;
+    p->diff = call->diff;
+    p->out = call->out_new;
+    p->plugin = plugin;
+    p->checksum = checksum;
+    p->mem = call->mem;
+    p->mem_end = state;
+    p->body_begin = call->head_pos + info->head_size; /* the head lies inside the diff */
+    if ((check_old && !(p->old_sum = checksum->open(checksum))) ||
+        (check_new && !(p->new_sum = checksum->open(checksum))) ||
+        (check_diff && !(p->diff_sum = checksum->open(checksum))))
+        return mirv_kWindowPatchChecksumOpenError;
+    if (p->old_sum) checksum->begin(p->old_sum);
+    if (p->new_sum) checksum->begin(p->new_sum);
+    if (p->diff_sum) checksum->begin(p->diff_sum);
+    /* the rest of the head, which also brings the diff up to the body */
+    return _window_head_copy(info, &head, head_copy) ? -1 : mirv_kWindowPatchFailed;
+}
+
+int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                const mirv_TStreamInput* diff, uint64_t head_pos) {
+    _TWindowCall call;
+    _TWindowPatch* p;
+    int result;
+    memset(&call, 0, sizeof(call));
+    call.info = info;
+    call.listener = listener;
+    call.out_new = out_new;
+    call.old = old;
+    call.diff = diff;
+    call.head_pos = head_pos;
+    result = _window_begin(&call);
+    p = call.patch;
+    if (result < 0) result = _window_run(p, diff);
+    if (p) {
+        close_compressed_stream_as_uncompressed(&p->view);
+        if (p->old_sum) p->checksum->close(p->checksum, p->old_sum);
+        if (p->new_sum) p->checksum->close(p->checksum, p->new_sum);
+        if (p->diff_sum) p->checksum->close(p->checksum, p->diff_sum);
+    }
+    /* the listener gets its memory back on every result after it handed it out */
+    if (call.handed && listener->on_patch_finish) listener->on_patch_finish(listener, call.mem, call.mem_end);
     return result;
 }
 
 int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
                       const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos) {
-    unsigned char head[mirv_kMaxWindowHeadSize];
     mirv_windowDiffInfo info;
-    TStreamOutputClip out_clip;
-    const mirv_TStreamOutput* out;
-    _TWindowPatch p;
-    mirv_BOOL check_new, check_old = 0, check_diff = 0;
-    int result;
-    if (!diff || !_read_window_head(&info, head, diff, head_pos)) return mirv_kWindowPatchHeadError;
-    if (!out_new || out_new->size < info.new_size) return mirv_kWindowPatchOutputTooSmall;
-    if (!old) return mirv_kWindowPatchOldSizeError;
-    if (!listener || !listener->on_diff_info) return mirv_kWindowPatchListenerRefused;
-    out = TStreamOutputClip_init(&out_clip, out_new, 0, info.new_size);
-    memset(&p, 0, sizeof(p));
-    _TDecompressInputStream_init(&p.view);
-    p.info = &info;
-    p.head = head;
-    p.old = old;
-    check_new = info.checksum_size != 0;
-    if (!listener->on_diff_info(listener, &info, &p.plugin, &p.checksum, &check_new, &check_old, &check_diff, &p.mem,
-                                &p.mem_end))
-        return mirv_kWindowPatchListenerRefused;
-    result = _window_patch(&p, diff, out, head_pos, check_new, check_old, check_diff);
-    /* the listener gets its memory back on every result after it handed it out */
-    if (listener->on_patch_finish) listener->on_patch_finish(listener, p.mem, p.mem_end);
-    return result;
+    return patch_window_diff_with_info(&info, listener, out_new, old, diff, head_pos);
 }
 
 uint64_t _patch_is_can_cache_window_old_canUsedSize(uint64_t s1, uint64_t s2, uint64_t s3, uint64_t s4, uint64_t s5) {
