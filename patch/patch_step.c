@@ -100,26 +100,31 @@ static _patch_noinline mirv_BOOL _step_begin(_TStepLoop* loop) {
     return 1;
 }
 
-/* Applies the cover just decoded: the new bytes of its gap from the body, then its old bytes
- * with the run bytes added. */
-static _patch_noinline mirv_BOOL _step_apply_cover(_TStepLoop* loop) {
+/* Writes the current cover's old bytes with the run bytes added, a piece at a time. */
+static _patch_noinline mirv_BOOL _step_copy_old(_TStepLoop* loop) {
     const mirv_TCover* c = &loop->covers.cover;
-    TOutStreamCache* out = loop->out;
-    uint64_t gap = c->new_pos - loop->covers.last_new_end, room = loop->new_size - _TOutStreamCache_outSize(out);
     uint64_t done;
-    if (gap > room || !_TOutStreamCache_copyFromClip(out, loop->body, gap)) return 0;
-    --loop->covers_left;
-    /* only the last cover may be empty: its gap carries the new data's tail */
-    if (c->length == 0) return loop->covers_left == 0;
-    if (!_range_in(c->old_pos, c->length, loop->old->size) || c->length > room - gap) return 0;
     for (done = 0; done < c->length;) {
         size_t n = c->length - done < loop->tmp_size ? (size_t)(c->length - done) : loop->tmp_size;
         if (!loop->old->read(loop->old, c->old_pos + done, loop->tmp, loop->tmp + n) ||
-            !_run_chain_apply(&loop->chain, loop->tmp, n) || !_TOutStreamCache_write(out, loop->tmp, n))
+            !_run_chain_apply(&loop->chain, loop->tmp, n) || !_TOutStreamCache_write(loop->out, loop->tmp, n))
             return 0;
         done += n;
     }
     return 1;
+}
+
+/* Applies the cover just decoded: the new bytes of its gap from the body, then its old bytes
+ * with the run bytes added. */
+static _patch_noinline mirv_BOOL _step_apply_cover(_TStepLoop* loop) {
+    const mirv_TCover* c = &loop->covers.cover;
+    uint64_t gap = c->new_pos - loop->covers.last_new_end;
+    uint64_t room = loop->new_size - _TOutStreamCache_outSize(loop->out);
+    if (gap > room || !_TOutStreamCache_copyFromClip(loop->out, loop->body, gap)) return 0;
+    --loop->covers_left;
+    /* only the last cover may be empty: its gap carries the new data's tail */
+    if (c->length == 0) return loop->covers_left == 0;
+    return _range_in(c->old_pos, c->length, loop->old->size) && c->length <= room - gap && _step_copy_old(loop);
 }
 
 mirv_BOOL _patch_step_loop(_TStepLoop* loop) {

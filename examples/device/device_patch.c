@@ -5,7 +5,8 @@
  * the flash bank being updated.  The patch reads the diff front to back, the old data only
  * where the diff points, and writes the new data front to back; it checks the old data,
  * the diff and the new data against the crc32 values the diff carries.  All memory is
- * static: the patch's work memory and the vekko decoder's window and input cache. */
+ * static: the record of the diff's head, the patch's work memory (which also holds the patch's
+ * own state) and the vekko decoder's window and input cache, so the stack stays small. */
 #include "device_example.h"
 
 #include "mirv_device_plugins.h"
@@ -26,6 +27,7 @@ static unsigned char vekko_work[kVekkoWorkSize];
 static unsigned char new_slot[kNewSlotSize];
 static mirv_TDeviceVekko vekko;
 static mirv_TDeviceCrc32 crc32;
+static mirv_windowDiffInfo diff_info;
 
 /* A region of flash as a stream: reads copy out of it. */
 static mirv_BOOL flash_region_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
@@ -81,7 +83,7 @@ int device_patch_run(void) {
     mirv_TStreamOutput slot = {new_slot, sizeof(new_slot), slot_read_back, slot_write};
     mirv_TWindowPatchListener listener = {0, on_diff_info, 0};
     unsigned i;
-    const int result = patch_window_diff(&listener, &slot, &old, &diff, 0);
+    const int result = patch_window_diff_with_info(&diff_info, &listener, &slot, &old, &diff, 0);
     if (result != mirv_kWindowPatchOk) return 10 + result;
     for (i = 0; i < sizeof(patch_new_text); i++)
         if (new_slot[i] != patch_new_text[i]) return 30;

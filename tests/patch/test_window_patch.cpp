@@ -26,7 +26,18 @@ struct WindowOptions {
     int compress = vkd_COMPRESS_NONE;
     Bytes skip;
     size_t per_step = 3;
+    size_t padding = 0;  /* leading zero groups before every head number: valid, if not the shortest form */
+    Bytes head_extra;    /* bytes between the head's items and its checksums, which readers ignore */
 };
+
+/* value as a packed uint (k = 0) with `padding` more bytes than it needs. */
+void packPadded(Bytes& out, uint64_t value, size_t padding) {
+    size_t size = mirv_packUIntWithTag_size(value, 0) + padding;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char group = (unsigned char)(7 * (size - 1 - i) < 64 ? (value >> (7 * (size - 1 - i))) & 0x7F : 0);
+        out.push_back((unsigned char)(group | (i + 1 < size ? 0x80 : 0)));
+    }
+}
 
 const char* checksumName(int kind) { return kind == vkd_CHECKSUM_CRC32 ? "crc32" : kind == vkd_CHECKSUM_XXH64 ? "xxh64" : ""; }
 
@@ -61,7 +72,8 @@ Bytes windowDiff(const Bytes& old_data, const Bytes& new_data, const std::vector
     for (uint64_t v : {uint64_t(compressed ? packed.size() : 0), uint64_t(body.size()), uint64_t(new_data.size()),
                        uint64_t(old_data.size()), uint64_t(0), uint64_t(steps.size()), o.ring, step_mem, max_covers,
                        window, uint64_t(cs), uint64_t(o.skip.size())})
-        packU(head, v);
+        packPadded(head, v, o.padding);
+    patch_test::append(head, o.head_extra);
     Bytes out = {'Q', 'O', 'R', 'V', 'N', 'W', '2', '6'};
     uint64_t length = head.size() + 3 * cs;
     out.push_back((unsigned char)length);
@@ -131,11 +143,14 @@ struct WindowRun {
     std::vector<std::pair<uint64_t, uint64_t>> old_reads;
 };
 
-WindowRun run(WindowListener& l, const Bytes& old_data, const Bytes& diff, size_t out_size, bool sequential = true) {
+WindowRun run(WindowListener& l, const Bytes& old_data, const Bytes& diff, size_t out_size, bool sequential = true,
+              mirv_windowDiffInfo* caller_info = nullptr) {
     InStream old(old_data), positioned(diff);
     SequentialStream seq(diff);
     OutStream out(out_size);
-    int result = patch_window_diff(&l.base, out.get(), old.get(), sequential ? &seq.stream : positioned.get(), 0);
+    const mirv_TStreamInput* d = sequential ? &seq.stream : positioned.get();
+    int result = caller_info ? patch_window_diff_with_info(caller_info, &l.base, out.get(), old.get(), d, 0)
+                             : patch_window_diff(&l.base, out.get(), old.get(), d, 0);
     return WindowRun{result, out.data, old.reads};
 }
 
@@ -285,6 +300,42 @@ TEST(WindowPatch, EveryResultCode) {
             EXPECT_EQ(r.out, new_data) << c.name;
         }
     }
+}
+
+/* The head is parsed without a buffer and rebuilt in the work memory for the checksums: the
+ * diff checksum (over the head's bytes) proves the rebuild exact, padded numbers and ignored
+ * head bytes included, while the diff is still read strictly front to back. */
+TEST(WindowPatch, HeadRebuiltExactlyForTheDiffChecksum) {
+    Bytes old_data = sampleData(4000, 24);
+    std::vector<WindowStep> steps = {{0, 1500, {}, 0}, {1000, 2000, {}, 0}, {3500, 500, {}, 0}};
+    Bytes new_data = stepsNew(old_data, steps, true);
+    for (size_t padding : {0, 1, 8})
+        for (size_t extra : {0, 300})
+            for (bool caller_info : {false, true}) {
+                WindowOptions o;
+                o.checksum = vkd_CHECKSUM_CRC32;
+                o.padding = padding;
+                o.head_extra = Bytes(extra, 0xEE);
+                Bytes diff = windowDiff(old_data, new_data, steps, o);
+                WindowListener l;
+                l.check_new = 0;
+                l.check_old = l.check_diff = 1;
+                mirv_windowDiffInfo info{};
+                WindowRun r = run(l, old_data, diff, new_data.size(), true, caller_info ? &info : nullptr);
+                ASSERT_EQ(r.result, mirv_kWindowPatchOk) << padding << " " << extra << " " << caller_info;
+                EXPECT_EQ(r.out, new_data);
+                if (caller_info) {
+                    EXPECT_EQ(0, memcmp(&info, &l.info, sizeof(info))) << "the caller's record is the head";
+                }
+                diff[diff.size() - 1] ^= 1; /* and a damaged diff is still caught */
+                EXPECT_EQ(run(l, old_data, diff, new_data.size()).result, mirv_kWindowPatchDiffChecksumError);
+            }
+    /* a number longer than any reader takes (12 bytes) is a bad head */
+    WindowOptions o;
+    o.padding = 11;
+    WindowListener l;
+    EXPECT_EQ(run(l, old_data, windowDiff(old_data, new_data, steps, o), new_data.size()).result,
+              mirv_kWindowPatchHeadError);
 }
 
 TEST(WindowPatch, HostileBodies) {
