@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mem_as_mirvStreamInput(&diff, diff_bytes, diff_bytes + diff_len);
     mem_as_mirvStreamInput(&old, old_bytes, old_bytes + old_len);
     mirv_windowDiffInfo info;
+    memset(&info, 0, sizeof(info)); /* the texts' bytes after their ends are compared too */
     if (!getWindowDiffInfo(&info, &diff, 0) || info.new_size > (1u << 22)) return 0;
 
     std::vector<unsigned char> results[2];
@@ -78,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         l.least = pass == 0;
         /* the second pass goes through the entry that reports the head in the caller's record */
         mirv_windowDiffInfo caller_info;
+        memset(&caller_info, 0, sizeof(caller_info));
         codes[pass] = pass == 0 ? patch_window_diff(&l.base, &out, &old, &diff, 0)
                                 : patch_window_diff_with_info(&caller_info, &l.base, &out, &old, &diff, 0);
         if (pass == 1 && memcmp(&caller_info, &info, sizeof(info)) != 0) __builtin_trap();
