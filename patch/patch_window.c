@@ -35,7 +35,6 @@ typedef struct {
     unsigned char*            mem_end; /* where this record starts: the end of what the patch splits */
     /* where the window steps stand */
     _TWindow                  prev;
-    size_t                    at; /* where the current window starts in its buffer */
     uint64_t                  described, last_end;
     TUncompresser             view;
     TChecksumInputStream      diff_stream;
@@ -65,46 +64,21 @@ typedef struct {
     _TWindowPatch*             patch; /* set once the record is in the memory */
 } _TWindowCall;
 
-/* The buffer [buf, buf + buf_size) holds prev from buf + *at; makes it hold next (from the
- * new *at), reading only the bytes it lacks.  Shared bytes stay where they are when next fits
- * around them, else they move. */
-static _patch_noinline mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, size_t buf_size, size_t* at,
-                               const _TWindow* prev, const _TWindow* next) {
+/* The buffer holds prev from its first byte; makes it hold next there, moving the bytes both
+ * windows share and reading only the ones before and after them. */
+static _patch_noinline mirv_BOOL _slide_window(const mirv_TStreamInput* old, unsigned char* buf, const _TWindow* prev,
+                                               const _TWindow* next) {
     const uint64_t prev_end = prev->pos + prev->length, next_end = next->pos + next->length;
-    const size_t length = (size_t)next->length;
-    if (length == 0) {
-        *at = 0;
-        return 1;
-    }
-    if (next->pos >= prev->pos && next_end <= prev_end) {
-        /* inside the previous window: nothing to read */
-        *at += (size_t)(next->pos - prev->pos);
-        return 1;
-    }
-    if (next->pos >= prev->pos && next->pos < prev_end) {
-        /* starts inside and reaches beyond: read what follows the shared bytes */
-        size_t from = *at + (size_t)(next->pos - prev->pos), shared = (size_t)(prev_end - next->pos);
-        if (from > buf_size - length) {
-            memmove(buf, buf + from, shared);
-            from = 0;
-        }
-        *at = from;
-        return old->read(old, prev_end, buf + from + shared, buf + from + length);
-    }
-    if (next->pos < prev->pos && next_end > prev->pos && prev->length) {
-        /* starts before: read the bytes before the shared ones, and any after them */
-        size_t front = (size_t)(prev->pos - next->pos);
-        size_t shared = (size_t)((next_end < prev_end ? next_end : prev_end) - prev->pos);
-        size_t to = 0;
-        if (*at >= front && *at - front <= buf_size - length) to = *at - front;
-        else memmove(buf + front, buf + *at, shared);
-        *at = to;
-        if (!old->read(old, next->pos, buf + to, buf + to + front)) return 0;
-        return next_end <= prev_end ||
-               old->read(old, prev_end, buf + to + (size_t)(prev_end - next->pos), buf + to + length);
-    }
-    *at = 0;
-    return old->read(old, next->pos, buf, buf + length);
+    uint64_t shared_begin = prev->pos > next->pos ? prev->pos : next->pos;
+    uint64_t shared_end = prev_end < next_end ? prev_end : next_end;
+    size_t front;
+    if (shared_begin >= shared_end) shared_begin = shared_end = next_end; /* nothing shared: read it all */
+    front = (size_t)(shared_begin - next->pos);
+    if (shared_end > shared_begin)
+        memmove(buf + front, buf + (size_t)(shared_begin - prev->pos), (size_t)(shared_end - shared_begin));
+    if (front && !old->read(old, next->pos, buf, buf + front)) return 0;
+    return shared_end == next_end ||
+           old->read(old, shared_end, buf + (size_t)(shared_end - next->pos), buf + (size_t)next->length);
 }
 
 /* x / 3, without the division routine that a Cortex-M0 would have to link for it. */
@@ -143,7 +117,7 @@ static _patch_noinline mirv_BOOL _read_windows(_TWindowPatch* p, uint64_t count)
 static _patch_noinline mirv_BOOL _window_body_begin(_TWindowPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     const mirv_TStreamInput* body = p->diff;
-    uint64_t begin = p->body_begin, end = p->body_end, pos;
+    uint64_t begin = p->body_begin, end = p->body_end;
     unsigned char* rest = p->mem + (size_t)info->window_size;
     size_t rest_size = (size_t)(p->mem_end - rest), piece;
     _TStepLoop* loop = &p->loop;
@@ -155,15 +129,10 @@ static _patch_noinline mirv_BOOL _window_body_begin(_TWindowPatch* p) {
         begin = 0;
         end = info->uncompressed_size;
     }
-    /* the skip block, dropped in pieces through the memory after the window */
-    if (info->skip_size > end - begin) return 0;
-    for (pos = begin; pos < begin + info->skip_size;) {
-        size_t n = begin + info->skip_size - pos < rest_size ? (size_t)(begin + info->skip_size - pos) : rest_size;
-        if (!body->read(body, pos, rest, rest + n)) return 0;
-        pos += n;
-    }
+    /* the skip block is read and dropped through the body reader's cache */
     piece = _third(rest_size - (size_t)info->step_mem_size);
-    _TStreamCacheClip_init(&p->body_reader, body, begin + info->skip_size, end, rest, piece);
+    _TStreamCacheClip_init(&p->body_reader, body, begin, end, rest, piece);
+    if (!_TStreamCacheClip_skipData(&p->body_reader, info->skip_size)) return 0;
     _TOutStreamCache_init(&p->out_cache, p->out, rest + piece, piece);
     loop->body = &p->body_reader;
     loop->out = &p->out_cache;
@@ -185,7 +154,6 @@ static _patch_noinline mirv_BOOL _window_apply(_TWindowPatch* p) {
     if (!_window_body_begin(p)) return 0;
     for (i = 0; i < info->window_count; ++i) {
         const _TWindow* next;
-        const unsigned char* window;
         if (((size_t)i & half_mask) == 0 && p->described < info->window_count) {
             uint64_t block = i == 0 ? info->ring_size : half_mask + 1;
             if (block > info->window_count - p->described) block = info->window_count - p->described;
@@ -196,11 +164,10 @@ static _patch_noinline mirv_BOOL _window_apply(_TWindowPatch* p) {
             loop->covers_left > info->max_step_covers)
             return 0;
         next = &p->ring[(size_t)i & ring_mask];
-        if (!_slide_window(p->old, p->mem, (size_t)info->window_size, &p->at, &p->prev, next)) return 0;
+        if (!_slide_window(p->old, p->mem, &p->prev, next)) return 0;
         p->prev = *next;
-        window = p->mem + p->at;
-        if (p->old_sum) p->checksum->append(p->old_sum, window, window + (size_t)next->length);
-        mem_as_mirvStreamInput(&p->window_stream, window, window + (size_t)next->length);
+        if (p->old_sum) p->checksum->append(p->old_sum, p->mem, p->mem + (size_t)next->length);
+        mem_as_mirvStreamInput(&p->window_stream, p->mem, p->mem + (size_t)next->length);
         /* old positions count from the window's start, new ones from the step's first byte */
         sspatch_covers_init(&loop->covers);
         if (!_patch_step_loop(loop)) return 0;
