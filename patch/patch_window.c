@@ -19,6 +19,9 @@ typedef struct {
     uint64_t length;
 } _TWindow;
 
+/* The three checksums, in the order the head stores them. */
+enum { _kOldSum, _kNewSum, _kDiffSum };
+
 typedef struct {
     mirv_windowDiffInfo*      info;
     const unsigned char*      head; /* a copy of the head's bytes */
@@ -28,9 +31,7 @@ typedef struct {
     uint64_t                  body_begin, body_end;
     mirv_TDecompress*         plugin;
     mirv_TChecksum*           checksum;
-    void*                     old_sum; /* checksum handles; null when not checked */
-    void*                     new_sum;
-    void*                     diff_sum;
+    void*                     sums[3]; /* checksum handles in the stored order; null when not checked */
     unsigned char*            mem;     /* the work memory; the window buffer comes first */
     unsigned char*            mem_end; /* where this record starts: the end of what the patch splits */
     /* where the window steps stand */
@@ -166,7 +167,7 @@ static _patch_noinline mirv_BOOL _window_apply(_TWindowPatch* p) {
         next = &p->ring[(size_t)i & ring_mask];
         if (!_slide_window(p->old, p->mem, &p->prev, next)) return 0;
         p->prev = *next;
-        if (p->old_sum) p->checksum->append(p->old_sum, p->mem, p->mem + (size_t)next->length);
+        if (p->sums[_kOldSum]) p->checksum->append(p->sums[_kOldSum], p->mem, p->mem + (size_t)next->length);
         mem_as_mirvStreamInput(&p->window_stream, p->mem, p->mem + (size_t)next->length);
         /* old positions count from the window's start, new ones from the step's first byte */
         sspatch_covers_init(&loop->covers);
@@ -176,12 +177,12 @@ static _patch_noinline mirv_BOOL _window_apply(_TWindowPatch* p) {
     return p->out_cache.write_pos == info->new_size && _TStreamCacheClip_isFinish(&p->body_reader);
 }
 
-/* True when the finished checksum of handle equals the stored one at stored.  Checksums are
- * finished only after the last window step, so the spent window buffer takes the sum. */
-static mirv_BOOL _checksum_equal(_TWindowPatch* p, void* handle, const unsigned char* stored) {
+/* True when checksum k, finished, equals the one the head stores.  Checksums are finished only
+ * after the last window step, so the spent window buffer takes the sum. */
+static _patch_noinline mirv_BOOL _checksum_equal(_TWindowPatch* p, int k) {
     size_t size = (size_t)p->info->checksum_size;
-    p->checksum->end(handle, p->mem, p->mem + size);
-    return memcmp(p->mem, stored, size) == 0;
+    p->checksum->end(p->sums[k], p->mem, p->mem + size);
+    return memcmp(p->mem, p->head + (size_t)p->info->checksums_begin + (size_t)k * size, size) == 0;
 }
 
 /* The rest of the diff after what the body reads left, then the head up to the diff checksum. */
@@ -192,47 +193,48 @@ static mirv_BOOL _finish_diff_checksum(_TWindowPatch* p, const mirv_TStreamInput
     while (pos < diff->size) {
         size_t n = diff->size - pos < buf_size ? (size_t)(diff->size - pos) : buf_size;
         if (!diff->read(diff, pos, p->mem, p->mem + n)) return 0;
-        p->checksum->append(p->diff_sum, p->mem, p->mem + n);
+        p->checksum->append(p->sums[_kDiffSum], p->mem, p->mem + n);
         pos += n;
     }
-    p->checksum->append(p->diff_sum, p->head, p->head + (size_t)(p->info->checksums_begin + 2 * p->info->checksum_size));
+    p->checksum->append(p->sums[_kDiffSum], p->head,
+                        p->head + (size_t)(p->info->checksums_begin + 2 * p->info->checksum_size));
     return 1;
 }
 
 /* Applies the body and decides the result. */
 static _patch_noinline int _window_run(_TWindowPatch* p, const mirv_TStreamInput* diff) {
     const mirv_windowDiffInfo* info = p->info;
-    const unsigned char* stored = p->head + (size_t)info->checksums_begin;
     mirv_BOOL patched, new_differs = 0;
 
-    if (p->diff_sum) p->diff = _TChecksumInputStream_init(&p->diff_stream, diff, p->checksum, p->diff_sum);
-    if (p->new_sum) p->out = _TChecksumOutputStream_init(&p->new_stream, p->out, p->checksum, p->new_sum);
+    if (p->sums[_kDiffSum])
+        p->diff = _TChecksumInputStream_init(&p->diff_stream, diff, p->checksum, p->sums[_kDiffSum]);
+    if (p->sums[_kNewSum])
+        p->out = _TChecksumOutputStream_init(&p->new_stream, p->out, p->checksum, p->sums[_kNewSum]);
     /* a body that does not lie within the diff is a failed patch like any other bad data */
     patched = _add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
                        &p->body_end) &&
               p->body_end <= diff->size && _window_apply(p);
     if (!close_compressed_stream_as_uncompressed(&p->view)) patched = 0;
 
-    if (p->new_sum) {
-        new_differs = !_checksum_equal(p, p->new_sum, stored + info->checksum_size);
+    if (p->sums[_kNewSum]) {
+        new_differs = !_checksum_equal(p, _kNewSum);
         /* verified new data is the answer; only a patch that also ran to its end can claim it, since
          * bytes the checksum saw may still have failed to reach the output */
         if (patched && !new_differs) return mirv_kWindowPatchOk;
     }
-    if (p->diff_sum) {
+    if (p->sums[_kDiffSum]) {
         if (!_finish_diff_checksum(p, diff)) return mirv_kWindowPatchFailed;
-        if (!_checksum_equal(p, p->diff_sum, stored + 2 * info->checksum_size)) return mirv_kWindowPatchDiffChecksumError;
+        if (!_checksum_equal(p, _kDiffSum)) return mirv_kWindowPatchDiffChecksumError;
     }
     if (!patched) {
         if (p->old->size != info->old_size) return mirv_kWindowPatchOldSizeError;
         if (!new_differs) return mirv_kWindowPatchFailed;
         /* the whole new data came out wrong: blame the old data when its checksum says so */
-        if (p->new_stream.next_pos == info->new_size && p->old_sum)
-            return _checksum_equal(p, p->old_sum, stored) ? mirv_kWindowPatchNewChecksumError
-                                                           : mirv_kWindowPatchOldChecksumError;
+        if (p->new_stream.next_pos == info->new_size && p->sums[_kOldSum])
+            return _checksum_equal(p, _kOldSum) ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOldChecksumError;
         return mirv_kWindowPatchNewChecksumError;
     }
-    if (p->old_sum && !_checksum_equal(p, p->old_sum, stored)) return mirv_kWindowPatchOldChecksumError;
+    if (p->sums[_kOldSum] && !_checksum_equal(p, _kOldSum)) return mirv_kWindowPatchOldChecksumError;
     return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
 }
 
@@ -246,8 +248,9 @@ static _patch_noinline int _window_begin(_TWindowCall* call) {
     TWindowHeadReader head;
     mirv_TDecompress* plugin = NULL;
     mirv_TChecksum* checksum = NULL;
-    mirv_BOOL check_new, check_old = 0, check_diff = 0;
+    mirv_BOOL check[3] = {0, 0, 0};
     _TWindowPatch* p;
+    int k;
     uint64_t need;
     size_t state_size;
     unsigned char *state, *head_copy;
@@ -256,9 +259,9 @@ static _patch_noinline int _window_begin(_TWindowCall* call) {
     if (!call->out_new || call->out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
     if (!call->old) return mirv_kWindowPatchOldSizeError;
     if (!listener || !listener->on_diff_info) return mirv_kWindowPatchListenerRefused;
-    check_new = info->checksum_size != 0;
-    if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check_new, &check_old, &check_diff, &call->mem,
-                                &call->mem_end))
+    check[_kNewSum] = info->checksum_size != 0;
+    if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[_kNewSum], &check[_kOldSum],
+                                &check[_kDiffSum], &call->mem, &call->mem_end))
         return mirv_kWindowPatchListenerRefused;
     call->handed = 1;
 
@@ -266,8 +269,8 @@ static _patch_noinline int _window_begin(_TWindowCall* call) {
     if (!_add_u64(info->step_mem_size, info->window_size, &need) || !_add_u64(need, _kWindowMinMem, &need) ||
         (uint64_t)(call->mem_end - call->mem) < need)
         return mirv_kWindowPatchMemoryError;
-    if (info->checksum_size == 0 || !(check_new || check_old || check_diff)) {
-        check_new = check_old = check_diff = 0;
+    if (info->checksum_size == 0 || !(check[_kOldSum] || check[_kNewSum] || check[_kDiffSum])) {
+        check[_kOldSum] = check[_kNewSum] = check[_kDiffSum] = 0;
     } else if (!checksum || !checksum->checksum_size || checksum->checksum_size() != info->checksum_size ||
                info->checksum_size > _kMaxChecksumSize) {
         return mirv_kWindowPatchChecksumPluginError;
@@ -291,13 +294,10 @@ static _patch_noinline int _window_begin(_TWindowCall* call) {
     p->mem = call->mem;
     p->mem_end = state;
     p->body_begin = call->head_pos + info->head_size; /* the head lies inside the diff */
-    if ((check_old && !(p->old_sum = checksum->open(checksum))) ||
-        (check_new && !(p->new_sum = checksum->open(checksum))) ||
-        (check_diff && !(p->diff_sum = checksum->open(checksum))))
-        return mirv_kWindowPatchChecksumOpenError;
-    if (p->old_sum) checksum->begin(p->old_sum);
-    if (p->new_sum) checksum->begin(p->new_sum);
-    if (p->diff_sum) checksum->begin(p->diff_sum);
+    for (k = _kOldSum; k <= _kDiffSum; ++k)
+        if (check[k] && !(p->sums[k] = checksum->open(checksum))) return mirv_kWindowPatchChecksumOpenError;
+    for (k = _kOldSum; k <= _kDiffSum; ++k)
+        if (p->sums[k]) checksum->begin(p->sums[k]);
     /* the rest of the head, which also brings the diff up to the body */
     return _window_head_copy(info, &head, head_copy) ? -1 : mirv_kWindowPatchFailed;
 }
@@ -307,7 +307,7 @@ int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchList
                                 const mirv_TStreamInput* diff, uint64_t head_pos) {
     _TWindowCall call;
     _TWindowPatch* p;
-    int result;
+    int result, k;
     memset(&call, 0, sizeof(call));
     call.info = info;
     call.listener = listener;
@@ -320,9 +320,8 @@ int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     if (result < 0) result = _window_run(p, diff);
     if (p) {
         close_compressed_stream_as_uncompressed(&p->view);
-        if (p->old_sum) p->checksum->close(p->checksum, p->old_sum);
-        if (p->new_sum) p->checksum->close(p->checksum, p->new_sum);
-        if (p->diff_sum) p->checksum->close(p->checksum, p->diff_sum);
+        for (k = _kOldSum; k <= _kDiffSum; ++k)
+            if (p->sums[k]) p->checksum->close(p->checksum, p->sums[k]);
     }
     /* the listener gets its memory back on every result after it handed it out */
     if (call.handed && listener->on_patch_finish) listener->on_patch_finish(listener, call.mem, call.mem_end);
