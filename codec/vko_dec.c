@@ -17,6 +17,15 @@
 /* An explicit distance above this one stores its length minus 3 instead of minus 2. */
 #define VKO_NEAR_DIST_MAX ((vko_size_t)vko_kMinFarDictPos - 1)
 
+/* The memory decoder's type-bit reader, in both builds. */
+typedef struct _vko_TMemBits {
+    const unsigned char* code;
+    vko_size_t           code_cur;  /* index of the next unread code byte */
+    vko_size_t           code_end;
+    vko_size_t           bits;      /* buffered type bits, the next one in bit 0 */
+    vko_size_t           count;     /* number of buffered type bits */
+} _vko_TMemBits;
+
 #ifndef VKO_DEC_SMALL
 
 /* ---------------------------------------------------------------- shared helpers */
@@ -154,14 +163,6 @@ static void _copy_match(unsigned char* dst, vko_size_t dist, vko_size_t len, vko
 }
 
 /* ---------------------------------------------------------------- memory decoder */
-
-typedef struct _vko_TMemBits {
-    const unsigned char* code;
-    vko_size_t           code_cur;  /* index of the next unread code byte */
-    vko_size_t           code_end;
-    vko_size_t           bits;      /* buffered type bits, the next one in bit 0 */
-    vko_size_t           count;     /* number of buffered type bits */
-} _vko_TMemBits;
 
 /* Takes n (1 to 3) type bits into the low bits of the result; higher bits are junk.
  * With too few bits buffered and the code exhausted it yields 0 and changes nothing. */
@@ -435,14 +436,6 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
  * The same decoders written for the least code: one type bit or vlen group at a time,
  * one byte at a time, no tables and no look-ahead.  Results, sizes and every byte
  * written are the same as the fast build's. */
-
-typedef struct _vko_TMemBits {
-    const unsigned char* code;
-    vko_size_t           code_cur;  /* index of the next unread code byte */
-    vko_size_t           code_end;
-    vko_size_t           bits;      /* buffered type bits, the next one in bit 0 */
-    vko_size_t           count;     /* number of buffered type bits */
-} _vko_TMemBits;
 
 /* Takes n (1 to 3) type bits into the low bits of the result; higher bits are junk.
  * With too few bits buffered and the code exhausted it yields 0 and changes nothing. */
