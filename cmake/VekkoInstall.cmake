@@ -10,7 +10,8 @@
 # package files for everything installed so far.  The version is the project's.
 #
 #   vekko_install_library(<target>
-#       [HEADERS <file>...]      public headers, relative to the calling folder
+#       [HEADERS <file>...]      public headers, by name in include/vekko (the only folder
+#                                installed headers come from)
 #       [DESCRIPTION <text>]     for the pkg-config file
 #       [REQUIRES <module>...]   pkg-config modules it needs beyond the vekko libraries it
 #                                links (those are added by themselves)
@@ -117,8 +118,15 @@ function(vekko_install_library target)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  if(ARG_HEADERS)
-    install(FILES ${ARG_HEADERS} DESTINATION ${VEKKO_INSTALL_INCLUDEDIR})
+  set(header_paths "")
+  foreach(header IN LISTS ARG_HEADERS)
+    if(NOT EXISTS ${VEKKO_PUBLIC_INCLUDE_DIR}/${header})
+      message(FATAL_ERROR "${target}: public header ${header} is not in ${VEKKO_PUBLIC_INCLUDE_DIR}")
+    endif()
+    list(APPEND header_paths ${VEKKO_PUBLIC_INCLUDE_DIR}/${header})
+  endforeach()
+  if(header_paths)
+    install(FILES ${header_paths} DESTINATION ${VEKKO_INSTALL_INCLUDEDIR})
   endif()
 
   _vekko_pkgconfig_prefix(pc_prefix)
