@@ -12,8 +12,7 @@ extern "C" {
 int device_example_run(void);
 
 /* Returns 0 when the window diff turned the old text into the expected new text, else
- * 10 + the window patch's result code, or 30 for wrong bytes.  Built where the patch
- * library is (VEKKO_DEVICE_PATCH). */
+ * 10 + the window patch's result code, or 30 for wrong bytes. */
 int device_patch_run(void);
 
 #ifdef __cplusplus

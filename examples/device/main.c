@@ -9,12 +9,10 @@ int main(void) {
     int failed = device_example_run();
     if (failed) printf("device example: failed at step %d\n", failed);
     else printf("device example: decoded and checked\n");
-#ifdef VEKKO_DEVICE_PATCH
     if (!failed) {
         failed = device_patch_run();
         if (failed) printf("device example: patch failed with %d\n", failed);
         else printf("device example: patched and checked\n");
     }
-#endif
     return failed;
 }
