@@ -182,7 +182,8 @@ VKO_ALWAYS_INLINE vko_size_t vlen_bit_count(uint64_t w, uint64_t cont) {
     return VKO_CTZ64((~w & cont) | ((uint64_t)1 << 63)) + 1;
 }
 
-/* The memory decoder's group-by-group vlen read, kept out of its loop. */
+/* The memory decoder's group-by-group vlen read, for the last bytes of its code and for
+ * codes longer than 56 bits. */
 static vko_size_t mem_read_vlen_by_groups(vko_TBitReader* r, vko_size_t k) {
     return vko_bits_read_vlen(r, k, NULL);
 }
@@ -206,9 +207,12 @@ VKO_ALWAYS_INLINE vko_size_t read_vlen(vko_TBitReader* r, vko_size_t k, vko_TInp
             return v;
         }
     }
+    /* The stream decoder reads group by group in line: with a cache of under 8 bytes
+     * that is its only way. */
     if (cache) return vko_bits_read_vlen(r, k, cache);
     {
-        /* through a copy, so that the memory decoder's reader need not live in memory */
+        /* out of line and through a copy, so that the memory decoder's reader need not
+         * live in memory */
         vko_TBitReader copy = *r;
         v = mem_read_vlen_by_groups(&copy, k);
         *r = copy;
