@@ -158,6 +158,17 @@ static void copy_match(unsigned char* dst, vko_size_t dist, vko_size_t len, vko_
     for (i = 0; i < len; i++) dst[i] = src[i];
 }
 
+/* The same, with the memory decoder's most common case in line: text is mostly short
+ * matches from well back, one 8-byte step. */
+VKO_ALWAYS_INLINE void copy_match_inline_short(unsigned char* dst, vko_size_t dist, vko_size_t len,
+                                               vko_size_t room) {
+    if (VKO_LIKELY(dist >= 8 && len <= 8 && room >= 8)) {
+        store_low_bytes(dst, load_le64(dst - dist), len);
+    } else {
+        copy_match(dst, dist, len, room);
+    }
+}
+
 /* ---------------------------------------------------------------- type-bit reader
  *
  * The reader of vko_dec_internal.h with a 64-bit look at the coming type bits: the
@@ -220,6 +231,38 @@ VKO_ALWAYS_INLINE vko_size_t read_vlen(vko_TBitReader* r, vko_size_t k, vko_TInp
     }
 }
 
+/* After a match's type bit, which is still buffered: its vlen1 length and, after
+ * literals, its repeat bit (set in *repeat).  The two are adjacent type bits, so while
+ * 8 code bytes remain they come in one look. */
+VKO_ALWAYS_INLINE vko_size_t read_match_length(vko_TBitReader* r, vko_size_t after_literal,
+                                               vko_size_t* repeat, vko_TInputCache* cache) {
+    vko_size_t v;
+    r->bits >>= 1;
+    r->count--;
+    if (r->code_end - r->code_cur >= 8) {
+        const uint64_t w = r->bits | (load_le64(r->code + r->code_cur) << r->count);
+        const vko_size_t nbits = vlen_bit_count(w, VKO_VLEN1_CONT);
+        if (nbits <= 56) {
+            v = nbits <= 8 ? vlen1_value[w & 0xFF] : vlen_from_bits(w, 1, nbits);
+            *repeat = after_literal & (vko_size_t)(w >> nbits);
+            skip_bits(r, w, nbits + after_literal);
+            return v;
+        }
+    }
+    v = read_vlen(r, 1, cache);
+    *repeat = after_literal && (vko_bits_read(r, 1, cache) & 1);
+    return v;
+}
+
+/* A run of run (at most 8) literals, each a buffered type bit and a code byte, copied
+ * to out with one 8-byte load and store: 8 code bytes and 8 bytes at out must exist. */
+VKO_ALWAYS_INLINE void take_literal_run(vko_TBitReader* r, unsigned char* out, vko_size_t run) {
+    store_low_bytes(out, load_le64(r->code + r->code_cur), run);
+    r->code_cur += run;
+    r->bits >>= run;
+    r->count -= run;
+}
+
 /* The stream decoder's next plain code byte. */
 VKO_ALWAYS_INLINE vko_size_t stream_byte(vko_TBitReader* r, vko_TInputCache* cache) {
     if (r->code_cur < r->code_end) return r->code[r->code_cur++];
@@ -238,11 +281,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
 
     /* The header is never read; a stream with nothing after it can only end in 20. */
     if (code_size <= 4) return vko_RESULT_INPUT_ERROR;
-    r.code = code;
-    r.code_cur = 4;
-    r.code_end = code_size;
-    r.bits = 0;
-    r.count = 0;
+    vko_bits_start_after_header(&r, code, code_size);
 
     for (;;) {
         vko_size_t v, dist, len, repeat, room;
@@ -263,11 +302,8 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
                     r.count = 8;
                 }
                 run = VKO_CTZ32(~r.bits);
-                store_low_bytes(out_data + out_cur, load_le64(code + r.code_cur), run);
+                take_literal_run(&r, out_data + out_cur, run);
                 out_cur += run;
-                r.code_cur += run;
-                r.bits >>= run;
-                r.count -= run;
                 after_literal = 1;
                 continue;
             }
@@ -298,20 +334,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
                     v += dist > VKO_NEAR_DIST_MAX;
                     if (b == 0) goto control_code;
                 }
-                saved_dist = dist;
-                if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
-                len = v + vko_kMinDictMatchLen;
-                room = out_end - out_cur;
-                if (len > room) return vko_RESULT_OUT_SIZE;
-                if (VKO_LIKELY(dist >= 8 && len <= 8)) {
-                    unsigned char* dst = out_data + out_cur;
-                    store_low_bytes(dst, load_le64(dst - dist), len);
-                } else {
-                    copy_match(out_data + out_cur, dist, len, room);
-                }
-                out_cur += len;
-                after_literal = 0;
-                continue;
+                goto copy_match;
             }
         }
         if (r.count == 0) {
@@ -326,11 +349,8 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             const vko_size_t run = VKO_CTZ32(~r.bits);
             const vko_size_t room = out_end - out_cur, avail = r.code_end - r.code_cur;
             if (run <= room && room >= 8 && avail >= 8) {
-                store_low_bytes(out_data + out_cur, load_le64(code + r.code_cur), run);
+                take_literal_run(&r, out_data + out_cur, run);
                 out_cur += run;
-                r.code_cur += run;
-                r.bits >>= run;
-                r.count -= run;
                 after_literal = 1;
                 continue;
             }
@@ -342,23 +362,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             after_literal = 1;
             continue;
         }
-        r.bits >>= 1;
-        r.count--;
-
-        /* the length code and the repeat bit are adjacent type bits: one look */
-        if (r.code_end - r.code_cur >= 8) {
-            const uint64_t w = r.bits | (load_le64(code + r.code_cur) << r.count);
-            const vko_size_t nbits = vlen_bit_count(w, VKO_VLEN1_CONT);
-            if (nbits <= 56) {
-                v = nbits <= 8 ? vlen1_value[w & 0xFF] : vlen_from_bits(w, 1, nbits);
-                repeat = after_literal & (vko_size_t)(w >> nbits);
-                skip_bits(&r, w, nbits + after_literal);
-                goto have_length;
-            }
-        }
-        v = read_vlen(&r, 1, NULL);
-        repeat = after_literal && (vko_bits_read(&r, 1, NULL) & 1);
-    have_length:
+        v = read_match_length(&r, after_literal, &repeat, NULL);
         if (repeat) {
             dist = saved_dist;
         } else {
@@ -399,19 +403,14 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             }
         }
 
+    copy_match:
         /* Distance 0 only comes from a wrapped vlen2; it would copy a byte onto itself. */
         saved_dist = dist;
         if (dist - 1 >= out_cur) return vko_RESULT_BAD_DICT_POS;
         len = v + vko_kMinDictMatchLen;
         room = out_end - out_cur;
         if (len > room) return vko_RESULT_OUT_SIZE;
-        /* Text is mostly short matches from well back: one 8-byte step, in line. */
-        if (VKO_LIKELY(dist >= 8 && len <= 8 && room >= 8)) {
-            unsigned char* dst = out_data + out_cur;
-            store_low_bytes(dst, load_le64(dst - dist), len);
-        } else {
-            copy_match(out_data + out_cur, dist, len, room);
-        }
+        copy_match_inline_short(out_data + out_cur, dist, len, room);
         out_cur += len;
         after_literal = 0;
     }
@@ -552,23 +551,7 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
             r.count -= run;
             after_literal = 1;
         }
-        r.bits >>= 1;
-        r.count--;
-
-        /* the length code and the repeat bit are adjacent type bits: one look */
-        if (r.code_end - r.code_cur >= 8) {
-            const uint64_t w = r.bits | (load_le64(r.code + r.code_cur) << r.count);
-            const vko_size_t nbits = vlen_bit_count(w, VKO_VLEN1_CONT);
-            if (nbits <= 56) {
-                v = nbits <= 8 ? vlen1_value[w & 0xFF] : vlen_from_bits(w, 1, nbits);
-                repeat = after_literal & (vko_size_t)(w >> nbits);
-                skip_bits(&r, w, nbits + after_literal);
-                goto have_length;
-            }
-        }
-        v = read_vlen(&r, 1, cache);
-        repeat = after_literal && (vko_bits_read(&r, 1, cache) & 1);
-    have_length:
+        v = read_match_length(&r, after_literal, &repeat, cache);
         after_literal = 0;
         if (repeat) {
             dist = saved_dist;
@@ -595,16 +578,8 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
                     r.bits &= 1;
                     continue;
                 }
-                /* An end code read after the input failed or ran dry was made of
-                 * stand-in zero bytes: the stream was cut, so do not report success. */
-                if (r.code_end == 0) {
-                    result = vko_RESULT_INPUT_ERROR;
-                } else if (v == vko_kCtrlType_streamEnd) {
-                    *data_size = out_cur;
-                    result = vko_RESULT_STREAM_END;
-                } else {
-                    result = vko_RESULT_BAD_CTRL;
-                }
+                result = vko_stream_end_result(v, r.code_end);
+                if (result == vko_RESULT_STREAM_END) *data_size = out_cur;
                 goto done;
             }
         }

@@ -66,6 +66,15 @@ static unsigned char vko_cache_read_byte(vko_TInputCache* cache) {
     return cache->cache_buf[begin];
 }
 
+/* The stream decoder's result for a control code that is neither a literal line nor a
+ * clip end: v, the code's length value, is the stream end or a bad code.  cache_end is 0
+ * once the input has failed or run dry, and an end code read then was made of stand-in
+ * zero bytes: the stream was cut, so it is no success. */
+VKO_ALWAYS_INLINE vko_TResult vko_stream_end_result(vko_size_t v, vko_size_t cache_end) {
+    if (cache_end == 0) return vko_RESULT_INPUT_ERROR;
+    return v == vko_kCtrlType_streamEnd ? vko_RESULT_STREAM_END : vko_RESULT_BAD_CTRL;
+}
+
 /* ---------------------------------------------------------------- type-bit reader */
 
 /* The code bytes being read and the type bits buffered from the last type byte.  The
@@ -78,6 +87,17 @@ typedef struct vko_TBitReader {
     vko_size_t           bits;      /* buffered type bits, the next one in bit 0 */
     vko_size_t           count;     /* number of buffered type bits */
 } vko_TBitReader;
+
+/* The memory decoder's reader, at the first byte after the 4-byte header, which is never
+ * read. */
+VKO_ALWAYS_INLINE void vko_bits_start_after_header(vko_TBitReader* r, const unsigned char* code,
+                                                   vko_size_t code_size) {
+    r->code = code;
+    r->code_cur = 4;
+    r->code_end = code_size;
+    r->bits = 0;
+    r->count = 0;
+}
 
 /* Every read names where the code continues once code_end is reached: NULL for the
  * memory decoder, whose code ends there, or the stream decoder's input cache, refilled

@@ -24,11 +24,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
     vko_size_t out_cur = 0, saved_dist = 1, after_literal = 0;
     vko_TBitReader r;
     if (code_size <= 4) return vko_RESULT_INPUT_ERROR;
-    r.code = code;
-    r.code_cur = 4;
-    r.code_end = code_size;
-    r.bits = 0;
-    r.count = 0;
+    vko_bits_start_after_header(&r, code, code_size);
     for (;;) {
         vko_size_t v, dist, len;
         if (vko_bits_read(&r, 1, NULL) & 1) {
@@ -172,14 +168,7 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
                 /* only bit 0 of the leftover can matter: the next read is one type bit */
                 s->type_bits &= 1;
                 if (v == vko_kCtrlType_clipEnd) continue;
-                /* an end code made of stand-in zero bytes is a cut stream */
-                if (s->cache.cache_end == 0) {
-                    result = vko_RESULT_INPUT_ERROR;
-                } else if (v == vko_kCtrlType_streamEnd) {
-                    result = vko_RESULT_STREAM_END;
-                } else {
-                    result = vko_RESULT_BAD_CTRL;
-                }
+                result = vko_stream_end_result(v, s->cache.cache_end);
                 goto done;
             }
         }
