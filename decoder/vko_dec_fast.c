@@ -579,7 +579,6 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
                     continue;
                 }
                 result = vko_stream_end_result(v, r.code_end);
-                if (result == vko_RESULT_STREAM_END) *data_size = out_cur;
                 goto done;
             }
         }
@@ -598,6 +597,7 @@ output_full:
     if (r.code_end == 0) result = vko_RESULT_INPUT_ERROR;
     else result = out_end ? vko_RESULT_OK : vko_RESULT_OUT_SIZE;
 done:
+    if (result == vko_RESULT_STREAM_END) *data_size = out_cur;
     s->final_result = result;
     s->dict_filled = stream_filled(s, out_cur);
     s->cache.cache_begin = r.code_cur;
