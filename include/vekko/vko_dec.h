@@ -17,7 +17,7 @@
  * (vko_RESULT_INPUT_ERROR) where the other first meets a bad distance or a full buffer.
  * Neither ever reports success for a cut stream.
  *
- * Two builds of the same decoders, chosen when vko_dec.c is compiled:
+ * Two builds of the same decoders, chosen when the decoder sources are compiled:
  *   default          the fast build: 64-bit look-ahead, lookup tables, unrolled copies;
  *   VKO_DEC_SMALL    the size build for microcontrollers: one bit and one byte at a
  *                    time, no tables.  Same functions, same results, same bytes.
