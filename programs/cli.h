@@ -67,6 +67,53 @@ inline bool parse_bytes(const std::string& text, uint64_t* out) {
     return true;
 }
 
+// The command line one word at a time, for programs whose options take their value as
+// "--name value" or "--name=value".
+class Args {
+public:
+    Args(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+    // Moves to the next word; false after the last.
+    bool next() {
+        if (++index_ >= argc_) return false;
+        arg_ = argv_[index_];
+        name_ = arg_.substr(0, arg_.find('='));
+        return true;
+    }
+    const std::string& arg() const { return arg_; }
+    // The word up to its '=', if it has one.
+    const std::string& name() const { return name_; }
+
+    // The option's value: what follows '=', else the next word.
+    std::string value() {
+        const size_t eq = arg_.find('=');
+        if (eq != std::string::npos) return arg_.substr(eq + 1);
+        if (index_ + 1 >= argc_) throw Exit{kUsage, "option " + arg_ + " needs a value"};
+        return argv_[++index_];
+    }
+    // The option's value as a byte count (parse_bytes).
+    uint64_t bytes() {
+        const std::string text = value();
+        uint64_t v = 0;
+        if (!parse_bytes(text, &v)) throw Exit{kUsage, "bad byte count '" + text + "' for " + name_};
+        return v;
+    }
+    // Answers --help (or -h) with usage and --version with version on standard output;
+    // false for any other word.
+    bool answer_help_or_version(const char* usage, const char* version) const {
+        if (name_ == "--help" || name_ == "-h") std::fputs(usage, stdout);
+        else if (name_ == "--version") std::puts(version);
+        else return false;
+        return true;
+    }
+
+private:
+    int argc_;
+    char** argv_;
+    int index_ = 0;
+    std::string arg_, name_;
+};
+
 inline std::vector<unsigned char> read_file(const std::string& path, const char* what) {
     FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f) throw Exit{kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};

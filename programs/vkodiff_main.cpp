@@ -46,13 +46,6 @@ int pick(const std::string& value, const char* option, std::initializer_list<con
     throw Exit{cli::kUsage, std::string("bad value '") + value + "' for " + option + " (try --help)"};
 }
 
-uint64_t bytes_value(const std::string& value, const char* option) {
-    uint64_t v = 0;
-    if (!cli::parse_bytes(value, &v))
-        throw Exit{cli::kUsage, std::string("bad byte count '") + value + "' for " + option};
-    return v;
-}
-
 int level_value(const std::string& value) {
     char* end = nullptr;
     const long v = std::strtol(value.c_str(), &end, 10);
@@ -64,25 +57,16 @@ int run(int argc, char** argv) {
     vkd_TDiffOptions o;
     vkd_default_options(&o);
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            const size_t eq = arg.find('=');
-            if (eq != std::string::npos) return arg.substr(eq + 1);
-            if (i + 1 >= argc) throw Exit{cli::kUsage, "option " + arg + " needs a value"};
-            return argv[++i];
-        };
-        const std::string name = arg.substr(0, arg.find('='));
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (name == "--version") {
-            std::puts("vkodiff 0.1.0");
+    cli::Args args(argc, argv);
+    while (args.next()) {
+        const std::string& arg = args.arg();
+        const std::string& name = args.name();
+        if (args.answer_help_or_version(kUsage, "vkodiff 0.1.0")) {
             return 0;
         } else if (name == "--format") {
-            o.format = pick(value(), "--format", {"serialized", "compressed", "single", "window"});
+            o.format = pick(args.value(), "--format", {"serialized", "compressed", "single", "window"});
         } else if (name == "--compress") {
-            std::string v = value();
+            std::string v = args.value();
             const size_t colon = v.find(':');
             if (colon != std::string::npos) {
                 o.level = level_value(v.substr(colon + 1));
@@ -90,19 +74,19 @@ int run(int argc, char** argv) {
             }
             o.compress = pick(v, "--compress", {"none", "zlib", "zstd", "vekko"});
         } else if (name == "--level") {
-            o.level = level_value(value());
+            o.level = level_value(args.value());
         } else if (name == "--checksum") {
-            o.checksum = pick(value(), "--checksum", {"none", "crc32", "xxh64"});
+            o.checksum = pick(args.value(), "--checksum", {"none", "crc32", "xxh64"});
         } else if (name == "--window") {
-            o.window_size = bytes_value(value(), "--window");
+            o.window_size = args.bytes();
         } else if (name == "--step-memory") {
-            o.step_mem_size = bytes_value(value(), "--step-memory");
+            o.step_mem_size = args.bytes();
         } else if (name == "--ring") {
-            o.ring_size = bytes_value(value(), "--ring");
+            o.ring_size = args.bytes();
         } else if (name == "--vekko-dict") {
-            o.vekko_dict_size = bytes_value(value(), "--vekko-dict");
+            o.vekko_dict_size = args.bytes();
         } else if (name == "--min-gain") {
-            o.min_cover_gain = bytes_value(value(), "--min-gain");
+            o.min_cover_gain = args.bytes();
         } else if (name == "--device") {
             vkd_device_options(&o);
         } else if (arg.size() > 1 && arg[0] == '-') {

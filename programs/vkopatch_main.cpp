@@ -414,37 +414,21 @@ void apply(Format format, const Options& o, const std::string& old_path, const s
 int run(int argc, char** argv) {
     Options o;
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const std::string name = arg.substr(0, arg.find('='));
-        auto value = [&]() -> std::string {
-            const size_t eq = arg.find('=');
-            if (eq != std::string::npos) return arg.substr(eq + 1);
-            if (i + 1 >= argc) throw Exit{cli::kUsage, "option " + arg + " needs a value"};
-            return argv[++i];
-        };
-        auto bytes = [&](const char* option) {
-            uint64_t v = 0;
-            const std::string text = value();
-            if (!cli::parse_bytes(text, &v))
-                throw Exit{cli::kUsage, "bad byte count '" + text + "' for " + option};
-            return v;
-        };
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (name == "--version") {
-            std::puts("vkopatch 0.1.0");
+    cli::Args args(argc, argv);
+    while (args.next()) {
+        const std::string& arg = args.arg();
+        const std::string& name = args.name();
+        if (args.answer_help_or_version(kUsage, "vkopatch 0.1.0")) {
             return 0;
         } else if (name == "--memory") {
-            o.memory = bytes("--memory");
+            o.memory = args.bytes();
             o.has_memory = true;
         } else if (name == "--in-memory") {
             o.in_memory = true;
         } else if (name == "--no-check") {
             o.no_check = true;
         } else if (name == "--new-size") {
-            o.new_size = bytes("--new-size");
+            o.new_size = args.bytes();
             o.has_new_size = true;
         } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
             throw Exit{cli::kUsage, "unknown option " + arg + " (try --help)"};

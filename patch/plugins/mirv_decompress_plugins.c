@@ -292,7 +292,7 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
 static mirv_BOOL _vekko_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code,
                                uint64_t code_begin, uint64_t code_end) {
     _TVekkoHandle* h = (_TVekkoHandle*)handle;
-    vko_size_t window = mirv_device_vekko_read_window(&h->device, decoded_size, code, code_begin, code_end);
+    vko_size_t window = mirv_device_vekko_read_window(&h->device, code, code_begin, code_end);
     size_t work_size;
     if (window == 0 || window > mirv_kVekkoPluginMaxWindow) goto fail;
     work_size = (size_t)window + _kVekkoCacheSize;
@@ -304,7 +304,7 @@ static mirv_BOOL _vekko_reopen(void* handle, uint64_t decoded_size, const mirv_T
     }
     h->device.work = h->work;
     h->device.work_size = work_size;
-    return mirv_device_vekko_start(&h->device, window);
+    return mirv_device_vekko_start(&h->device, window, decoded_size);
 fail:
     h->device.failed = 1;
     return 0;

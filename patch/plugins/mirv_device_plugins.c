@@ -83,20 +83,20 @@ fail:
     return 0;
 }
 
-MIRV_DEVICE_INLINE vko_size_t _vekko_read_window(mirv_TDeviceVekko* self, uint64_t decoded_size,
-                                                const mirv_TStreamInput* code, uint64_t code_begin, uint64_t code_end) {
+MIRV_DEVICE_INLINE vko_size_t _vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
+                                                uint64_t code_begin, uint64_t code_end) {
     self->code = code;
     self->code_pos = code_begin;
     self->code_end = code_end;
-    self->decoded_left = decoded_size;
     self->ended = 0;
     self->failed = 0;
     if (!code || code_begin > code_end || code_end > code->size) return 0;
     return vko_TStream_read_dict_size(self, _vekko_read_code);
 }
 
-MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t window) {
+MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
     size_t cache;
+    self->decoded_left = decoded_size;
     /* the window must leave room for the smallest cache (init gives a null buffer size 0) */
     if (window == 0 || self->work_size < mirv_kDeviceVekkoMinCache ||
         window > self->work_size - mirv_kDeviceVekkoMinCache)
@@ -105,7 +105,7 @@ MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t wi
     if (cache > _kDeviceMaxCache) cache = _kDeviceMaxCache;
     if (vko_TStream_open(&self->stream, self, _vekko_read_code, self->work, window, (vko_size_t)cache) != 0)
         goto fail;
-    if (self->decoded_left == 0 && !_vekko_check_end(self)) goto fail;
+    if (decoded_size == 0 && !_vekko_check_end(self)) goto fail;
     return 1;
 fail:
     self->failed = 1;
@@ -115,17 +115,19 @@ fail:
 static mirv_BOOL _vekko_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code,
                                uint64_t code_begin, uint64_t code_end) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
-    return _vekko_start(v, _vekko_read_window(v, decoded_size, code, code_begin, code_end));
+    return _vekko_start(v, _vekko_read_window(v, code, code_begin, code_end), decoded_size);
 }
 
 /* The two halves for the host plug-in; a device build that links only the plug-in's
  * callbacks drops them. */
-vko_size_t mirv_device_vekko_read_window(mirv_TDeviceVekko* self, uint64_t decoded_size,
-                                         const mirv_TStreamInput* code, uint64_t code_begin, uint64_t code_end) {
-    return _vekko_read_window(self, decoded_size, code, code_begin, code_end);
+vko_size_t mirv_device_vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
+                                         uint64_t code_begin, uint64_t code_end) {
+    return _vekko_read_window(self, code, code_begin, code_end);
 }
 
-mirv_BOOL mirv_device_vekko_start(mirv_TDeviceVekko* self, vko_size_t window) { return _vekko_start(self, window); }
+mirv_BOOL mirv_device_vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
+    return _vekko_start(self, window, decoded_size);
+}
 
 static void* _vekko_open(mirv_TDecompress* plugin, uint64_t decoded_size, const mirv_TStreamInput* code,
                          uint64_t code_begin, uint64_t code_end) {
