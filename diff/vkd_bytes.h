@@ -4,31 +4,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
+
+#include "mirv_patch.h"
 
 namespace vkd {
 namespace detail {
 
 using Bytes = std::vector<unsigned char>;
 
-// Bytes that the packed code of value takes with k tag bits (k = 0, 1 or 2).
-inline size_t packed_size(uint64_t value, unsigned k = 0) {
-    const uint64_t first_max = (uint64_t(1) << (7 - k)) - 1;
-    size_t following = 0;
-    while (following * 7 < 64 && (value >> (7 * following)) > first_max) ++following;
-    return following + 1;
-}
+// Packed numbers are the patch library's own writer, so that what is written is what is read.
 
-// Appends value with tag in the top k bits of the first byte; groups of 7 bits run from
-// the most significant one, and every byte but the last says that more follow.
+// Bytes that the packed code of value takes with k tag bits (k = 0, 1 or 2).
+inline size_t packed_size(uint64_t value, unsigned k = 0) { return mirv_packUIntWithTag_size(value, k); }
+
+// Appends value with tag in the top k bits of the first byte.
 inline void put_packed(Bytes& out, uint64_t value, unsigned tag = 0, unsigned k = 0) {
-    const size_t following = packed_size(value, k) - 1;
-    unsigned char first = static_cast<unsigned char>(following * 7 < 64 ? value >> (7 * following) : 0);
-    if (k) first |= static_cast<unsigned char>(tag << (8 - k));
-    if (following) first |= static_cast<unsigned char>(1u << (7 - k));
-    out.push_back(first);
-    for (size_t j = following; j-- > 0;)
-        out.push_back(static_cast<unsigned char>(((value >> (7 * j)) & 0x7F) | (j ? 0x80 : 0)));
+    unsigned char code[mirv_kMaxPackedUIntBytes];
+    unsigned char* end = code;
+    if (!mirv_packUIntWithTag(&end, code + sizeof code, value, tag, k)) throw std::logic_error("bad packed-number tag");
+    out.insert(out.end(), code, end);
 }
 
 // A signed position step: tag 1 means subtract.

@@ -17,17 +17,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "binary_stdio.h"
+#include "cli.h"
 #include "vko_dec.h"
 #include "vko_wrapper.h"
 
 namespace {
+
+using cli::Exit;
 
 const uint64_t kDictSize = 4096;
 
@@ -44,11 +44,6 @@ uint64_t max_input_size() {
     }
     return low;
 }
-
-struct Exit {
-    int status;
-    std::string message; /* empty: nothing to say */
-};
 
 std::string too_large(uint64_t limit) {
     return "input too large: at most " + std::to_string(limit) +
@@ -72,9 +67,9 @@ std::vector<unsigned char> read_all(uint64_t limit) {
     return data;
 }
 
-int run() {
-    set_binary_mode(stdin);
-    set_binary_mode(stdout);
+int run(int, char**) {
+    cli::set_binary_mode(stdin);
+    cli::set_binary_mode(stdout);
 
     const std::vector<unsigned char> input = read_all(max_input_size());
     if (input.empty()) return kEmpty;
@@ -99,24 +94,7 @@ int run() {
     return kOk;
 }
 
-int report(int status, const std::string& message) {
-    if (!message.empty()) std::fprintf(stderr, "vkoc: %s\n", message.c_str());
-    return status;
-}
-
 } // namespace
 
-int main() {
-    /* Nothing escapes: every failure becomes a status and at most one line. */
-    try {
-        return run();
-    } catch (const Exit& e) {
-        return report(e.status, e.message);
-    } catch (const std::bad_alloc&) {
-        return report(kCompressionFailed, "out of memory");
-    } catch (const std::exception& e) {
-        return report(kCompressionFailed, e.what());
-    } catch (...) {
-        return report(kCompressionFailed, "unexpected failure");
-    }
-}
+/* Every failure becomes a status and at most one line. */
+int main(int argc, char** argv) { return cli::main_with_exit("vkoc", run, argc, argv, kCompressionFailed); }

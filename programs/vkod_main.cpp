@@ -12,15 +12,14 @@
  * Exit status: 0 success; 1 a bad, truncated or unreadable stream, a window above the
  * bound, trailing bytes, a failed write or standard output being a terminal (one line
  * on standard error says which); 2 bad arguments. */
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <string>
 #include <vector>
 
-#include "binary_stdio.h"
+#include "cli.h"
 #include "vko_dec.h"
 
 namespace {
@@ -38,9 +37,10 @@ const char* const kUsage =
     "  --help              show this text\n"
     "  --version           show the version\n";
 
-struct Failure {
-    std::string message;
-};
+enum Status { kOk = 0, kFailed = 1, kBadArgument = 2 };
+
+/* A failure: status 1 and its line. */
+cli::Exit failure(const std::string& message) { return cli::Exit{kFailed, message}; }
 
 /* Standard input as the decoder's source.  Bytes the decoder fetched but did not use
  * (what follows a stream's end in its cache) are handed out again first, so the next
@@ -83,21 +83,11 @@ const char* describe(vko_TResult result) {
     }
 }
 
-/* Parses BYTES with an optional K, M or G suffix; false when it is not a number from 1 to
- * the format's largest window. */
-bool parse_window(const char* text, uint64_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    if (*text < '0' || *text > '9') return false;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0) return false;
-    unsigned shift = 0;
-    if (*end == 'K' || *end == 'k') shift = 10;
-    else if (*end == 'M' || *end == 'm') shift = 20;
-    else if (*end == 'G' || *end == 'g') shift = 30;
-    if (shift) end++;
-    if (*end != '\0' || v == 0 || v > (uint64_t)vko_kMaxOfDictSize >> shift) return false;
-    value = (uint64_t)v << shift;
+/* BYTES from 1 to the format's largest window. */
+bool parse_window(const std::string& text, uint64_t& value) {
+    uint64_t v = 0;
+    if (!cli::parse_bytes(text, &v) || v == 0 || v > vko_kMaxOfDictSize) return false;
+    value = v;
     return true;
 }
 
@@ -105,33 +95,33 @@ std::string stream_name(unsigned index) {
     return index == 1 ? std::string() : "stream " + std::to_string(index) + ": ";
 }
 
-/* Decodes every stream on standard input.  Throws Failure. */
+/* Decodes every stream on standard input.  Throws cli::Exit. */
 void decode_all(uint64_t max_window) {
     Input input;
     std::vector<unsigned char> memory;
     for (unsigned index = 1;; index++) {
         unsigned char header[4];
         const size_t got = input.take(header, 4);
-        if (input.read_error) throw Failure{"cannot read standard input: " + std::string(std::strerror(errno))};
+        if (input.read_error) throw failure("cannot read standard input: " + std::string(std::strerror(errno)));
         if (got == 0) {
-            if (index == 1) throw Failure{"empty input"};
+            if (index == 1) throw failure("empty input");
             return; /* the end of the last stream was the end of the input */
         }
         if (got < 4) {
-            if (index == 1) throw Failure{"truncated header (" + std::to_string(got) + " of 4 bytes)"};
-            throw Failure{"trailing bytes after the last stream are not a vekko stream"};
+            if (index == 1) throw failure("truncated header (" + std::to_string(got) + " of 4 bytes)");
+            throw failure("trailing bytes after the last stream are not a vekko stream");
         }
         const vko_size_t window = (vko_size_t)header[0] | (vko_size_t)header[1] << 8 |
                                   (vko_size_t)header[2] << 16 | (vko_size_t)header[3] << 24;
         if (window == 0 || window > vko_kMaxOfDictSize) {
             if (index == 1)
-                throw Failure{"not a vekko stream (header window " + std::to_string(window) + ")"};
-            throw Failure{"trailing bytes after the last stream are not a vekko stream"};
+                throw failure("not a vekko stream (header window " + std::to_string(window) + ")");
+            throw failure("trailing bytes after the last stream are not a vekko stream");
         }
         if (window > max_window)
-            throw Failure{stream_name(index) + "window of " + std::to_string(window) +
+            throw failure(stream_name(index) + "window of " + std::to_string(window) +
                           " bytes is larger than allowed (" + std::to_string(max_window) +
-                          "; see --max-window)"};
+                          "; see --max-window)");
 
         /* window + cache, then the output piece */
         memory.resize((size_t)window + kCacheSize + kPieceSize);
@@ -143,10 +133,10 @@ void decode_all(uint64_t max_window) {
             vko_size_t size = kPieceSize;
             result = vko_TStream_decompress_partial(&stream, piece, &size);
             if (result != vko_RESULT_OK && result != vko_RESULT_STREAM_END) {
-                if (input.read_error) throw Failure{"cannot read standard input"};
-                throw Failure{stream_name(index) + describe(result)};
+                if (input.read_error) throw failure("cannot read standard input");
+                throw failure(stream_name(index) + describe(result));
             }
-            if (std::fwrite(piece, 1, size, stdout) != size) throw Failure{"cannot write standard output"};
+            if (std::fwrite(piece, 1, size, stdout) != size) throw failure("cannot write standard output");
         }
         /* What the cache holds past the stream's end belongs to whatever follows. */
         const unsigned char* rest = stream.cache.cache_buf + stream.cache.cache_begin;
@@ -157,47 +147,34 @@ void decode_all(uint64_t max_window) {
     }
 }
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "vkod: %s\n", message.c_str());
-    return 1;
+int run(int argc, char** argv) {
+    uint64_t max_window = kDefaultMaxWindow;
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return kOk;
+        }
+        if (arg == "--version") {
+            std::printf("%s\n", kVersion);
+            return kOk;
+        }
+        if (arg == "--max-window" && i + 1 < argc && parse_window(argv[i + 1], max_window)) {
+            i++;
+            continue;
+        }
+        throw cli::Exit{kBadArgument, "bad argument '" + arg + "'\n" + kUsage};
+    }
+    if (cli::is_terminal(stdout)) throw failure("refusing to write binary data to a terminal");
+    cli::set_binary_mode(stdin);
+    cli::set_binary_mode(stdout);
+    decode_all(max_window);
+    if (std::fflush(stdout) != 0) throw failure("cannot write standard output");
+    return kOk;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        uint64_t max_window = kDefaultMaxWindow;
-        for (int i = 1; i < argc; i++) {
-            const std::string arg = argv[i];
-            if (arg == "--help") {
-                std::fputs(kUsage, stdout);
-                return 0;
-            }
-            if (arg == "--version") {
-                std::printf("%s\n", kVersion);
-                return 0;
-            }
-            if (arg == "--max-window" && i + 1 < argc && parse_window(argv[i + 1], max_window)) {
-                i++;
-                continue;
-            }
-            std::fprintf(stderr, "vkod: bad argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        if (is_terminal(stdout)) return fail("refusing to write binary data to a terminal");
-        set_binary_mode(stdin);
-        set_binary_mode(stdout);
-        decode_all(max_window);
-        if (std::fflush(stdout) != 0) return fail("cannot write standard output");
-        return 0;
-    } catch (const Failure& f) {
-        std::fflush(stdout);
-        return fail(f.message);
-    } catch (const std::bad_alloc&) {
-        return fail("out of memory for the stream's window");
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unexpected failure");
-    }
+    return cli::main_with_exit("vkod", run, argc, argv, kFailed, "out of memory for the stream's window");
 }

@@ -5,16 +5,15 @@
  * and renamed only when complete. */
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "vkd_cli.h"
+#include "cli.h"
 #include "vko_diff.h"
 
 namespace {
 
-using vkd_cli::Exit;
+using cli::Exit;
 
 const char kUsage[] =
     "usage: vkodiff [options] OLD NEW DIFF\n"
@@ -44,20 +43,13 @@ int pick(const std::string& value, const char* option, std::initializer_list<con
         if (value == n) return i;
         ++i;
     }
-    throw Exit{vkd_cli::kUsage, std::string("bad value '") + value + "' for " + option + " (try --help)"};
-}
-
-uint64_t bytes_value(const std::string& value, const char* option) {
-    uint64_t v = 0;
-    if (!vkd_cli::parse_bytes(value, &v))
-        throw Exit{vkd_cli::kUsage, std::string("bad byte count '") + value + "' for " + option};
-    return v;
+    throw Exit{cli::kUsage, std::string("bad value '") + value + "' for " + option + " (try --help)"};
 }
 
 int level_value(const std::string& value) {
     char* end = nullptr;
     const long v = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end || v < 1 || v > 22) throw Exit{vkd_cli::kUsage, "bad level '" + value + "'"};
+    if (value.empty() || *end || v < 1 || v > 22) throw Exit{cli::kUsage, "bad level '" + value + "'"};
     return int(v);
 }
 
@@ -65,25 +57,16 @@ int run(int argc, char** argv) {
     vkd_TDiffOptions o;
     vkd_default_options(&o);
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            const size_t eq = arg.find('=');
-            if (eq != std::string::npos) return arg.substr(eq + 1);
-            if (i + 1 >= argc) throw Exit{vkd_cli::kUsage, "option " + arg + " needs a value"};
-            return argv[++i];
-        };
-        const std::string name = arg.substr(0, arg.find('='));
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (name == "--version") {
-            std::puts("vkodiff 0.1.0");
+    cli::Args args(argc, argv);
+    while (args.next()) {
+        const std::string& arg = args.arg();
+        const std::string& name = args.name();
+        if (args.answer_help_or_version(kUsage, "vkodiff 0.1.0")) {
             return 0;
         } else if (name == "--format") {
-            o.format = pick(value(), "--format", {"serialized", "compressed", "single", "window"});
+            o.format = pick(args.value(), "--format", {"serialized", "compressed", "single", "window"});
         } else if (name == "--compress") {
-            std::string v = value();
+            std::string v = args.value();
             const size_t colon = v.find(':');
             if (colon != std::string::npos) {
                 o.level = level_value(v.substr(colon + 1));
@@ -91,46 +74,42 @@ int run(int argc, char** argv) {
             }
             o.compress = pick(v, "--compress", {"none", "zlib", "zstd", "vekko"});
         } else if (name == "--level") {
-            o.level = level_value(value());
+            o.level = level_value(args.value());
         } else if (name == "--checksum") {
-            o.checksum = pick(value(), "--checksum", {"none", "crc32", "xxh64"});
+            o.checksum = pick(args.value(), "--checksum", {"none", "crc32", "xxh64"});
         } else if (name == "--window") {
-            o.window_size = bytes_value(value(), "--window");
+            o.window_size = args.bytes();
         } else if (name == "--step-memory") {
-            o.step_mem_size = bytes_value(value(), "--step-memory");
+            o.step_mem_size = args.bytes();
         } else if (name == "--ring") {
-            o.ring_size = bytes_value(value(), "--ring");
+            o.ring_size = args.bytes();
         } else if (name == "--vekko-dict") {
-            o.vekko_dict_size = bytes_value(value(), "--vekko-dict");
+            o.vekko_dict_size = args.bytes();
         } else if (name == "--min-gain") {
-            o.min_cover_gain = bytes_value(value(), "--min-gain");
+            o.min_cover_gain = args.bytes();
         } else if (name == "--device") {
             vkd_device_options(&o);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            throw Exit{vkd_cli::kUsage, "unknown option " + arg + " (try --help)"};
+            throw Exit{cli::kUsage, "unknown option " + arg + " (try --help)"};
         } else {
             files.push_back(arg);
         }
     }
-    if (files.size() != 3) throw Exit{vkd_cli::kUsage, "expected OLD NEW DIFF (try --help)"};
-    if (o.compress == vkd_COMPRESS_ZLIB && o.level > 9) throw Exit{vkd_cli::kUsage, "zlib levels are 1-9"};
-    if (const char* bad = vkd_options_error(&o)) throw Exit{vkd_cli::kUsage, bad};
+    if (files.size() != 3) throw Exit{cli::kUsage, "expected OLD NEW DIFF (try --help)"};
+    if (o.compress == vkd_COMPRESS_ZLIB && o.level > 9) throw Exit{cli::kUsage, "zlib levels are 1-9"};
+    if (const char* bad = vkd_options_error(&o)) throw Exit{cli::kUsage, bad};
 
-    const std::vector<unsigned char> old_data = vkd_cli::read_file(files[0], "OLD");
-    const std::vector<unsigned char> new_data = vkd_cli::read_file(files[1], "NEW");
+    const std::vector<unsigned char> old_data = cli::read_file(files[0], "OLD");
+    const std::vector<unsigned char> new_data = cli::read_file(files[1], "NEW");
     std::vector<unsigned char> diff;
     {
-        vkd_cli::Progress progress("vkodiff", "making the diff");
-        try {
-            diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
-        } catch (const std::bad_alloc&) {
-            throw Exit{vkd_cli::kBadDiff, "out of memory"};
-        } catch (const std::runtime_error& e) {
-            throw Exit{vkd_cli::kBadDiff, e.what()};
-        }
+        // A compressor's failure (std::runtime_error) or running out of memory ends the
+        // program with status 1 and its message, in main_with_exit.
+        cli::Progress progress("vkodiff", "making the diff");
+        diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
     }
-    vkd_cli::AtomicFile out(files[2], "DIFF");
-    if (!out.write(diff.data(), diff.size())) throw Exit{vkd_cli::kFileError, "cannot write DIFF '" + files[2] + "'"};
+    cli::AtomicFile out(files[2], "DIFF");
+    if (!out.write(diff.data(), diff.size())) throw Exit{cli::kFileError, "cannot write DIFF '" + files[2] + "'"};
     out.commit();
     return 0;
 }
@@ -138,5 +117,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return vkd_cli::main_with_exit("vkodiff", run, argc, argv);
+    return cli::main_with_exit("vkodiff", run, argc, argv);
 }

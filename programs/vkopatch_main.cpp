@@ -6,32 +6,25 @@
  *
  * Exit status: 0 success, 1 the diff is bad, does not fit OLD or its format cannot be
  * applied by this build, 2 usage error, 3 file error. */
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "vkd_cli.h"
-
-#if defined(__has_include)
-#if __has_include("mirv_patch.h") && __has_include("mirv_plugins.h")
-#define VKD_HAVE_PATCH 1
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "cli.h"
 #include "mirv_patch.h"
 #include "mirv_plugins.h"
-#endif
-#endif
 
 namespace {
 
-using vkd_cli::Exit;
+using cli::Exit;
 
 const char kUsage[] =
     "usage: vkopatch [options] OLD DIFF NEW\n"
@@ -83,18 +76,19 @@ struct Options {
     uint64_t new_size = 0;
 };
 
-#if VKD_HAVE_PATCH
 // Streams over open files, read and written at absolute positions.
 struct FileStream {
     int fd;
 };
 
-mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    const int fd = static_cast<FileStream*>(stream->owner)->fd;
+// Reads [pos, pos + (out_end - out)) of a file of size bytes; input and output streams
+// over files both read through it.
+mirv_BOOL file_read_at(const FileStream* file, uint64_t size, uint64_t pos, unsigned char* out,
+                       unsigned char* out_end) {
     uint64_t n = uint64_t(out_end - out);
-    if (pos > stream->size || n > stream->size - pos) return 0;
+    if (pos > size || n > size - pos) return 0;
     while (n) {
-        const ssize_t got = pread(fd, out, n, off_t(pos));
+        const ssize_t got = pread(file->fd, out, n, off_t(pos));
         if (got <= 0) return 0;
         out += got;
         pos += uint64_t(got);
@@ -103,8 +97,12 @@ mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char
     return 1;
 }
 
+mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
+    return file_read_at(static_cast<const FileStream*>(stream->owner), stream->size, pos, out, out_end);
+}
+
 mirv_BOOL file_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    return file_read(reinterpret_cast<const mirv_TStreamInput*>(stream), pos, out, out_end);
+    return file_read_at(static_cast<const FileStream*>(stream->owner), stream->size, pos, out, out_end);
 }
 
 mirv_BOOL file_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
@@ -129,7 +127,7 @@ struct InputFile {
         owner.fd = ::open(path.c_str(), O_RDONLY);
         struct stat st;
         if (owner.fd < 0 || fstat(owner.fd, &st) != 0)
-            throw Exit{vkd_cli::kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};
+            throw Exit{cli::kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};
         stream = mirv_TStreamInput{&owner, uint64_t(st.st_size), file_read, nullptr};
     }
     ~InputFile() {
@@ -141,23 +139,23 @@ struct InputFile {
 // plus the covers' lengths.  Every number is checked against the diff's own size.
 uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
     std::vector<unsigned char> head(std::min<uint64_t>(diff.size, 5 * mirv_kMaxPackedUIntBytes));
-    if (!diff.read(&diff, 0, head.data(), head.data() + head.size())) throw Exit{vkd_cli::kFileError, "cannot read DIFF"};
+    if (!diff.read(&diff, 0, head.data(), head.data() + head.size())) throw Exit{cli::kFileError, "cannot read DIFF"};
     const unsigned char* cursor = head.data();
     uint64_t numbers[5];
     for (uint64_t& n : numbers)
         if (!mirv_unpackUIntWithTag(&cursor, head.data() + head.size(), &n, 0))
-            throw Exit{vkd_cli::kBadDiff, "bad diff: the serialized head is cut off"};
+            throw Exit{cli::kBadDiff, "bad diff: the serialized head is cut off"};
     const uint64_t lengths_at = uint64_t(cursor - head.data());
-    if (numbers[1] > diff.size - lengths_at) throw Exit{vkd_cli::kBadDiff, "bad diff: sections beyond its end"};
+    if (numbers[1] > diff.size - lengths_at) throw Exit{cli::kBadDiff, "bad diff: sections beyond its end"};
     std::vector<unsigned char> lengths(numbers[1]);
     if (!diff.read(&diff, lengths_at, lengths.data(), lengths.data() + lengths.size()))
-        throw Exit{vkd_cli::kFileError, "cannot read DIFF"};
+        throw Exit{cli::kFileError, "cannot read DIFF"};
     uint64_t total = numbers[4];
     const unsigned char* p = lengths.data();
     for (uint64_t i = 0; i < numbers[0]; ++i) {
         uint64_t length = 0;
         if (!mirv_unpackUIntWithTag(&p, lengths.data() + lengths.size(), &length, 0) || length > UINT64_MAX - total)
-            throw Exit{vkd_cli::kBadDiff, "bad diff: cover lengths cut off or too large"};
+            throw Exit{cli::kBadDiff, "bad diff: cover lengths cut off or too large"};
         total += length;
     }
     return total;
@@ -248,30 +246,29 @@ const char* window_result_text(int code) {
 uint64_t stream_memory(const Options& o, uint64_t needed, const char* what) {
     if (o.has_memory) {
         if (o.memory < needed)
-            throw Exit{vkd_cli::kBadDiff, std::string("this ") + what + " diff needs --memory of at least " +
+            throw Exit{cli::kBadDiff, std::string("this ") + what + " diff needs --memory of at least " +
                                               std::to_string(needed) + " bytes"};
         return o.memory;
     }
     return std::max(o.memory, needed);
 }
 
-struct SingleListener {
-    sspatch_TListener base;
+// What the listeners hand the patch, reached through the listener's owner.
+struct SingleSetup {
     mirv_TDecompress* plugin;
     std::vector<unsigned char>* memory;
 };
 
 mirv_BOOL single_on_diff_info(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo*,
                               mirv_TDecompress** out_plugin, unsigned char** out_cache, unsigned char** out_cache_end) {
-    SingleListener* self = reinterpret_cast<SingleListener*>(listener);
-    *out_plugin = self->plugin;
-    *out_cache = self->memory->data();
-    *out_cache_end = self->memory->data() + self->memory->size();
+    const SingleSetup* setup = static_cast<const SingleSetup*>(listener->owner);
+    *out_plugin = setup->plugin;
+    *out_cache = setup->memory->data();
+    *out_cache_end = setup->memory->data() + setup->memory->size();
     return 1;
 }
 
-struct WindowListener {
-    mirv_TWindowPatchListener base;
+struct WindowSetup {
     mirv_TDecompress* plugin;
     mirv_TChecksum* checksum;
     bool check;
@@ -282,13 +279,13 @@ mirv_BOOL window_on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
                               mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
                               mirv_BOOL* check_old, mirv_BOOL* check_diff, unsigned char** out_cache,
                               unsigned char** out_cache_end) {
-    WindowListener* self = reinterpret_cast<WindowListener*>(listener);
-    *out_plugin = self->plugin;
-    *out_checksum = self->checksum;
+    const WindowSetup* setup = static_cast<const WindowSetup*>(listener->owner);
+    *out_plugin = setup->plugin;
+    *out_checksum = setup->checksum;
     // Everything the diff can vouch for is verified unless --no-check.
-    *check_new = *check_old = *check_diff = self->check && self->checksum;
-    *out_cache = self->memory->data();
-    *out_cache_end = self->memory->data() + self->memory->size();
+    *check_new = *check_old = *check_diff = setup->check && setup->checksum;
+    *out_cache = setup->memory->data();
+    *out_cache_end = setup->memory->data() + setup->memory->size();
     return 1;
 }
 
@@ -296,74 +293,71 @@ std::vector<unsigned char> allocate(uint64_t size) {
     try {
         return std::vector<unsigned char>(size_t(size));
     } catch (const std::exception&) {
-        throw Exit{vkd_cli::kBadDiff, "cannot have " + std::to_string(size) + " bytes of work memory"};
+        throw Exit{cli::kBadDiff, "cannot have " + std::to_string(size) + " bytes of work memory"};
     }
 }
 
 mirv_TDecompress* plugin_for(const char* type, bool compressed) {
     if (!compressed) return nullptr;
     mirv_TDecompress* plugin = mirv_decompress_plugin(type);
-    if (!plugin) throw Exit{vkd_cli::kBadDiff, std::string("unknown compression type '") + type + "'"};
+    if (!plugin) throw Exit{cli::kBadDiff, std::string("unknown compression type '") + type + "'"};
     return plugin;
 }
 
 void apply_front_to_back(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
-                         const std::vector<unsigned char>& prefix, vkd_cli::AtomicFile& out) {
-    if (o.has_new_size) throw Exit{vkd_cli::kUsage, "--new-size applies to serialized diffs only"};
+                         const std::vector<unsigned char>& prefix, cli::AtomicFile& out) {
+    if (o.has_new_size) throw Exit{cli::kUsage, "--new-size applies to serialized diffs only"};
     InputFile old_file(old_path, "OLD");
     DiffSource diff(diff_path, prefix);
     FileStream new_owner{fileno(out.file())};
     if (format == Format::kSingle) {
         mirv_singleCompressedDiffInfo info;
-        if (!getSingleCompressedDiffInfo(&info, diff.stream, 0)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable head"};
+        if (!getSingleCompressedDiffInfo(&info, diff.stream, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
         const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
-        if (stored > UINT64_MAX - info.diff_data_pos) throw Exit{vkd_cli::kBadDiff, "bad diff: body size"};
+        if (stored > UINT64_MAX - info.diff_data_pos) throw Exit{cli::kBadDiff, "bad diff: body size"};
         diff.set_size(info.diff_data_pos + stored);
         if (info.old_size != old_file.stream.size)
-            throw Exit{vkd_cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
+            throw Exit{cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
                                               std::to_string(old_file.stream.size)};
         std::vector<unsigned char> memory =
             allocate(stream_memory(o, info.step_mem_size + kStepReserve, "single-stream"));
-        SingleListener listener{{nullptr, single_on_diff_info, nullptr},
-                                plugin_for(info.compress_type, info.compressed_size != 0), &memory};
+        SingleSetup setup{plugin_for(info.compress_type, info.compressed_size != 0), &memory};
+        sspatch_TListener listener{&setup, single_on_diff_info, nullptr};
         const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
-        if (!patch_single_stream(&listener.base, &new_stream, &old_file.stream, diff.stream, 0, nullptr))
-            throw Exit{vkd_cli::kBadDiff, kBadDiffMessage};
+        if (!patch_single_stream(&listener, &new_stream, &old_file.stream, diff.stream, 0, nullptr))
+            throw Exit{cli::kBadDiff, kBadDiffMessage};
         return;
     }
     mirv_windowDiffInfo info;
-    if (!getWindowDiffInfo(&info, diff.stream, 0)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable window head"};
+    if (!getWindowDiffInfo(&info, diff.stream, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable window head"};
     const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
-    if (stored > UINT64_MAX - info.head_size) throw Exit{vkd_cli::kBadDiff, "bad diff: body size"};
+    if (stored > UINT64_MAX - info.head_size) throw Exit{cli::kBadDiff, "bad diff: body size"};
     diff.set_size(info.head_size + stored);
     if (info.step_mem_size > UINT64_MAX / 2 || info.window_size > UINT64_MAX / 2)
-        throw Exit{vkd_cli::kBadDiff, "bad diff: memory sizes"};
+        throw Exit{cli::kBadDiff, "bad diff: memory sizes"};
     std::vector<unsigned char> memory =
         allocate(stream_memory(o, info.step_mem_size + info.window_size + kStepReserve, "window"));
     mirv_TChecksum* checksum = nullptr;
     if (!o.no_check && info.checksum_size) {
         checksum = mirv_checksum_plugin(info.checksum_type);
-        if (!checksum) throw Exit{vkd_cli::kBadDiff, std::string("unknown checksum type '") + info.checksum_type + "'"};
+        if (!checksum) throw Exit{cli::kBadDiff, std::string("unknown checksum type '") + info.checksum_type + "'"};
     }
-    WindowListener listener{{nullptr, window_on_diff_info, nullptr},
-                            plugin_for(info.compress_type, info.compressed_size != 0),
-                            checksum,
-                            !o.no_check,
-                            &memory};
+    WindowSetup setup{plugin_for(info.compress_type, info.compressed_size != 0), checksum, !o.no_check, &memory};
+    mirv_TWindowPatchListener listener{&setup, window_on_diff_info, nullptr};
     const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
-    const int result = patch_window_diff(&listener.base, &new_stream, &old_file.stream, diff.stream, 0);
+    const int result = patch_window_diff(&listener, &new_stream, &old_file.stream, diff.stream, 0);
     if (result != mirv_kWindowPatchOk)
-        throw Exit{vkd_cli::kBadDiff, "window patch failed: result " + std::to_string(result) + " (" +
+        throw Exit{cli::kBadDiff, "window patch failed: result " + std::to_string(result) + " (" +
                                           window_result_text(result) + ")"};
 }
 
 void apply(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
-           const std::vector<unsigned char>& prefix, vkd_cli::AtomicFile& out) {
+           const std::vector<unsigned char>& prefix, cli::AtomicFile& out) {
     if (format == Format::kSingle || format == Format::kWindow)
         return apply_front_to_back(format, o, old_path, diff_path, prefix, out);
     // Below this the library cannot even cut its reader caches.
     if (!o.in_memory && o.memory < kMinMemory)
-        throw Exit{vkd_cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
+        throw Exit{cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
                                         format_name(format) + " diffs"};
     InputFile old_file(old_path, "OLD");
     InputFile diff_file(diff_path, "DIFF");
@@ -373,14 +367,14 @@ void apply(Format format, const Options& o, const std::string& old_path, const s
         new_size = o.has_new_size ? o.new_size : serialized_new_size(diff_file.stream);
     } else {
         mirv_compressedDiffInfo info;
-        if (!getCompressedDiffInfo(&info, &diff_file.stream)) throw Exit{vkd_cli::kBadDiff, "bad diff: unreadable head"};
+        if (!getCompressedDiffInfo(&info, &diff_file.stream)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
         if (info.old_size != old_file.stream.size)
-            throw Exit{vkd_cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
+            throw Exit{cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
                                               std::to_string(old_file.stream.size)};
         if (info.compressed_count > 0) {
             plugin = mirv_decompress_plugin(info.compress_type);
             if (!plugin)
-                throw Exit{vkd_cli::kBadDiff, std::string("unknown compression type '") + info.compress_type + "'"};
+                throw Exit{cli::kBadDiff, std::string("unknown compression type '") + info.compress_type + "'"};
         }
         new_size = info.new_size;
     }
@@ -389,21 +383,21 @@ void apply(Format format, const Options& o, const std::string& old_path, const s
         std::vector<unsigned char> old_data(old_file.stream.size), diff_data(diff_file.stream.size), new_data;
         if (!old_file.stream.read(&old_file.stream, 0, old_data.data(), old_data.data() + old_data.size()) ||
             !diff_file.stream.read(&diff_file.stream, 0, diff_data.data(), diff_data.data() + diff_data.size()))
-            throw Exit{vkd_cli::kFileError, "cannot read OLD or DIFF"};
+            throw Exit{cli::kFileError, "cannot read OLD or DIFF"};
         try {
             new_data.resize(new_size);
         } catch (const std::exception&) {
-            throw Exit{vkd_cli::kBadDiff, "the diff asks for " + std::to_string(new_size) + " new bytes: out of memory"};
+            throw Exit{cli::kBadDiff, "the diff asks for " + std::to_string(new_size) + " new bytes: out of memory"};
         }
         ok = patch(new_data.data(), new_data.data() + new_data.size(), old_data.data(), old_data.data() + old_data.size(),
                    diff_data.data(), diff_data.data() + diff_data.size());
-        if (ok && !out.write(new_data.data(), new_data.size())) throw Exit{vkd_cli::kFileError, "cannot write NEW"};
+        if (ok && !out.write(new_data.data(), new_data.size())) throw Exit{cli::kFileError, "cannot write NEW"};
     } else {
         std::vector<unsigned char> memory;
         try {
             memory.resize(o.memory);
         } catch (const std::exception&) {
-            throw Exit{vkd_cli::kUsage, "--memory: cannot have " + std::to_string(o.memory) + " bytes"};
+            throw Exit{cli::kUsage, "--memory: cannot have " + std::to_string(o.memory) + " bytes"};
         }
         FileStream new_owner{fileno(out.file())};
         const mirv_TStreamOutput new_stream{&new_owner, new_size, file_read_back, file_write};
@@ -414,82 +408,59 @@ void apply(Format format, const Options& o, const std::string& old_path, const s
             ok = patch_decompress_with_cache(&new_stream, &old_file.stream, &diff_file.stream, plugin, cache,
                                              cache + memory.size());
     }
-    if (!ok) throw Exit{vkd_cli::kBadDiff, kBadDiffMessage};
+    if (!ok) throw Exit{cli::kBadDiff, kBadDiffMessage};
 }
-#else
-// Without the patch library in this build nothing can be applied.
-void apply(Format format, const Options&, const std::string&, const std::string&, const std::vector<unsigned char>&,
-           vkd_cli::AtomicFile&) {
-    throw Exit{vkd_cli::kBadDiff, std::string(format_name(format)) + " diffs are not supported yet by this build"};
-}
-#endif
 
 int run(int argc, char** argv) {
     Options o;
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const std::string name = arg.substr(0, arg.find('='));
-        auto value = [&]() -> std::string {
-            const size_t eq = arg.find('=');
-            if (eq != std::string::npos) return arg.substr(eq + 1);
-            if (i + 1 >= argc) throw Exit{vkd_cli::kUsage, "option " + arg + " needs a value"};
-            return argv[++i];
-        };
-        auto bytes = [&](const char* option) {
-            uint64_t v = 0;
-            const std::string text = value();
-            if (!vkd_cli::parse_bytes(text, &v))
-                throw Exit{vkd_cli::kUsage, "bad byte count '" + text + "' for " + option};
-            return v;
-        };
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (name == "--version") {
-            std::puts("vkopatch 0.1.0");
+    cli::Args args(argc, argv);
+    while (args.next()) {
+        const std::string& arg = args.arg();
+        const std::string& name = args.name();
+        if (args.answer_help_or_version(kUsage, "vkopatch 0.1.0")) {
             return 0;
         } else if (name == "--memory") {
-            o.memory = bytes("--memory");
+            o.memory = args.bytes();
             o.has_memory = true;
         } else if (name == "--in-memory") {
             o.in_memory = true;
         } else if (name == "--no-check") {
             o.no_check = true;
         } else if (name == "--new-size") {
-            o.new_size = bytes("--new-size");
+            o.new_size = args.bytes();
             o.has_new_size = true;
         } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
-            throw Exit{vkd_cli::kUsage, "unknown option " + arg + " (try --help)"};
+            throw Exit{cli::kUsage, "unknown option " + arg + " (try --help)"};
         } else {
             files.push_back(arg);
         }
     }
-    if (files.size() != 3) throw Exit{vkd_cli::kUsage, "expected OLD DIFF NEW (try --help)"};
-    if (files[0] == "-" || files[2] == "-") throw Exit{vkd_cli::kUsage, "only DIFF may be - (standard input)"};
+    if (files.size() != 3) throw Exit{cli::kUsage, "expected OLD DIFF NEW (try --help)"};
+    if (files[0] == "-" || files[2] == "-") throw Exit{cli::kUsage, "only DIFF may be - (standard input)"};
 
     // The signature decides the format.  From a file only the first bytes are looked at; from
     // standard input the first 4096 are kept, enough for any head, and handed on.
     std::vector<unsigned char> head(files[1] == "-" ? kStdinPrefix : 16);
     FILE* diff = files[1] == "-" ? stdin : std::fopen(files[1].c_str(), "rb");
-    if (!diff) throw Exit{vkd_cli::kFileError, "cannot open DIFF '" + files[1] + "': " + std::strerror(errno)};
+    if (!diff) throw Exit{cli::kFileError, "cannot open DIFF '" + files[1] + "': " + std::strerror(errno)};
     size_t got = 0, n;
     while (got < head.size() && (n = std::fread(head.data() + got, 1, head.size() - got, diff)) > 0) got += n;
     head.resize(got);
-    if (std::ferror(diff)) throw Exit{vkd_cli::kFileError, "cannot read DIFF '" + files[1] + "'"};
+    if (std::ferror(diff)) throw Exit{cli::kFileError, "cannot read DIFF '" + files[1] + "'"};
     const Format format = detect(head);
     if (diff != stdin) std::fclose(diff);
     if (files[1] == "-" && format != Format::kSingle && format != Format::kWindow)
-        throw Exit{vkd_cli::kUsage, "standard input serves single-stream and window diffs only"};
+        throw Exit{cli::kUsage, "standard input serves single-stream and window diffs only"};
     if (o.in_memory && format != Format::kSerialized)
-        throw Exit{vkd_cli::kUsage, "--in-memory applies to serialized diffs only"};
+        throw Exit{cli::kUsage, "--in-memory applies to serialized diffs only"};
     FILE* old_file = std::fopen(files[0].c_str(), "rb");
-    if (!old_file) throw Exit{vkd_cli::kFileError, "cannot open OLD '" + files[0] + "': " + std::strerror(errno)};
+    if (!old_file) throw Exit{cli::kFileError, "cannot open OLD '" + files[0] + "': " + std::strerror(errno)};
     std::fclose(old_file);
 
-    vkd_cli::AtomicFile out(files[2], "NEW");
+    cli::AtomicFile out(files[2], "NEW");
     {
-        vkd_cli::Progress progress("vkopatch", "applying the diff");
+        cli::Progress progress("vkopatch", "applying the diff");
         apply(format, o, files[0], files[1], head, out);
     }
     out.commit();
@@ -499,5 +470,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return vkd_cli::main_with_exit("vkopatch", run, argc, argv);
+    return cli::main_with_exit("vkopatch", run, argc, argv);
 }

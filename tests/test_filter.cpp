@@ -143,9 +143,11 @@ TEST_F(FilterTest, DecompressorNamesEachFailure) {
         EXPECT_NE(message.find(c.says), std::string::npos) << message;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << message;
     }
-    /* a window up to the bound is fine */
+    /* a window up to the bound is fine, the bound written in any of the byte-count forms */
     writeFile(path("in"), {0, 0x10, 0, 0, 0x0C, 0});
-    EXPECT_EQ(run(std::string(VKOD_PATH) + " --max-window 4K < '" + path("in") + "' > /dev/null"), 0);
+    for (const char* bound : {"4096", "4K", "4k", "4KiB", "1m", "1G"})
+        EXPECT_EQ(run(std::string(VKOD_PATH) + " --max-window " + bound + " < '" + path("in") + "' > /dev/null"), 0)
+            << bound;
 }
 
 /* Concatenated streams decode one after another; bytes after them that are not a

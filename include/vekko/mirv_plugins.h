@@ -1,6 +1,7 @@
 /* Ready-made plug-ins for the patch library, over zlib, libzstd, libxxhash and the vekko
- * stream decoder.  Unlike the library itself they allocate (their decoder state), on the
- * host's heap; every handle is released by the plug-in's close.
+ * stream decoder (its "vekko" is the device plug-in of mirv_device_plugins.h, given heap
+ * memory).  Unlike the library itself they allocate (their decoder state), on the host's
+ * heap; every handle is released by the plug-in's close.
  *
  * Decompressors, by type name:
  *   "zlib"   one RFC 1950 zlib stream (zlib's inflate);

@@ -1,4 +1,5 @@
-/* Decompressor plug-ins over zlib, libzstd and the vekko stream decoder.
+/* Decompressor plug-ins over zlib, libzstd and the vekko stream decoder (through the device
+ * plug-in, which this file only gives heap memory).
  *
  * Every handle decodes one section of known decoded size.  The part that completes the
  * decoded size also proves that the compressed data ends there and nothing follows it, so
@@ -9,8 +10,9 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include "device_vekko.h"
+#include "mirv_device_plugins.h"
 #include "mirv_plugins.h"
-#include "vko_dec.h"
 
 #define _kCodeBufSize 16384
 #define _kVekkoCacheSize 4096
@@ -271,85 +273,40 @@ static mirv_BOOL _zstd_close(mirv_TDecompress* plugin, void* handle) {
 
 /* ---- vekko ---- */
 
+/* The device plug-in does the decoding; the host gives each handle its own record and a
+ * work buffer that grows to the window each section's stream header asks for.  The header
+ * is read once, before the buffer is sized: a diff's reader may require reads front to back. */
 typedef struct _TVekkoHandle {
-    vko_TStream    stream;
-    unsigned char* buffer;      /* window, then input cache */
-    size_t         window_size; /* capacity of the window part of buffer */
-    _TCodeInput    in;
+    mirv_TDeviceVekko device;
+    unsigned char*    work; /* window, then input cache */
+    size_t            work_size;
 } _TVekkoHandle;
 
 static mirv_BOOL _vekko_is_can_open(const char* type) { return type && strcmp(type, "vekko") == 0; }
 
-/* The stream decoder's input: as many of the wanted bytes as the section still holds. */
-static mirv_BOOL _vekko_read_code(void* input_stream, unsigned char* out_code, vko_size_t* code_size) {
-    _TVekkoHandle* h = (_TVekkoHandle*)input_stream;
-    uint64_t left = h->in.code_end - h->in.code_pos;
-    vko_size_t n = left < *code_size ? (vko_size_t)left : *code_size;
-    if (n && !h->in.code->read(h->in.code, h->in.code_pos, out_code, out_code + n)) {
-        h->in.failed = 1;
-        return 0;
-    }
-    h->in.code_pos += n;
-    *code_size = n;
-    return 1;
-}
-
-static mirv_BOOL _vekko_check_end(_TVekkoHandle* h) {
-    unsigned char extra;
-    vko_size_t n = 1;
-    if (!h->in.ended) {
-        if (vko_TStream_decompress_partial(&h->stream, &extra, &n) != vko_RESULT_STREAM_END || n != 0) return 0;
-        h->in.ended = 1;
-    }
-    return !h->in.failed && h->stream.cache.cache_begin == h->stream.cache.cache_end &&
-           h->in.code_pos == h->in.code_end;
-}
-
 static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsigned char* out_end) {
-    _TVekkoHandle* h = (_TVekkoHandle*)handle;
-    size_t len = (size_t)(out_end - out);
-    if (!_code_input_part_ok(&h->in, len)) return 0;
-    while (out < out_end) {
-        size_t left = (size_t)(out_end - out);
-        vko_size_t piece = left < 0x40000000u ? (vko_size_t)left : 0x40000000u;
-        vko_size_t n = piece;
-        vko_TResult ret;
-        if (h->in.ended) goto fail;
-        ret = vko_TStream_decompress_partial(&h->stream, out, &n);
-        if (ret == vko_RESULT_STREAM_END) {
-            if (n != piece) goto fail; /* ended before the decoded size */
-            h->in.ended = 1;
-        } else if (ret != vko_RESULT_OK) {
-            goto fail;
-        }
-        out += piece;
-    }
-    h->in.produced += len;
-    if (h->in.produced == h->in.decoded_size && !_vekko_check_end(h)) goto fail;
-    return 1;
-fail:
-    h->in.failed = 1;
-    return 0;
+    mirv_TDeviceVekko* device = &((_TVekkoHandle*)handle)->device;
+    return device->base.decompress_part(device, out, out_end);
 }
 
 static mirv_BOOL _vekko_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code,
                                uint64_t code_begin, uint64_t code_end) {
     _TVekkoHandle* h = (_TVekkoHandle*)handle;
-    vko_size_t window;
-    if (!_code_input_set(&h->in, decoded_size, code, code_begin, code_end)) goto fail;
-    window = vko_TStream_read_dict_size(h, _vekko_read_code);
+    vko_size_t window = mirv_device_vekko_read_window(&h->device, code, code_begin, code_end);
+    size_t work_size;
     if (window == 0 || window > mirv_kVekkoPluginMaxWindow) goto fail;
-    if (window > h->window_size) {
-        unsigned char* grown = (unsigned char*)realloc(h->buffer, (size_t)window + _kVekkoCacheSize);
+    work_size = (size_t)window + _kVekkoCacheSize;
+    if (work_size > h->work_size) {
+        unsigned char* grown = (unsigned char*)realloc(h->work, work_size);
         if (!grown) goto fail;
-        h->buffer = grown;
-        h->window_size = window;
+        h->work = grown;
+        h->work_size = work_size;
     }
-    if (vko_TStream_open(&h->stream, h, _vekko_read_code, h->buffer, window, _kVekkoCacheSize) != 0) goto fail;
-    if (decoded_size == 0 && !_vekko_check_end(h)) goto fail;
-    return 1;
+    h->device.work = h->work;
+    h->device.work_size = work_size;
+    return mirv_device_vekko_start(&h->device, window, decoded_size);
 fail:
-    h->in.failed = 1;
+    h->device.failed = 1;
     return 0;
 }
 
@@ -358,8 +315,9 @@ static void* _vekko_open(mirv_TDecompress* plugin, uint64_t decoded_size, const 
     _TVekkoHandle* h = (_TVekkoHandle*)calloc(1, sizeof(_TVekkoHandle));
     (void)plugin;
     if (!h) return NULL;
+    mirv_device_vekko_init(&h->device, NULL, 0);
     if (!_vekko_reopen(h, decoded_size, code, code_begin, code_end)) {
-        free(h->buffer);
+        free(h->work);
         free(h);
         return NULL;
     }
@@ -371,8 +329,8 @@ static mirv_BOOL _vekko_close(mirv_TDecompress* plugin, void* handle) {
     mirv_BOOL ok;
     (void)plugin;
     if (!h) return 1;
-    ok = !h->in.failed;
-    free(h->buffer);
+    ok = h->device.base.close(&h->device.base, &h->device);
+    free(h->work);
     free(h);
     return ok;
 }

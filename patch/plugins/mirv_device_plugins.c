@@ -2,12 +2,21 @@
  * every byte of state in caller-owned records and buffers. */
 #include <string.h>
 
+#include "device_vekko.h"
 #include "mirv_device_plugins.h"
 
 /* Keeps the stream decoder's refill requests well inside its 32-bit sizes. */
 #define _kDeviceMaxCache ((size_t)1 << 20)
 /* Largest part handed to the stream decoder in one call. */
 #define _kDeviceMaxPiece 0x40000000u
+
+/* For the halves of open: inlined into reopen, so the device's open costs no extra call,
+ * and copied once more into the exported halves for the host plug-in. */
+#if defined(__GNUC__)
+#define MIRV_DEVICE_INLINE static inline __attribute__((always_inline))
+#else
+#define MIRV_DEVICE_INLINE static inline
+#endif
 
 static mirv_BOOL _is_name(const char* type, const char* name) {
     if (!type) return 0;
@@ -74,31 +83,50 @@ fail:
     return 0;
 }
 
+MIRV_DEVICE_INLINE vko_size_t _vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
+                                                uint64_t code_begin, uint64_t code_end) {
+    self->code = code;
+    self->code_pos = code_begin;
+    self->code_end = code_end;
+    self->ended = 0;
+    self->failed = 0;
+    if (!code || code_begin > code_end || code_end > code->size) return 0;
+    return vko_TStream_read_dict_size(self, _vekko_read_code);
+}
+
+MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
+    size_t cache;
+    self->decoded_left = decoded_size;
+    /* the window must leave room for the smallest cache (init gives a null buffer size 0) */
+    if (window == 0 || self->work_size < mirv_kDeviceVekkoMinCache ||
+        window > self->work_size - mirv_kDeviceVekkoMinCache)
+        goto fail;
+    cache = self->work_size - window;
+    if (cache > _kDeviceMaxCache) cache = _kDeviceMaxCache;
+    if (vko_TStream_open(&self->stream, self, _vekko_read_code, self->work, window, (vko_size_t)cache) != 0)
+        goto fail;
+    if (decoded_size == 0 && !_vekko_check_end(self)) goto fail;
+    return 1;
+fail:
+    self->failed = 1;
+    return 0;
+}
+
 static mirv_BOOL _vekko_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code,
                                uint64_t code_begin, uint64_t code_end) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
-    vko_size_t window;
-    size_t cache;
-    v->code = code;
-    v->code_pos = code_begin;
-    v->code_end = code_end;
-    v->decoded_left = decoded_size;
-    v->ended = 0;
-    v->failed = 0;
-    if (!code || !v->work || code_begin > code_end || code_end > code->size) goto fail;
-    window = vko_TStream_read_dict_size(v, _vekko_read_code);
-    /* the window must leave room for the smallest cache */
-    if (window == 0 || v->work_size < mirv_kDeviceVekkoMinCache ||
-        window > v->work_size - mirv_kDeviceVekkoMinCache)
-        goto fail;
-    cache = v->work_size - window;
-    if (cache > _kDeviceMaxCache) cache = _kDeviceMaxCache;
-    if (vko_TStream_open(&v->stream, v, _vekko_read_code, v->work, window, (vko_size_t)cache) != 0) goto fail;
-    if (decoded_size == 0 && !_vekko_check_end(v)) goto fail;
-    return 1;
-fail:
-    v->failed = 1;
-    return 0;
+    return _vekko_start(v, _vekko_read_window(v, code, code_begin, code_end), decoded_size);
+}
+
+/* The two halves for the host plug-in; a device build that links only the plug-in's
+ * callbacks drops them. */
+vko_size_t mirv_device_vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
+                                         uint64_t code_begin, uint64_t code_end) {
+    return _vekko_read_window(self, code, code_begin, code_end);
+}
+
+mirv_BOOL mirv_device_vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
+    return _vekko_start(self, window, decoded_size);
 }
 
 static void* _vekko_open(mirv_TDecompress* plugin, uint64_t decoded_size, const mirv_TStreamInput* code,

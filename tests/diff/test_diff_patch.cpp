@@ -5,22 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "test_data.h"
-#include "vko_diff.h"
-
-#if defined(__has_include)
-#if __has_include("mirv_patch.h") && __has_include("mirv_plugins.h")
-#define VKD_TEST_HAVE_PATCH 1
 #include "mirv_patch.h"
 #include "mirv_plugins.h"
-#endif
-#endif
+#include "test_data.h"
+#include "vko_diff.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-#if VKD_TEST_HAVE_PATCH
 
 struct Pair {
     std::string name;
@@ -308,11 +300,5 @@ TEST(DiffThroughPatch, SingleAndWindowHeadsPassTheLibraryChecks) {
         }
     }
 }
-
-#else
-
-TEST(DiffThroughPatch, NeedsThePatchLibrary) { GTEST_SKIP() << "the patch library is not part of this build"; }
-
-#endif
 
 }  // namespace

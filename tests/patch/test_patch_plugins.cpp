@@ -113,6 +113,29 @@ TEST(DecompressPlugins, DecodeExactlyTheirSection) {
     EXPECT_EQ(mirv_decompress_plugin(nullptr), nullptr);
 }
 
+/* A diff's checksum stream takes each byte once and in order, so a plug-in must read its
+ * section exactly so. */
+TEST(DecompressPlugins, ReadTheirSectionOnceFrontToBack) {
+    for (const Codec& c : kCodecs) {
+        SCOPED_TRACE(c.name);
+        mirv_TDecompress* plugin = mirv_decompress_plugin(c.name);
+        Bytes data = sample(50000), framed = {7, 7};
+        append(framed, c.pack(data));
+        InStream in(framed);
+        void* h = plugin->open(plugin, data.size(), in.get(), 2, framed.size());
+        ASSERT_NE(h, nullptr);
+        Bytes out(data.size());
+        EXPECT_TRUE(plugin->decompress_part(h, out.data(), out.data() + out.size()));
+        EXPECT_TRUE(plugin->close(plugin, h));
+        uint64_t next = 2;
+        for (const auto& read : in.reads) {
+            EXPECT_EQ(read.first, next);
+            next = read.first + read.second;
+        }
+        EXPECT_EQ(next, framed.size());
+    }
+}
+
 TEST(DecompressPlugins, ReopenMovesToAnotherSection) {
     for (const Codec& c : kCodecs) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,8 @@
-// Pieces shared by the vkodiff and vkopatch programs: exit statuses, byte-count options,
-// whole-file reads, replace-on-success writes and a progress line on a terminal.
-#ifndef VKD_CLI_H
-#define VKD_CLI_H
+// What the four programs share: the exit that carries a status and one line, main's
+// handling of it, byte-count options, binary standard streams, whole-file reads,
+// replace-on-success writes and a progress line on a terminal.
+#ifndef VEKKO_PROGRAMS_CLI_H
+#define VEKKO_PROGRAMS_CLI_H
 
 #include <atomic>
 #include <cerrno>
@@ -10,25 +11,43 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 
-namespace vkd_cli {
+namespace cli {
 
+// The exit statuses of vkodiff and vkopatch (vkoc and vkod have their own lists).
 enum Status { kOk = 0, kBadDiff = 1, kUsage = 2, kFileError = 3 };
 
-// Thrown to end the program with one line on standard error.
+// Thrown to end the program with a status and a line on standard error (none when the
+// message is empty).
 struct Exit {
     int status;
     std::string message;
 };
 
-// "4096", "64K", "64KiB", "1M", "1MiB" (K and M are powers of 1024).
+// Standard streams carry bytes untranslated, and no byte is taken as an end-of-file mark
+// (only Windows runtimes translate; elsewhere this does nothing).
+#if defined(_WIN32)
+inline void set_binary_mode(FILE* file) { _setmode(_fileno(file), _O_BINARY); }
+inline bool is_terminal(FILE* file) { return _isatty(_fileno(file)) != 0; }
+#else
+inline void set_binary_mode(FILE*) {}
+inline bool is_terminal(FILE* file) { return isatty(fileno(file)) != 0; }
+#endif
+
+// "4096", "64K", "64k", "64KiB", "1M", "1m", "1MiB", "1G", "1g", "1GiB" (powers of 1024).
 inline bool parse_bytes(const std::string& text, uint64_t* out) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return false;
     size_t i = 0;
@@ -40,13 +59,60 @@ inline bool parse_bytes(const std::string& text, uint64_t* out) {
     const std::string unit = text.substr(i);
     uint64_t scale = 1;
     if (unit == "K" || unit == "k" || unit == "KiB") scale = 1024;
-    else if (unit == "M" || unit == "MiB") scale = 1024 * 1024;
-    else if (unit == "G" || unit == "GiB") scale = 1024 * 1024 * 1024;
+    else if (unit == "M" || unit == "m" || unit == "MiB") scale = 1024 * 1024;
+    else if (unit == "G" || unit == "g" || unit == "GiB") scale = 1024 * 1024 * 1024;
     else if (!unit.empty()) return false;
     if (v > UINT64_MAX / scale) return false;
     *out = v * scale;
     return true;
 }
+
+// The command line one word at a time, for programs whose options take their value as
+// "--name value" or "--name=value".
+class Args {
+public:
+    Args(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+    // Moves to the next word; false after the last.
+    bool next() {
+        if (++index_ >= argc_) return false;
+        arg_ = argv_[index_];
+        name_ = arg_.substr(0, arg_.find('='));
+        return true;
+    }
+    const std::string& arg() const { return arg_; }
+    // The word up to its '=', if it has one.
+    const std::string& name() const { return name_; }
+
+    // The option's value: what follows '=', else the next word.
+    std::string value() {
+        const size_t eq = arg_.find('=');
+        if (eq != std::string::npos) return arg_.substr(eq + 1);
+        if (index_ + 1 >= argc_) throw Exit{kUsage, "option " + arg_ + " needs a value"};
+        return argv_[++index_];
+    }
+    // The option's value as a byte count (parse_bytes).
+    uint64_t bytes() {
+        const std::string text = value();
+        uint64_t v = 0;
+        if (!parse_bytes(text, &v)) throw Exit{kUsage, "bad byte count '" + text + "' for " + name_};
+        return v;
+    }
+    // Answers --help (or -h) with usage and --version with version on standard output;
+    // false for any other word.
+    bool answer_help_or_version(const char* usage, const char* version) const {
+        if (name_ == "--help" || name_ == "-h") std::fputs(usage, stdout);
+        else if (name_ == "--version") std::puts(version);
+        else return false;
+        return true;
+    }
+
+private:
+    int argc_;
+    char** argv_;
+    int index_ = 0;
+    std::string arg_, name_;
+};
 
 inline std::vector<unsigned char> read_file(const std::string& path, const char* what) {
     FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
@@ -123,7 +189,7 @@ private:
 class Progress {
 public:
     Progress(const char* program, const char* what) : program_(program), what_(what) {
-        if (!isatty(2)) return;
+        if (!is_terminal(stderr)) return;
         thread_ = std::thread([this] { run(); });
     }
     ~Progress() {
@@ -158,17 +224,35 @@ private:
     std::thread thread_;
 };
 
-// A program's main: runs run(argc, argv) and turns an Exit into its line on standard error
-// and its status, so no exception leaves main.
-inline int main_with_exit(const char* program, int (*run)(int, char**), int argc, char** argv) {
+// A program's main: runs run(argc, argv) and turns an Exit into its status and its line
+// on standard error, so no exception leaves main.  Anything else thrown is a failure with
+// failure_status: running out of memory says out_of_memory, the rest what they carry.
+// A message that ends in a newline (a usage text after the line) is written as it is.
+inline int main_with_exit(const char* program, int (*run)(int, char**), int argc, char** argv,
+                          int failure_status = kBadDiff, const char* out_of_memory = "out of memory") {
+    std::string message;
+    int status;
     try {
         return run(argc, argv);
     } catch (const Exit& e) {
-        std::fprintf(stderr, "%s: %s\n", program, e.message.c_str());
-        return e.status;
+        status = e.status;
+        message = e.message;
+    } catch (const std::bad_alloc&) {
+        status = failure_status;
+        message = out_of_memory;
+    } catch (const std::exception& e) {
+        status = failure_status;
+        message = e.what();
+    } catch (...) {
+        status = failure_status;
+        message = "unexpected failure";
     }
+    std::fflush(stdout);  // what was written before the failure goes out ahead of the line
+    if (!message.empty())
+        std::fprintf(stderr, "%s: %s%s", program, message.c_str(), message.back() == '\n' ? "" : "\n");
+    return status;
 }
 
-}  // namespace vkd_cli
+}  // namespace cli
 
 #endif
