@@ -225,11 +225,13 @@ private:
 };
 
 // A program's main: runs run(argc, argv) and turns an Exit into its status and its line
-// on standard error, so no exception leaves main.  Anything else thrown is a failure with
-// failure_status: running out of memory says out_of_memory, the rest what they carry.
-// A message that ends in a newline (a usage text after the line) is written as it is.
+// on standard error, so no exception leaves main.  Running out of memory anywhere is
+// out_of_memory_status with the line out_of_memory; anything else thrown is failure_status
+// with what it carries.  A message that ends in a newline (a usage text after the line) is
+// written as it is.
 inline int main_with_exit(const char* program, int (*run)(int, char**), int argc, char** argv,
-                          int failure_status = kBadDiff, const char* out_of_memory = "out of memory") {
+                          int failure_status, int out_of_memory_status,
+                          const char* out_of_memory = "out of memory") {
     std::string message;
     int status;
     try {
@@ -238,7 +240,7 @@ inline int main_with_exit(const char* program, int (*run)(int, char**), int argc
         status = e.status;
         message = e.message;
     } catch (const std::bad_alloc&) {
-        status = failure_status;
+        status = out_of_memory_status;
         message = out_of_memory;
     } catch (const std::exception& e) {
         status = failure_status;

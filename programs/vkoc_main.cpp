@@ -97,4 +97,4 @@ int run(int, char**) {
 } // namespace
 
 /* Every failure becomes a status and at most one line. */
-int main(int argc, char** argv) { return cli::main_with_exit("vkoc", run, argc, argv, kCompressionFailed); }
+int main(int argc, char** argv) { return cli::main_with_exit("vkoc", run, argc, argv, kCompressionFailed, kCompressionFailed); }

@@ -176,5 +176,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    return cli::main_with_exit("vkod", run, argc, argv, kFailed, "out of memory for the stream's window");
+    return cli::main_with_exit("vkod", run, argc, argv, kFailed, kFailed, "out of memory for the stream's window");
 }

@@ -1,8 +1,8 @@
 /* vkodiff: makes a diff that turns OLD into NEW, in any of the four diff formats.
  *
  * Exit status: 0 success, 1 the diff could not be made (a compressor failed, data too
- * large), 2 usage error, 3 file error.  DIFF is written under a temporary name beside it
- * and renamed only when complete. */
+ * large), 2 usage error, 3 file error or out of memory.  DIFF is written under a temporary
+ * name beside it and renamed only when complete. */
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,7 +35,7 @@ const char kUsage[] =
     "                     patch memory window + step memory + 12K (32K); later options override\n"
     "  --help, --version\n"
     "BYTES takes K, M or G (powers of 1024).\n"
-    "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error.\n";
+    "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error or out of memory.\n";
 
 int pick(const std::string& value, const char* option, std::initializer_list<const char*> names) {
     int i = 0;
@@ -103,8 +103,8 @@ int run(int argc, char** argv) {
     const std::vector<unsigned char> new_data = cli::read_file(files[1], "NEW");
     std::vector<unsigned char> diff;
     {
-        // A compressor's failure (std::runtime_error) or running out of memory ends the
-        // program with status 1 and its message, in main_with_exit.
+        // A compressor's failure (std::runtime_error) ends the program with status 1 and
+        // its message, running out of memory with status 3, in main_with_exit.
         cli::Progress progress("vkodiff", "making the diff");
         diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
     }
@@ -117,5 +117,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return cli::main_with_exit("vkodiff", run, argc, argv);
+    return cli::main_with_exit("vkodiff", run, argc, argv, cli::kBadDiff, cli::kFileError);
 }

@@ -5,7 +5,7 @@
  * never leaves a partial or damaged NEW; OLD is only read.
  *
  * Exit status: 0 success, 1 the diff is bad, does not fit OLD or its format cannot be
- * applied by this build, 2 usage error, 3 file error. */
+ * applied by this build, 2 usage error, 3 file error or out of memory. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +41,7 @@ const char kUsage[] =
     "                   the new data and the diff are all verified when the diff has checksums)\n"
     "  --help, --version\n"
     "DIFF may be - (standard input) for single-stream and window diffs.\n"
-    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 file error.\n";
+    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 file error or out of memory.\n";
 
 enum class Format { kSerialized, kCompressed, kSingle, kWindow };
 
@@ -470,5 +470,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return cli::main_with_exit("vkopatch", run, argc, argv);
+    return cli::main_with_exit("vkopatch", run, argc, argv, cli::kBadDiff, cli::kFileError);
 }

@@ -282,7 +282,7 @@ TEST_F(DiffTools, VkopatchStatusesAndMessages) {
 #define VKD_HAS_FEATURE(x) 0
 #endif
 
-// Running out of memory anywhere is status 1 and one line, and leaves no temporary file.
+// Running out of memory anywhere is status 3 and one line, and leaves no temporary file.
 TEST_F(DiffTools, OutOfMemoryIsOneLineAndNoStrayFile) {
 #if defined(__SANITIZE_ADDRESS__) || VKD_HAS_FEATURE(address_sanitizer)
     GTEST_SKIP() << "address space limits don't mix with the address sanitizer";
@@ -301,7 +301,7 @@ TEST_F(DiffTools, OutOfMemoryIsOneLineAndNoStrayFile) {
     };
     for (const auto& c : cases) {
         const Result r = run(limit + c.program, c.args);
-        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.status, 3) << c.args;
         EXPECT_EQ(r.err, c.line);
         EXPECT_TRUE(strays().empty()) << c.args;
     }
