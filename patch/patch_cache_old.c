@@ -83,7 +83,7 @@ void mirvp_array_init(TArrayCovers* covers, unsigned char* records, int is32) {
 }
 
 mirv_BOOL mirvp_array_load(TArrayCovers* covers, mirv_TCovers* list, uint64_t old_size, uint64_t new_size,
-                             unsigned char* records_end) {
+                           unsigned char* records_end) {
     uint64_t n = list->leaveCoverCount(list), i, new_end = 0;
     size_t record = mirvp_array_record_size(covers->is32);
     if (records_end < covers->records || n > (uint64_t)(records_end - covers->records) / record) return 0;
@@ -155,7 +155,7 @@ static void array_sort(TArrayCovers* covers, TSortOrder order) {
 /* ---- whole old data ---- */
 
 mirv_BOOL mirvp_cache_all_old(const mirv_TStreamInput** old, size_t min_left, unsigned char** cache,
-                               unsigned char** cache_end, mirv_BOOL* read_error) {
+                              unsigned char** cache_end, mirv_BOOL* read_error) {
     size_t mem = (size_t)(*cache_end - *cache);
     uint64_t old_size = (*old)->size;
     unsigned char *record, *old_bytes;
@@ -207,7 +207,7 @@ uint64_t mirvp_cache_max_len(TArrayCovers* covers, uint64_t budget) {
 }
 
 uint64_t mirvp_cache_positions(TArrayCovers* covers, uint64_t max_cached_len, uint64_t* out_old_begin,
-                                uint64_t* out_old_end, uint64_t min_count) {
+                               uint64_t* out_old_end, uint64_t min_count) {
     uint64_t i, total = 0, qualifying = 0, lo = UINT64_MAX, hi = 0;
     for (i = 0; i < covers->count; ++i) {
         mirv_TCover c;
@@ -240,8 +240,8 @@ static mirv_BOOL array_is_sorted_by_old(const TArrayCovers* covers) {
 static inline uint64_t align_down_4k(uint64_t pos) { return pos & ~(uint64_t)4095; }
 
 mirv_BOOL mirvp_cache_load(const mirv_TStreamInput* old, uint64_t old_begin, uint64_t old_end,
-                            TArrayCovers* covers, uint64_t max_cached_len, unsigned char* cache,
-                            unsigned char* cache_end, unsigned char* mem_end) {
+                           TArrayCovers* covers, uint64_t max_cached_len, unsigned char* cache,
+                           unsigned char* cache_end, unsigned char* mem_end) {
     unsigned char *buf = cache_end, *buf_end = mem_end;
     uint64_t first = 0, read_pos;
     mirv_BOOL ok = 1, sorted;
@@ -310,7 +310,7 @@ static mirv_BOOL cache_old_next_cover(TCacheOldStream* self) {
 }
 
 static mirv_BOOL cache_old_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                 unsigned char* out_end) {
+                                unsigned char* out_end) {
     TCacheOldStream* self = (TCacheOldStream*)stream->owner;
     size_t len = (size_t)(out_end - out);
     if (len == 0) return pos <= stream->size;
@@ -326,8 +326,8 @@ static mirv_BOOL cache_old_read(const mirv_TStreamInput* stream, uint64_t pos, u
 }
 
 const mirv_TStreamInput* mirvp_cache_stream_init(TCacheOldStream* stream, const mirv_TStreamInput* old_stream,
-                                               const TArrayCovers* covers, uint64_t max_cached_len,
-                                               const unsigned char* cache_base) {
+                                                 const TArrayCovers* covers, uint64_t max_cached_len,
+                                                 const unsigned char* cache_base) {
     memset(stream, 0, sizeof(*stream));
     stream->base.owner = stream;
     stream->base.size = old_stream->size;

@@ -5,12 +5,17 @@
 #include "patch_heads.h"
 #include "patch_streams.h"
 
+/* What both lists keep in front of their readers. */
+typedef struct TCoverBases {
+    mirv_TCovers base;
+    uint64_t     covers_left;
+    uint64_t     old_base;
+    uint64_t     new_base;
+} TCoverBases;
+
 /* Serialized diff: lengths, new gaps and old deltas each in their own section. */
 typedef struct TPackedCovers {
-    mirv_TCovers     base;
-    uint64_t         covers_left;
-    uint64_t         old_base;
-    uint64_t         new_base;
+    TCoverBases      bases;
     TStreamCacheClip lengths;
     TStreamCacheClip new_gaps;
     TStreamCacheClip old_deltas;
@@ -18,10 +23,7 @@ typedef struct TPackedCovers {
 
 /* Compressed diff: all three numbers of a cover, interleaved, in one section. */
 typedef struct TCompressedCovers {
-    mirv_TCovers           base;
-    uint64_t               covers_left;
-    uint64_t               old_base;
-    uint64_t               new_base;
+    TCoverBases            bases;
     TStreamCacheClip       cover_data;
     TDecompressInputStream decoder;
 } TCompressedCovers;
@@ -33,27 +35,35 @@ typedef char check_compressed_state_size[sizeof(TCompressedCovers) <= mirvp_kCom
 /* new_pos = new base + gap; next new base = new_pos + length; both without wrapping. */
 static mirv_BOOL finish_cover(uint64_t* new_base, uint64_t gap, mirv_TCover* cover) {
     uint64_t end;
-    if (!mirvp_add_u64(*new_base, gap, &cover->new_pos) || !mirvp_add_u64(cover->new_pos, cover->length, &end)) return 0;
+    if (!mirvp_add_u64(*new_base, gap, &cover->new_pos) || !mirvp_add_u64(cover->new_pos, cover->length, &end))
+        return 0;
     *new_base = end;
     return 1;
 }
 
-static uint64_t packed_leaveCoverCount(const mirv_TCovers* covers) {
-    return ((const TPackedCovers*)covers)->covers_left;
+static uint64_t leaveCoverCount(const mirv_TCovers* covers) {
+    return ((const TCoverBases*)covers)->covers_left;
+}
+
+/* The next cover: its old position steps from the old base (modulo 2^64: the users check it
+ * against the old data), its new position from the new base by the gap, without wrapping; the
+ * new base moves past it.  Each format moves the old base its own way. */
+static mirv_BOOL read_next_cover(TCoverBases* list, TStreamCacheClip* old_deltas, TStreamCacheClip* new_gaps,
+                                 TStreamCacheClip* lengths, mirv_TCover* cover) {
+    uint64_t gap;
+    if (list->covers_left == 0) return 0;
+    --list->covers_left;
+    cover->old_pos = list->old_base;
+    if (!mirvp_clip_read_signed_pos(old_deltas, &cover->old_pos) || !mirvp_clip_read_uint(new_gaps, &gap, 0) ||
+        !mirvp_clip_read_uint(lengths, &cover->length, 0))
+        return 0;
+    return finish_cover(&list->new_base, gap, cover);
 }
 
 static mirv_BOOL packed_read_cover(mirv_TCovers* covers, mirv_TCover* out_cover) {
     TPackedCovers* self = (TPackedCovers*)covers;
-    uint64_t old_pos = self->old_base, gap;
-    if (self->covers_left == 0) return 0;
-    --self->covers_left;
-    if (!mirvp_clip_read_signed_pos(&self->old_deltas, &old_pos) ||
-        !mirvp_clip_read_uint(&self->new_gaps, &gap, 0) ||
-        !mirvp_clip_read_uint(&self->lengths, &out_cover->length, 0))
-        return 0;
-    out_cover->old_pos = old_pos;
-    if (!finish_cover(&self->new_base, gap, out_cover)) return 0;
-    self->old_base = old_pos; /* this format's old base does not add the length */
+    if (!read_next_cover(&self->bases, &self->old_deltas, &self->new_gaps, &self->lengths, out_cover)) return 0;
+    self->bases.old_base = out_cover->old_pos; /* this format's old base does not add the length */
     return 1;
 }
 
@@ -69,7 +79,7 @@ static mirv_BOOL packed_close(mirv_TCovers* covers) {
 }
 
 mirv_BOOL mirvp_open_serialized_covers(mirv_TCovers** out_covers, const mirv_TStreamInput* diff,
-                                     unsigned char* mem, unsigned char* mem_end) {
+                                       unsigned char* mem, unsigned char* mem_end) {
     TSerializedDiffHead head;
     TPackedCovers* self;
     unsigned char* caches;
@@ -82,37 +92,26 @@ mirv_BOOL mirvp_open_serialized_covers(mirv_TCovers** out_covers, const mirv_TSt
     cache_size = (size_t)(mem_end - caches) / 3;
     if (cache_size == 0) return 0;
     memset(self, 0, sizeof(*self));
-    self->base.leaveCoverCount = packed_leaveCoverCount;
-    self->base.read_cover = packed_read_cover;
-    self->base.is_finish = packed_is_finish;
-    self->base.close = packed_close;
-    self->covers_left = head.cover_count;
+    self->bases.base.leaveCoverCount = leaveCoverCount;
+    self->bases.base.read_cover = packed_read_cover;
+    self->bases.base.is_finish = packed_is_finish;
+    self->bases.base.close = packed_close;
+    self->bases.covers_left = head.cover_count;
     mirvp_clip_init(&self->lengths, diff, head.head_end, head.head_end + head.lengths_size, caches,
-                           cache_size);
+                    cache_size);
     mirvp_clip_init(&self->new_gaps, diff, head.head_end + head.lengths_size,
-                           head.covers_end - head.old_deltas_size, caches + cache_size, cache_size);
+                    head.covers_end - head.old_deltas_size, caches + cache_size, cache_size);
     mirvp_clip_init(&self->old_deltas, diff, head.covers_end - head.old_deltas_size, head.covers_end,
-                           caches + 2 * cache_size, cache_size);
-    *out_covers = &self->base;
+                    caches + 2 * cache_size, cache_size);
+    *out_covers = &self->bases.base;
     return 1;
-}
-
-static uint64_t compressed_leaveCoverCount(const mirv_TCovers* covers) {
-    return ((const TCompressedCovers*)covers)->covers_left;
 }
 
 static mirv_BOOL compressed_read_cover(mirv_TCovers* covers, mirv_TCover* out_cover) {
     TCompressedCovers* self = (TCompressedCovers*)covers;
-    uint64_t old_pos = self->old_base, gap;
-    if (self->covers_left == 0) return 0;
-    --self->covers_left;
-    if (!mirvp_clip_read_signed_pos(&self->cover_data, &old_pos) ||
-        !mirvp_clip_read_uint(&self->cover_data, &gap, 0) ||
-        !mirvp_clip_read_uint(&self->cover_data, &out_cover->length, 0))
-        return 0;
-    out_cover->old_pos = old_pos;
-    if (!finish_cover(&self->new_base, gap, out_cover)) return 0;
-    return mirvp_add_u64(old_pos, out_cover->length, &self->old_base);
+    if (!read_next_cover(&self->bases, &self->cover_data, &self->cover_data, &self->cover_data, out_cover)) return 0;
+    self->bases.old_base = out_cover->old_pos + out_cover->length;
+    return 1;
 }
 
 static mirv_BOOL compressed_is_finish(const mirv_TCovers* covers) {
@@ -124,7 +123,7 @@ static mirv_BOOL compressed_close(mirv_TCovers* covers) {
 }
 
 mirv_BOOL mirvp_open_compressed_covers(mirv_TCovers** out_covers, const mirv_TStreamInput* diff,
-                                     mirv_TDecompress* plugin, unsigned char* mem, unsigned char* mem_end) {
+                                       mirv_TDecompress* plugin, unsigned char* mem, unsigned char* mem_end) {
     mirv_compressedDiffInfo info;
     TCompressedDiffHead head;
     TCompressedCovers* self;
@@ -137,17 +136,17 @@ mirv_BOOL mirvp_open_compressed_covers(mirv_TCovers** out_covers, const mirv_TSt
     cache = (unsigned char*)self + mirvp_kCompressedCoversStateSize;
     if (cache >= mem_end) return 0;
     memset(self, 0, sizeof(*self));
-    self->base.leaveCoverCount = compressed_leaveCoverCount;
-    self->base.read_cover = compressed_read_cover;
-    self->base.is_finish = compressed_is_finish;
-    self->base.close = compressed_close;
-    self->covers_left = head.cover_count;
+    self->bases.base.leaveCoverCount = leaveCoverCount;
+    self->bases.base.read_cover = compressed_read_cover;
+    self->bases.base.is_finish = compressed_is_finish;
+    self->bases.base.close = compressed_close;
+    self->bases.covers_left = head.cover_count;
     mirvp_decoder_init(&self->decoder);
     cursor = head.head_end;
     if (!mirvp_open_section(&self->cover_data, &self->decoder, head.cover_size, head.cover_compressed_size, diff,
-                       &cursor, plugin, cache, (size_t)(mem_end - cache)))
+                            &cursor, plugin, cache, (size_t)(mem_end - cache)))
         return 0;
-    *out_covers = &self->base;
+    *out_covers = &self->bases.base;
     return 1;
 }
 
@@ -160,5 +159,5 @@ mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_T
                                              mirv_TDecompress* plugin) {
     list->covers = NULL;
     return mirvp_open_compressed_covers(&list->covers, diff, plugin, list->buffer,
-                                      list->buffer + sizeof(list->buffer));
+                                        list->buffer + sizeof(list->buffer));
 }

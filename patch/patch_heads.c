@@ -39,7 +39,7 @@ mirv_BOOL mirvp_read_serialized_head(TSerializedDiffHead* head, const mirv_TStre
 }
 
 mirv_BOOL mirvp_read_compressed_head(mirv_compressedDiffInfo* info, TCompressedDiffHead* head,
-                                const mirv_TStreamInput* diff) {
+                                     const mirv_TStreamInput* diff) {
     unsigned char cache[kHeadCacheSize];
     char text[mirv_kMaxTypeNameSize];
     TStreamCacheClip reader;
@@ -69,7 +69,7 @@ mirv_BOOL mirvp_read_compressed_head(mirv_compressedDiffInfo* info, TCompressedD
     }
     head->head_end = mirvp_clip_source_pos(&reader);
     return mirvp_add_u64(head->head_end, head->cover_compressed_size ? head->cover_compressed_size : head->cover_size,
-                    &head->covers_end);
+                         &head->covers_end);
 }
 
 mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff) {
@@ -135,7 +135,7 @@ static uint64_t* window_head_number(mirv_windowDiffInfo* info, int i) {
 }
 
 mirv_BOOL mirvp_read_window_head(mirv_windowDiffInfo* info, TWindowHeadReader* head, const mirv_TStreamInput* diff,
-                            uint64_t head_pos) {
+                                 uint64_t head_pos) {
     TStreamCacheClip* reader = &head->reader;
     unsigned char* first = head->cache; /* signature and length, before the cache is used */
     size_t head_size, room;

@@ -6,7 +6,7 @@
 /* ---- cached clip reader ---- */
 
 void mirvp_clip_init(TStreamCacheClip* reader, const mirv_TStreamInput* source, uint64_t begin,
-                            uint64_t end, unsigned char* cache, size_t cache_size) {
+                     uint64_t end, unsigned char* cache, size_t cache_size) {
     reader->position = begin;
     reader->end_position = end;
     reader->source = source;
@@ -63,7 +63,7 @@ mirv_BOOL mirvp_clip_read_signed_pos(TStreamCacheClip* reader, uint64_t* positio
 }
 
 mirv_BOOL mirvp_clip_read_text(TStreamCacheClip* reader, unsigned char end_char, char* out_text,
-                                        size_t out_size) {
+                               size_t out_size) {
     uint64_t left = mirvp_clip_left(reader);
     size_t n = left < out_size ? (size_t)left : out_size;
     const unsigned char* data;
@@ -128,7 +128,7 @@ mirv_BOOL mirvp_clip_add_to(TStreamCacheClip* reader, unsigned char* dst, size_t
 /* ---- output write cache ---- */
 
 void mirvp_out_init(TOutStreamCache* out, const mirv_TStreamOutput* dest, unsigned char* cache,
-                           size_t cache_size) {
+                    size_t cache_size) {
     out->write_pos = 0;
     out->dest = dest;
     out->cache = cache_size ? cache : NULL;
@@ -178,7 +178,7 @@ mirv_BOOL mirvp_out_fill(TOutStreamCache* out, unsigned char value, uint64_t len
 }
 
 mirv_BOOL mirvp_out_copy_stream(TOutStreamCache* out, const mirv_TStreamInput* source,
-                                          uint64_t source_pos, uint64_t length) {
+                                uint64_t source_pos, uint64_t length) {
     if (!out->cache) return 0;
     if (!mirvp_range_in(source_pos, length, source->size)) return 0;
     while (length) {
@@ -236,7 +236,7 @@ mirv_BOOL mirvp_rle_is_finished(const TBytesRle_load_stream* rle) {
 
 /* Applies the pending runs to up to *remaining bytes at *target; both move on. */
 static mirv_BOOL rle_apply_pending(TBytesRle_load_stream* rle, size_t* remaining,
-                                                unsigned char** target) {
+                                   unsigned char** target) {
     size_t left = *remaining;
     unsigned char* dst = *target;
     if (rle->set_length && left) {

@@ -15,7 +15,7 @@ static mirv_BOOL mem_unpack(const unsigned char** cursor, const unsigned char* e
 
 /* Takes a section of size bytes from the front of [*cursor, end). */
 static mirv_BOOL mem_section(const unsigned char** cursor, const unsigned char* end, uint64_t size,
-                              const unsigned char** section, const unsigned char** section_end) {
+                             const unsigned char** section, const unsigned char** section_end) {
     if (size > (uint64_t)(end - *cursor)) return 0;
     *section = *cursor;
     *section_end = *cursor + (size_t)size;
@@ -25,8 +25,8 @@ static mirv_BOOL mem_section(const unsigned char** cursor, const unsigned char* 
 
 /* Fills [out, out_end) with the run-length diff bytes; control and data must be used up. */
 static mirv_BOOL mem_decode_runs(unsigned char* out, unsigned char* out_end, const unsigned char* ctrl,
-                                  const unsigned char* ctrl_end, const unsigned char* data,
-                                  const unsigned char* data_end) {
+                                 const unsigned char* ctrl_end, const unsigned char* data,
+                                 const unsigned char* data_end) {
     while (out < out_end) {
         uint64_t run;
         unsigned type;
@@ -103,7 +103,7 @@ mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsign
 
 /* Copies length bytes of the new-data diff to the output and lets the runs pass them. */
 static mirv_BOOL copy_new_diff(TOutStreamCache* out, TStreamCacheClip* new_diff, TBytesRle_load_stream* rle,
-                                uint64_t length) {
+                               uint64_t length) {
     if (!mirvp_out_copy_clip(out, new_diff, length)) return 0;
     while (length) {
         size_t piece = length < ((size_t)1 << 30) ? (size_t)length : ((size_t)1 << 30);
@@ -162,7 +162,7 @@ static mirv_BOOL patchByClip(TOutStreamCache* out, const mirv_TStreamInput* old,
 /* Equal pieces of [mem, mem_end), at most kMaxPieceSize each; false when a piece would be
  * smaller than min_piece. */
 static mirv_BOOL cut_pieces(unsigned char* mem, unsigned char* mem_end, size_t count, size_t min_piece,
-                             size_t* piece) {
+                            size_t* piece) {
     if (mem_end < mem) return 0;
     *piece = (size_t)(mem_end - mem) / count;
     if (*piece > kMaxPieceSize) *piece = kMaxPieceSize;
@@ -170,8 +170,8 @@ static mirv_BOOL cut_pieces(unsigned char* mem, unsigned char* mem_end, size_t c
 }
 
 static mirv_BOOL patch_serialized_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                          const mirv_TStreamInput* diff, mirv_TCovers* covers,
-                                          unsigned char* mem, unsigned char* mem_end) {
+                                         const mirv_TStreamInput* diff, mirv_TCovers* covers,
+                                         unsigned char* mem, unsigned char* mem_end) {
     TSerializedDiffHead head;
     TStreamCacheClip new_diff, ctrl_size_reader;
     TBytesRle_load_stream rle;
@@ -203,8 +203,8 @@ static mirv_BOOL patch_serialized_stream(const mirv_TStreamOutput* out_new, cons
 /* ---- compressed diff through streams ---- */
 
 static mirv_BOOL patch_compressed_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                          const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
-                                          mirv_TCovers* covers, unsigned char* mem, unsigned char* mem_end) {
+                                         const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
+                                         mirv_TCovers* covers, unsigned char* mem, unsigned char* mem_end) {
     mirv_compressedDiffInfo info;
     TCompressedDiffHead head;
     TDecompressInputStream ctrl_dec, data_dec, new_diff_dec;
@@ -230,11 +230,11 @@ static mirv_BOOL patch_compressed_stream(const mirv_TStreamOutput* out_new, cons
     cursor = head.covers_end;
     mirvp_rle_init(&rle);
     if (mirvp_open_section(&rle.ctrl, &ctrl_dec, head.ctrl_size, head.ctrl_compressed_size, diff, &cursor, plugin, mem,
-                      piece) &&
+                           piece) &&
         mirvp_open_section(&rle.data, &data_dec, head.data_size, head.data_compressed_size, diff, &cursor, plugin,
-                      mem + piece, piece) &&
+                           mem + piece, piece) &&
         mirvp_open_section(&new_diff, &new_diff_dec, head.new_diff_size, head.new_diff_compressed_size, diff, &cursor,
-                      plugin, mem + 2 * piece, piece) &&
+                           plugin, mem + 2 * piece, piece) &&
         cursor == diff->size) {
         mirvp_out_init(&out, out_new, mem + 3 * piece, piece);
         ok = patchByClip(&out, old, covers, &new_diff, &rle, mem + 4 * piece, piece);
@@ -265,7 +265,7 @@ typedef struct {
 /* Decides how the work memory is spent before the patch runs (see the threshold comments).
  * False when the patch must fail. */
 static mirv_BOOL plan_cache(TCachePlan* plan, const mirv_TStreamOutput* out_new, const mirv_TStreamInput* diff,
-                             mirv_TDecompress* plugin, int compressed, unsigned char* cache, unsigned char* cache_end) {
+                            mirv_TDecompress* plugin, int compressed, unsigned char* cache, unsigned char* cache_end) {
     const uint64_t pieces = compressed ? 6 : 8;
     mirv_BOOL read_error = 0;
     size_t mem_size = (size_t)(cache_end - cache), list_mem = compressed ? kCompressedCoverListMem : kPackedCoverListMem;

@@ -44,7 +44,7 @@ static mirv_BOOL lookback_skip_to(TDiffToSingleStream* self, uint64_t pos) {
 }
 
 static mirv_BOOL lookback_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                unsigned char* out_end) {
+                               unsigned char* out_end) {
     TDiffToSingleStream* self = (TDiffToSingleStream*)stream->owner;
     size_t len = (size_t)(out_end - out);
     if (!mirvp_range_in(pos, len, stream->size)) return 0;
@@ -150,7 +150,7 @@ static mirv_BOOL step_cache_update(TStepCacheOld* self) {
         if (total == 0) {
             max_len = 0;
         } else if (!mirvp_cache_load(self->stream.old_stream, old_begin, old_end, array, max_len, cached,
-                                      cached + (size_t)total, self->mem_end)) {
+                                     cached + (size_t)total, self->mem_end)) {
             return 0;
         }
     }
@@ -181,7 +181,7 @@ size_t mirvp_step_cache_size(uint64_t step_mem_size, size_t reserve, size_t mem_
 }
 
 static mirv_BOOL step_cache_open(const mirv_TStreamInput** old, uint64_t new_size, uint64_t step_mem_size,
-                                size_t reserve, unsigned char** cache, unsigned char* cache_end) {
+                                 size_t reserve, unsigned char** cache, unsigned char* cache_end) {
     size_t size;
     unsigned char* front;
     TStepCacheOld* self;
@@ -194,7 +194,7 @@ static mirv_BOOL step_cache_open(const mirv_TStreamInput** old, uint64_t new_siz
     self = (TStepCacheOld*)front;
     memset(self, 0, sizeof(*self));
     mirvp_array_init(&array, front + kStepCacheStateSize,
-                       new_size < ((uint64_t)1 << 32) && (*old)->size < ((uint64_t)1 << 32));
+                     new_size < ((uint64_t)1 << 32) && (*old)->size < ((uint64_t)1 << 32));
     mirvp_cache_stream_init(&self->stream, *old, &array, 0, array.records);
     self->stream.refill = step_cache_refill;
     self->stream.refill_arg = self;

@@ -7,21 +7,21 @@
 /* ---- clip streams ---- */
 
 static mirv_BOOL clip_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                            unsigned char* out_end) {
+                           unsigned char* out_end) {
     const TStreamInputClip* clip = (const TStreamInputClip*)stream->owner;
     if (!mirvp_range_in(pos, (uint64_t)(out_end - out), clip->base.size)) return 0;
     return clip->source->read(clip->source, clip->begin + pos, out, out_end);
 }
 
 static mirv_BOOL clip_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                 unsigned char* out_end) {
+                                unsigned char* out_end) {
     const TStreamOutputClip* clip = (const TStreamOutputClip*)stream->owner;
     if (!mirvp_range_in(pos, (uint64_t)(out_end - out), clip->base.size) || !clip->dest->read_back) return 0;
     return clip->dest->read_back(clip->dest, clip->begin + pos, out, out_end);
 }
 
 static mirv_BOOL clip_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                             const unsigned char* data_end) {
+                            const unsigned char* data_end) {
     const TStreamOutputClip* clip = (const TStreamOutputClip*)stream->owner;
     if (!mirvp_range_in(pos, (uint64_t)(data_end - data), clip->base.size)) return 0;
     return clip->dest->write(clip->dest, clip->begin + pos, data, data_end);
@@ -54,7 +54,7 @@ const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const 
 /* ---- memory streams: the owner is the buffer's first byte ---- */
 
 static mirv_BOOL mem_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                              unsigned char* out_end) {
+                             unsigned char* out_end) {
     size_t len = (size_t)(out_end - out);
     if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memcpy(out, (const unsigned char*)stream->owner + pos, len);
@@ -62,7 +62,7 @@ static mirv_BOOL mem_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsi
 }
 
 static mirv_BOOL mem_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                    unsigned char* out_end) {
+                                   unsigned char* out_end) {
     size_t len = (size_t)(out_end - out);
     if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memmove(out, (const unsigned char*)stream->owner + pos, len);
@@ -70,7 +70,7 @@ static mirv_BOOL mem_out_read_back(const mirv_TStreamOutput* stream, uint64_t po
 }
 
 static mirv_BOOL mem_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                                const unsigned char* data_end) {
+                               const unsigned char* data_end) {
     size_t len = (size_t)(data_end - data);
     if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memmove((unsigned char*)stream->owner + pos, data, len);
@@ -98,7 +98,7 @@ const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, un
 /* ---- decoded views ---- */
 
 static mirv_BOOL uncompresser_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                    unsigned char* out_end) {
+                                   unsigned char* out_end) {
     TUncompresser* self = (TUncompresser*)stream->owner;
     size_t len = (size_t)(out_end - out);
     /* The decoder only goes forward: a read anywhere but the next decoded byte would hand out
@@ -151,8 +151,8 @@ mirv_BOOL mirv_deccompress_mem(mirv_TDecompress* plugin, const unsigned char* co
 /* ---- diff sections ---- */
 
 mirv_BOOL mirvp_open_section(TStreamCacheClip* reader, TDecompressInputStream* decoder, uint64_t decoded_size,
-                        uint64_t compressed_size, const mirv_TStreamInput* diff, uint64_t* cursor,
-                        mirv_TDecompress* plugin, unsigned char* cache, size_t cache_size) {
+                             uint64_t compressed_size, const mirv_TStreamInput* diff, uint64_t* cursor,
+                             mirv_TDecompress* plugin, unsigned char* cache, size_t cache_size) {
     uint64_t begin = *cursor, end;
     if (!mirvp_add_u64(begin, compressed_size ? compressed_size : decoded_size, &end) || end > diff->size) return 0;
     if (reader) {
@@ -183,7 +183,7 @@ mirv_BOOL mirvp_open_section(TStreamCacheClip* reader, TDecompressInputStream* d
 /* ---- checksum pass-through ---- */
 
 static mirv_BOOL checksum_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                   unsigned char* out_end) {
+                                  unsigned char* out_end) {
     TChecksumInputStream* self = (TChecksumInputStream*)stream->owner;
     /* a byte read twice or skipped would be summed twice or not at all */
     if (pos != self->next_pos || !self->source->read(self->source, pos, out, out_end)) return 0;
@@ -193,14 +193,14 @@ static mirv_BOOL checksum_in_read(const mirv_TStreamInput* stream, uint64_t pos,
 }
 
 static mirv_BOOL checksum_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                         unsigned char* out_end) {
+                                        unsigned char* out_end) {
     TChecksumOutputStream* self = (TChecksumOutputStream*)stream->owner;
     if (!self->dest->read_back) return 0;
     return self->dest->read_back(self->dest, pos, out, out_end);
 }
 
 static mirv_BOOL checksum_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                                     const unsigned char* data_end) {
+                                    const unsigned char* data_end) {
     TChecksumOutputStream* self = (TChecksumOutputStream*)stream->owner;
     if (!self->dest->write(self->dest, pos, data, data_end)) return 0;
     self->plugin->append(self->handle, data, data_end);
@@ -222,8 +222,8 @@ const mirv_TStreamInput* mirvp_checksum_input_init(TChecksumInputStream* stream,
 }
 
 const mirv_TStreamOutput* mirvp_checksum_output_init(TChecksumOutputStream* stream,
-                                                      const mirv_TStreamOutput* dest, mirv_TChecksum* plugin,
-                                                      void* handle) {
+                                                     const mirv_TStreamOutput* dest, mirv_TChecksum* plugin,
+                                                     void* handle) {
     stream->base.owner = stream;
     stream->base.size = dest->size;
     stream->base.read_back = dest->read_back ? checksum_out_read_back : NULL;

@@ -70,7 +70,7 @@ typedef struct {
 /* The buffer holds prev from its first byte; makes it hold next there, moving the bytes both
  * windows share and reading only the ones before and after them. */
 static MIRVP_NOINLINE mirv_BOOL slide_window(const mirv_TStreamInput* old, unsigned char* buf, const TWindow* prev,
-                                               const TWindow* next) {
+                                             const TWindow* next) {
     const uint64_t prev_end = prev->pos + prev->length, next_end = next->pos + next->length;
     uint64_t shared_begin = prev->pos > next->pos ? prev->pos : next->pos;
     uint64_t shared_end = prev_end < next_end ? prev_end : next_end;
@@ -216,7 +216,7 @@ static MIRVP_NOINLINE int window_run(TWindowPatch* p, const mirv_TStreamInput* d
         p->out = mirvp_checksum_output_init(&p->new_stream, p->out, p->checksum, p->sums[kNewSum]);
     /* a body that does not lie within the diff is a failed patch like any other bad data */
     patched = mirvp_add_u64(p->body_begin, info->compressed_size ? info->compressed_size : info->uncompressed_size,
-                       &p->body_end) &&
+                            &p->body_end) &&
               p->body_end <= diff->size && window_apply(p);
     if (!close_compressed_stream_as_uncompressed(&p->view)) patched = 0;
 
