@@ -45,6 +45,16 @@ static uint64_t leaveCoverCount(const mirv_TCovers* covers) {
     return ((const TCoverBases*)covers)->covers_left;
 }
 
+static void bases_init(TCoverBases* list, mirv_BOOL (*read_cover)(mirv_TCovers*, mirv_TCover*),
+                       mirv_BOOL (*is_finish)(const mirv_TCovers*), mirv_BOOL (*close)(mirv_TCovers*),
+                       uint64_t cover_count) {
+    list->base.leaveCoverCount = leaveCoverCount;
+    list->base.read_cover = read_cover;
+    list->base.is_finish = is_finish;
+    list->base.close = close;
+    list->covers_left = cover_count;
+}
+
 /* The next cover: its old position steps from the old base (modulo 2^64: the users check it
  * against the old data), its new position from the new base by the gap, without wrapping; the
  * new base moves past it.  Each format moves the old base its own way. */
@@ -92,11 +102,7 @@ mirv_BOOL mirvp_open_serialized_covers(mirv_TCovers** out_covers, const mirv_TSt
     cache_size = (size_t)(mem_end - caches) / 3;
     if (cache_size == 0) return 0;
     memset(self, 0, sizeof(*self));
-    self->bases.base.leaveCoverCount = leaveCoverCount;
-    self->bases.base.read_cover = packed_read_cover;
-    self->bases.base.is_finish = packed_is_finish;
-    self->bases.base.close = packed_close;
-    self->bases.covers_left = head.cover_count;
+    bases_init(&self->bases, packed_read_cover, packed_is_finish, packed_close, head.cover_count);
     mirvp_clip_init(&self->lengths, diff, head.head_end, head.head_end + head.lengths_size, caches,
                     cache_size);
     mirvp_clip_init(&self->new_gaps, diff, head.head_end + head.lengths_size,
@@ -136,11 +142,7 @@ mirv_BOOL mirvp_open_compressed_covers(mirv_TCovers** out_covers, const mirv_TSt
     cache = (unsigned char*)self + mirvp_kCompressedCoversStateSize;
     if (cache >= mem_end) return 0;
     memset(self, 0, sizeof(*self));
-    self->bases.base.leaveCoverCount = leaveCoverCount;
-    self->bases.base.read_cover = compressed_read_cover;
-    self->bases.base.is_finish = compressed_is_finish;
-    self->bases.base.close = compressed_close;
-    self->bases.covers_left = head.cover_count;
+    bases_init(&self->bases, compressed_read_cover, compressed_is_finish, compressed_close, head.cover_count);
     mirvp_decoder_init(&self->decoder);
     cursor = head.head_end;
     if (!mirvp_open_section(&self->cover_data, &self->decoder, head.cover_size, head.cover_compressed_size, diff,
