@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "mirv_plugins.h"
-#include "patch_internal.h"
+#include "patch_covers.h"
 
 static void walk(mirv_TCovers* covers) {
     uint64_t left = covers->leaveCoverCount(covers);
@@ -36,9 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned char* end = mem.data() + mem_size;
     if (begin > end) begin = end;
     mirv_TCovers* covers = nullptr;
-    if (_coverList_open_serialized(&covers, &diff, begin, end)) walk(covers);
+    if (mirvp_open_serialized_covers(&covers, &diff, begin, end)) walk(covers);
     covers = nullptr;
-    if (_coverList_open_compressed(&covers, &diff, plugin, begin, end)) walk(covers);
+    if (mirvp_open_compressed_covers(&covers, &diff, plugin, begin, end)) walk(covers);
 
     mirv_TCoverList list;
     if (mirv_coverList_open_serializedDiff(&list, &diff)) walk(list.covers);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "patch_internal.h"
+#include "patch_heads.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     mirv_compressedDiffInfo cinfo;
     TCompressedDiffHead chead;
-    if (_read_compressed_head(&cinfo, &chead, &diff)) {
+    if (mirvp_read_compressed_head(&cinfo, &chead, &diff)) {
         if (chead.covers_end < chead.head_end || cinfo.compressed_count > 4) __builtin_trap();
     }
     mirv_singleCompressedDiffInfo sinfo;
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     TSerializedDiffHead shead;
-    if (_read_serialized_head(&shead, &diff)) {
+    if (mirvp_read_serialized_head(&shead, &diff)) {
         if (shead.covers_end > diff_size || shead.new_diff_size > diff_size - shead.covers_end) __builtin_trap();
     }
 
@@ -41,26 +41,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> cache(cache_size);
     TStreamCacheClip reader;
     uint64_t begin = diff_size ? diff_data[0] % (diff_size + 1) : 0;
-    _TStreamCacheClip_init(&reader, &diff, begin, diff_size, cache.data(), cache.size());
+    mirvp_clip_init(&reader, &diff, begin, diff_size, cache.data(), cache.size());
     std::vector<unsigned char> out(1024);
     char text[300];
     uint64_t value = 0, pos = 1000;
-    for (size_t step = 0; step < 64 && !_TStreamCacheClip_isFinish(&reader); ++step) {
-        const unsigned char* op = _TStreamCacheClip_accessData(&reader, 1);
+    for (size_t step = 0; step < 64 && !mirvp_clip_is_finished(&reader); ++step) {
+        const unsigned char* op = mirvp_clip_peek(&reader, 1);
         if (!op) break;
         unsigned code = op[0];
         bool ok = true;
         switch (code % 7) {
-        case 0: ok = _TStreamCacheClip_unpackUIntWithTag(&reader, &value, code % 3); break;
-        case 1: ok = _TStreamCacheClip_readStr_end(&reader, '&', text, 1 + code % sizeof(text)); break;
-        case 2: ok = _TStreamCacheClip_skipData(&reader, code % 97); break;
-        case 3: ok = _TStreamCacheClip_readDataTo(&reader, out.data(), out.data() + (code * 5) % out.size()); break;
-        case 4: ok = _TStreamCacheClip_addDataTo(&reader, out.data(), code % 32 < cache_size ? code % 32 : 0); break;
-        case 5: ok = _read_sign_pos_byLastPos(&reader, &pos); break;
-        default: _TStreamCacheClip_skipCached(&reader, 1); break;
+        case 0: ok = mirvp_clip_read_uint(&reader, &value, code % 3); break;
+        case 1: ok = mirvp_clip_read_text(&reader, '&', text, 1 + code % sizeof(text)); break;
+        case 2: ok = mirvp_clip_skip(&reader, code % 97); break;
+        case 3: ok = mirvp_clip_read_to(&reader, out.data(), out.data() + (code * 5) % out.size()); break;
+        case 4: ok = mirvp_clip_add_to(&reader, out.data(), code % 32 < cache_size ? code % 32 : 0); break;
+        case 5: ok = mirvp_clip_read_signed_pos(&reader, &pos); break;
+        default: mirvp_clip_consume(&reader, 1); break;
         }
         if (!ok) break;
-        if (_TStreamCacheClip_readPosOfSrcStream(&reader) > diff_size) __builtin_trap();
+        if (mirvp_clip_source_pos(&reader) > diff_size) __builtin_trap();
     }
     return 0;
 }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "mirv_plugins.h"
-#include "patch_single_internal.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "mirv_plugins.h"
-#include "patch_single_internal.h"
 
 namespace {
 

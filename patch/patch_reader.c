@@ -1,12 +1,12 @@
 /* The cached section reader, the output write cache and the run-length add decoder. */
 #include <string.h>
 
-#include "patch_internal.h"
+#include "patch_reader.h"
 
 /* ---- cached clip reader ---- */
 
-void _TStreamCacheClip_init(TStreamCacheClip* reader, const mirv_TStreamInput* source, uint64_t begin,
-                            uint64_t end, unsigned char* cache, size_t cache_size) {
+void mirvp_clip_init(TStreamCacheClip* reader, const mirv_TStreamInput* source, uint64_t begin,
+                     uint64_t end, unsigned char* cache, size_t cache_size) {
     reader->position = begin;
     reader->end_position = end;
     reader->source = source;
@@ -15,9 +15,9 @@ void _TStreamCacheClip_init(TStreamCacheClip* reader, const mirv_TStreamInput* s
     reader->cache_end = cache_size;
 }
 
-mirv_BOOL _TStreamCacheClip_updateCache(TStreamCacheClip* reader) {
+static mirv_BOOL clip_refill(TStreamCacheClip* reader) {
     size_t amount = reader->cache_begin;
-    size_t cached = _TStreamCacheClip_cachedSize(reader);
+    size_t cached = mirvp_clip_cached(reader);
     uint64_t left = reader->end_position - reader->position;
     if (left < amount) amount = (size_t)left;
     if (amount == 0) return 1;
@@ -31,69 +31,71 @@ mirv_BOOL _TStreamCacheClip_updateCache(TStreamCacheClip* reader) {
     return 1;
 }
 
-const unsigned char* _TStreamCacheClip_accessData(TStreamCacheClip* reader, size_t n) {
-    if (_TStreamCacheClip_cachedSize(reader) < n) {
-        if (!_TStreamCacheClip_updateCache(reader)) return NULL;
-        if (_TStreamCacheClip_cachedSize(reader) < n) return NULL;
+const unsigned char* mirvp_clip_peek(TStreamCacheClip* reader, size_t n) {
+    if (mirvp_clip_cached(reader) < n) {
+        if (!clip_refill(reader)) return NULL;
+        if (mirvp_clip_cached(reader) < n) return NULL;
     }
     return reader->cache + reader->cache_begin;
 }
 
-mirv_BOOL _TStreamCacheClip_unpackUIntWithTag(TStreamCacheClip* reader, uint64_t* out_value, unsigned int k) {
-    uint64_t left = _TStreamCacheClip_leaveSize(reader);
-    size_t n = left < _kMaxPackedUIntWindow ? (size_t)left : _kMaxPackedUIntWindow;
-    const unsigned char* data = _TStreamCacheClip_accessData(reader, n);
+mirv_BOOL mirvp_clip_read_uint(TStreamCacheClip* reader, uint64_t* out_value, unsigned int k) {
+    uint64_t left = mirvp_clip_left(reader);
+    size_t n = left < mirvp_kMaxPackedUIntWindow ? (size_t)left : mirvp_kMaxPackedUIntWindow;
+    const unsigned char* data = mirvp_clip_peek(reader, n);
     const unsigned char* cursor = data;
     if (!data || !mirv_unpackUIntWithTag(&cursor, data + n, out_value, k)) return 0;
-    _TStreamCacheClip_skipCached(reader, (size_t)(cursor - data));
+    mirvp_clip_consume(reader, (size_t)(cursor - data));
     return 1;
 }
 
-mirv_BOOL _read_sign_pos_byLastPos(TStreamCacheClip* reader, uint64_t* position) {
-    const unsigned char* data = _TStreamCacheClip_accessData(reader, 1);
+mirv_BOOL mirvp_clip_read_signed_pos(TStreamCacheClip* reader, uint64_t* position) {
+    const unsigned char* data = mirvp_clip_peek(reader, 1);
     uint64_t delta;
     int minus;
     if (!data) return 0;
     minus = data[0] >> 7;
-    if (!_TStreamCacheClip_unpackUIntWithTag(reader, &delta, 1)) return 0;
+    if (!mirvp_clip_read_uint(reader, &delta, 1)) return 0;
     /* Modulo 2^64, as the format defines the step; every user checks the position it
      * gets against the old data's size before reading there. */
     *position = minus ? *position - delta : *position + delta;
     return 1;
 }
 
-mirv_BOOL _TStreamCacheClip_readStr_end(TStreamCacheClip* reader, unsigned char end_char, char* out_text,
-                                        size_t out_size) {
-    uint64_t left = _TStreamCacheClip_leaveSize(reader);
+mirv_BOOL mirvp_clip_read_text(TStreamCacheClip* reader, unsigned char end_char, char* out_text,
+                               size_t out_size) {
+    uint64_t left = mirvp_clip_left(reader);
     size_t n = left < out_size ? (size_t)left : out_size;
     const unsigned char* data;
     const unsigned char* found;
     size_t len;
     if (n == 0) return 0;
-    data = _TStreamCacheClip_accessData(reader, n);
+    data = mirvp_clip_peek(reader, n);
     if (!data) return 0;
     found = (const unsigned char*)memchr(data, end_char, n);
     if (!found) return 0;
     len = (size_t)(found - data);
+    /* a zero byte inside would cut the text short for every later reader of it */
+    if (end_char != 0 && memchr(data, 0, len)) return 0;
     memcpy(out_text, data, len);
     out_text[len] = '\0';
-    _TStreamCacheClip_skipCached(reader, len + 1);
+    mirvp_clip_consume(reader, len + 1);
     return 1;
 }
 
-mirv_BOOL _TStreamCacheClip_skipData(TStreamCacheClip* reader, uint64_t length) {
+mirv_BOOL mirvp_clip_skip(TStreamCacheClip* reader, uint64_t length) {
     while (length) {
         size_t piece = length < reader->cache_end ? (size_t)length : reader->cache_end;
-        if (piece == 0 || !_TStreamCacheClip_accessData(reader, piece)) return 0;
-        _TStreamCacheClip_skipCached(reader, piece);
+        if (piece == 0 || !mirvp_clip_peek(reader, piece)) return 0;
+        mirvp_clip_consume(reader, piece);
         length -= piece;
     }
     return 1;
 }
 
-mirv_BOOL _TStreamCacheClip_readDataTo(TStreamCacheClip* reader, unsigned char* dst, unsigned char* dst_end) {
+mirv_BOOL mirvp_clip_read_to(TStreamCacheClip* reader, unsigned char* dst, unsigned char* dst_end) {
     size_t want = (size_t)(dst_end - dst);
-    size_t cached = _TStreamCacheClip_cachedSize(reader);
+    size_t cached = mirvp_clip_cached(reader);
     size_t take = cached < want ? cached : want;
     if (take) {
         memcpy(dst, reader->cache + reader->cache_begin, take);
@@ -109,24 +111,24 @@ mirv_BOOL _TStreamCacheClip_readDataTo(TStreamCacheClip* reader, unsigned char* 
         reader->position += want;
         return 1;
     }
-    if (!_TStreamCacheClip_accessData(reader, want)) return 0;
+    if (!mirvp_clip_peek(reader, want)) return 0;
     memcpy(dst, reader->cache + reader->cache_begin, want);
     reader->cache_begin += want;
     return 1;
 }
 
-mirv_BOOL _TStreamCacheClip_addDataTo(TStreamCacheClip* reader, unsigned char* dst, size_t length) {
-    const unsigned char* data = _TStreamCacheClip_accessData(reader, length);
+mirv_BOOL mirvp_clip_add_to(TStreamCacheClip* reader, unsigned char* dst, size_t length) {
+    const unsigned char* data = mirvp_clip_peek(reader, length);
     if (!data) return 0;
-    _add_bytes(dst, data, length);
-    _TStreamCacheClip_skipCached(reader, length);
+    mirvp_add_bytes(dst, data, length);
+    mirvp_clip_consume(reader, length);
     return 1;
 }
 
 /* ---- output write cache ---- */
 
-void _TOutStreamCache_init(TOutStreamCache* out, const mirv_TStreamOutput* dest, unsigned char* cache,
-                           size_t cache_size) {
+void mirvp_out_init(TOutStreamCache* out, const mirv_TStreamOutput* dest, unsigned char* cache,
+                    size_t cache_size) {
     out->write_pos = 0;
     out->dest = dest;
     out->cache = cache_size ? cache : NULL;
@@ -134,7 +136,7 @@ void _TOutStreamCache_init(TOutStreamCache* out, const mirv_TStreamOutput* dest,
     out->cache_size = cache ? cache_size : 0;
 }
 
-mirv_BOOL _TOutStreamCache_flush(TOutStreamCache* out) {
+mirv_BOOL mirvp_out_flush(TOutStreamCache* out) {
     if (out->cache_used) {
         if (!out->dest->write(out->dest, out->write_pos, out->cache, out->cache + out->cache_used)) return 0;
         out->write_pos += out->cache_used;
@@ -143,7 +145,7 @@ mirv_BOOL _TOutStreamCache_flush(TOutStreamCache* out) {
     return 1;
 }
 
-mirv_BOOL _TOutStreamCache_write(TOutStreamCache* out, const unsigned char* data, size_t length) {
+mirv_BOOL mirvp_out_write(TOutStreamCache* out, const unsigned char* data, size_t length) {
     while (length) {
         size_t room, piece;
         if (out->cache_used == 0 && length >= out->cache_size) {
@@ -157,12 +159,12 @@ mirv_BOOL _TOutStreamCache_write(TOutStreamCache* out, const unsigned char* data
         out->cache_used += piece;
         data += piece;
         length -= piece;
-        if (out->cache_used == out->cache_size && !_TOutStreamCache_flush(out)) return 0;
+        if (out->cache_used == out->cache_size && !mirvp_out_flush(out)) return 0;
     }
     return 1;
 }
 
-mirv_BOOL _TOutStreamCache_fill(TOutStreamCache* out, unsigned char value, uint64_t length) {
+mirv_BOOL mirvp_out_fill(TOutStreamCache* out, unsigned char value, uint64_t length) {
     if (!out->cache) return 0;
     while (length) {
         size_t room = out->cache_size - out->cache_used;
@@ -170,15 +172,15 @@ mirv_BOOL _TOutStreamCache_fill(TOutStreamCache* out, unsigned char value, uint6
         memset(out->cache + out->cache_used, value, piece);
         out->cache_used += piece;
         length -= piece;
-        if (out->cache_used == out->cache_size && !_TOutStreamCache_flush(out)) return 0;
+        if (out->cache_used == out->cache_size && !mirvp_out_flush(out)) return 0;
     }
     return 1;
 }
 
-mirv_BOOL _TOutStreamCache_copyFromStream(TOutStreamCache* out, const mirv_TStreamInput* source,
-                                          uint64_t source_pos, uint64_t length) {
+mirv_BOOL mirvp_out_copy_stream(TOutStreamCache* out, const mirv_TStreamInput* source,
+                                uint64_t source_pos, uint64_t length) {
     if (!out->cache) return 0;
-    if (!_range_in(source_pos, length, source->size)) return 0;
+    if (!mirvp_range_in(source_pos, length, source->size)) return 0;
     while (length) {
         size_t room = out->cache_size - out->cache_used;
         size_t piece = length < room ? (size_t)length : room;
@@ -187,33 +189,33 @@ mirv_BOOL _TOutStreamCache_copyFromStream(TOutStreamCache* out, const mirv_TStre
         out->cache_used += piece;
         source_pos += piece;
         length -= piece;
-        if (out->cache_used == out->cache_size && !_TOutStreamCache_flush(out)) return 0;
+        if (out->cache_used == out->cache_size && !mirvp_out_flush(out)) return 0;
     }
     return 1;
 }
 
-mirv_BOOL _TOutStreamCache_copyFromClip(TOutStreamCache* out, TStreamCacheClip* reader, uint64_t length) {
+mirv_BOOL mirvp_out_copy_clip(TOutStreamCache* out, TStreamCacheClip* reader, uint64_t length) {
     while (length) {
         size_t piece = length < reader->cache_end ? (size_t)length : reader->cache_end;
-        const unsigned char* data = piece ? _TStreamCacheClip_accessData(reader, piece) : NULL;
-        if (!data || !_TOutStreamCache_write(out, data, piece)) return 0;
-        _TStreamCacheClip_skipCached(reader, piece);
+        const unsigned char* data = piece ? mirvp_clip_peek(reader, piece) : NULL;
+        if (!data || !mirvp_out_write(out, data, piece)) return 0;
+        mirvp_clip_consume(reader, piece);
         length -= piece;
     }
     return 1;
 }
 
-mirv_BOOL _TOutStreamCache_copyFromSelf(TOutStreamCache* out, uint64_t distance, uint64_t length) {
-    if (!out->dest->read_back || distance == 0 || distance > _TOutStreamCache_outSize(out)) return 0;
+mirv_BOOL mirvp_out_copy_self(TOutStreamCache* out, uint64_t distance, uint64_t length) {
+    if (!out->dest->read_back || distance == 0 || distance > mirvp_out_size(out)) return 0;
     while (length) {
         unsigned char byte;
-        uint64_t from = _TOutStreamCache_outSize(out) - distance;
+        uint64_t from = mirvp_out_size(out) - distance;
         if (from >= out->write_pos) {
             byte = out->cache[from - out->write_pos];
         } else if (!out->dest->read_back(out->dest, from, &byte, &byte + 1)) {
             return 0;
         }
-        if (!_TOutStreamCache_write(out, &byte, 1)) return 0;
+        if (!mirvp_out_write(out, &byte, 1)) return 0;
         --length;
     }
     return 1;
@@ -221,20 +223,20 @@ mirv_BOOL _TOutStreamCache_copyFromSelf(TOutStreamCache* out, uint64_t distance,
 
 /* ---- run-length add decoder ---- */
 
-void _TBytesRle_load_stream_init(TBytesRle_load_stream* rle) {
+void mirvp_rle_init(TBytesRle_load_stream* rle) {
     rle->copy_length = 0;
     rle->set_length = 0;
     rle->set_value = 0;
 }
 
-mirv_BOOL _TBytesRle_load_stream_isFinish(const TBytesRle_load_stream* rle) {
-    return rle->copy_length == 0 && rle->set_length == 0 && _TStreamCacheClip_isFinish(&rle->ctrl) &&
-           _TStreamCacheClip_isFinish(&rle->data);
+mirv_BOOL mirvp_rle_is_finished(const TBytesRle_load_stream* rle) {
+    return rle->copy_length == 0 && rle->set_length == 0 && mirvp_clip_is_finished(&rle->ctrl) &&
+           mirvp_clip_is_finished(&rle->data);
 }
 
 /* Applies the pending runs to up to *remaining bytes at *target; both move on. */
-static mirv_BOOL _TBytesRle_load_stream_mem_add(TBytesRle_load_stream* rle, size_t* remaining,
-                                                unsigned char** target) {
+static mirv_BOOL rle_apply_pending(TBytesRle_load_stream* rle, size_t* remaining,
+                                   unsigned char** target) {
     size_t left = *remaining;
     unsigned char* dst = *target;
     if (rle->set_length && left) {
@@ -254,11 +256,11 @@ static mirv_BOOL _TBytesRle_load_stream_mem_add(TBytesRle_load_stream* rle, size
         if (piece > rle->data.cache_end) piece = rle->data.cache_end;
         if (piece == 0) return 0;
         if (dst) {
-            if (!_TStreamCacheClip_addDataTo(&rle->data, dst, piece)) return 0;
+            if (!mirvp_clip_add_to(&rle->data, dst, piece)) return 0;
             dst += piece;
         } else {
-            if (!_TStreamCacheClip_accessData(&rle->data, piece)) return 0;
-            _TStreamCacheClip_skipCached(&rle->data, piece);
+            if (!mirvp_clip_peek(&rle->data, piece)) return 0;
+            mirvp_clip_consume(&rle->data, piece);
         }
         rle->copy_length -= piece;
         left -= piece;
@@ -268,25 +270,25 @@ static mirv_BOOL _TBytesRle_load_stream_mem_add(TBytesRle_load_stream* rle, size
     return 1;
 }
 
-mirv_BOOL _TBytesRle_load_stream_decode_add(TBytesRle_load_stream* rle, unsigned char* target, size_t length) {
+mirv_BOOL mirvp_rle_add(TBytesRle_load_stream* rle, unsigned char* target, size_t length) {
     for (;;) {
         const unsigned char* head;
         uint64_t run;
         unsigned int type;
-        if (!_TBytesRle_load_stream_mem_add(rle, &length, &target)) return 0;
+        if (!rle_apply_pending(rle, &length, &target)) return 0;
         if (length == 0) return 1;
-        if (_TStreamCacheClip_isFinish(&rle->ctrl)) return 0;
-        head = _TStreamCacheClip_accessData(&rle->ctrl, 1);
+        if (mirvp_clip_is_finished(&rle->ctrl)) return 0;
+        head = mirvp_clip_peek(&rle->ctrl, 1);
         if (!head) return 0;
         type = head[0] >> 6;
-        if (!_TStreamCacheClip_unpackUIntWithTag(&rle->ctrl, &run, 2)) return 0;
-        if (!_add_u64(run, 1, &run)) return 0;
+        if (!mirvp_clip_read_uint(&rle->ctrl, &run, 2)) return 0;
+        if (!mirvp_add_u64(run, 1, &run)) return 0;
         switch (type) {
         case 2: {
-            const unsigned char* value = _TStreamCacheClip_accessData(&rle->data, 1);
+            const unsigned char* value = mirvp_clip_peek(&rle->data, 1);
             if (!value) return 0;
             rle->set_value = value[0];
-            _TStreamCacheClip_skipCached(&rle->data, 1);
+            mirvp_clip_consume(&rle->data, 1);
             rle->set_length = run;
         } break;
         case 3: rle->copy_length = run; break;

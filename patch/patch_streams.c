@@ -2,28 +2,28 @@
  * ranges, the section opener and the checksum pass-through streams. */
 #include <string.h>
 
-#include "patch_internal.h"
+#include "patch_streams.h"
 
 /* ---- clip streams ---- */
 
-static mirv_BOOL _clip_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                            unsigned char* out_end) {
+static mirv_BOOL clip_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
+                           unsigned char* out_end) {
     const TStreamInputClip* clip = (const TStreamInputClip*)stream->owner;
-    if (!_range_in(pos, (uint64_t)(out_end - out), clip->base.size)) return 0;
+    if (!mirvp_range_in(pos, (uint64_t)(out_end - out), clip->base.size)) return 0;
     return clip->source->read(clip->source, clip->begin + pos, out, out_end);
 }
 
-static mirv_BOOL _clip_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                 unsigned char* out_end) {
+static mirv_BOOL clip_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
+                                unsigned char* out_end) {
     const TStreamOutputClip* clip = (const TStreamOutputClip*)stream->owner;
-    if (!_range_in(pos, (uint64_t)(out_end - out), clip->base.size) || !clip->dest->read_back) return 0;
+    if (!mirvp_range_in(pos, (uint64_t)(out_end - out), clip->base.size) || !clip->dest->read_back) return 0;
     return clip->dest->read_back(clip->dest, clip->begin + pos, out, out_end);
 }
 
-static mirv_BOOL _clip_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                             const unsigned char* data_end) {
+static mirv_BOOL clip_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
+                            const unsigned char* data_end) {
     const TStreamOutputClip* clip = (const TStreamOutputClip*)stream->owner;
-    if (!_range_in(pos, (uint64_t)(data_end - data), clip->base.size)) return 0;
+    if (!mirvp_range_in(pos, (uint64_t)(data_end - data), clip->base.size)) return 0;
     return clip->dest->write(clip->dest, clip->begin + pos, data, data_end);
 }
 
@@ -32,7 +32,7 @@ const mirv_TStreamInput* TStreamInputClip_init(TStreamInputClip* clip, const mir
     if (begin > end || end > source->size) return NULL;
     clip->base.owner = clip;
     clip->base.size = end - begin;
-    clip->base.read = _clip_read;
+    clip->base.read = clip_read;
     clip->base.reserved = NULL;
     clip->source = source;
     clip->begin = begin;
@@ -44,8 +44,8 @@ const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const 
     if (begin > end || end > dest->size) return NULL;
     clip->base.owner = clip;
     clip->base.size = end - begin;
-    clip->base.read_back = _clip_read_back;
-    clip->base.write = _clip_write;
+    clip->base.read_back = clip_read_back;
+    clip->base.write = clip_write;
     clip->dest = dest;
     clip->begin = begin;
     return &clip->base;
@@ -53,26 +53,26 @@ const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const 
 
 /* ---- memory streams: the owner is the buffer's first byte ---- */
 
-static mirv_BOOL _mem_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                              unsigned char* out_end) {
+static mirv_BOOL mem_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
+                             unsigned char* out_end) {
     size_t len = (size_t)(out_end - out);
-    if (!_range_in(pos, len, stream->size)) return 0;
+    if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memcpy(out, (const unsigned char*)stream->owner + pos, len);
     return 1;
 }
 
-static mirv_BOOL _mem_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                    unsigned char* out_end) {
+static mirv_BOOL mem_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
+                                   unsigned char* out_end) {
     size_t len = (size_t)(out_end - out);
-    if (!_range_in(pos, len, stream->size)) return 0;
+    if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memmove(out, (const unsigned char*)stream->owner + pos, len);
     return 1;
 }
 
-static mirv_BOOL _mem_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                                const unsigned char* data_end) {
+static mirv_BOOL mem_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
+                               const unsigned char* data_end) {
     size_t len = (size_t)(data_end - data);
-    if (!_range_in(pos, len, stream->size)) return 0;
+    if (!mirvp_range_in(pos, len, stream->size)) return 0;
     if (len) memmove((unsigned char*)stream->owner + pos, data, len);
     return 1;
 }
@@ -81,7 +81,7 @@ const mirv_TStreamInput* mem_as_mirvStreamInput(mirv_TStreamInput* stream, const
                                                 const unsigned char* mem_end) {
     stream->owner = (void*)mem;
     stream->size = (uint64_t)(mem_end - mem);
-    stream->read = _mem_in_read;
+    stream->read = mem_in_read;
     stream->reserved = NULL;
     return stream;
 }
@@ -90,35 +90,35 @@ const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, un
                                                   unsigned char* mem_end) {
     stream->owner = mem;
     stream->size = (uint64_t)(mem_end - mem);
-    stream->read_back = _mem_out_read_back;
-    stream->write = _mem_out_write;
+    stream->read_back = mem_out_read_back;
+    stream->write = mem_out_write;
     return stream;
 }
 
 /* ---- decoded views ---- */
 
-static mirv_BOOL _uncompresser_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                    unsigned char* out_end) {
+static mirv_BOOL uncompresser_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
+                                   unsigned char* out_end) {
     TUncompresser* self = (TUncompresser*)stream->owner;
     size_t len = (size_t)(out_end - out);
     /* The decoder only goes forward: a read anywhere but the next decoded byte would hand out
      * the wrong bytes. */
-    if (!self->handle || pos != self->read_pos || !_range_in(pos, len, stream->size)) return 0;
+    if (!self->handle || pos != self->read_pos || !mirvp_range_in(pos, len, stream->size)) return 0;
     if (!self->plugin->decompress_part(self->handle, out, out_end)) return 0;
     self->read_pos += len;
     return 1;
 }
 
-void _TDecompressInputStream_init(TDecompressInputStream* decoder) {
+void mirvp_decoder_init(TDecompressInputStream* decoder) {
     memset(decoder, 0, sizeof(*decoder));
     decoder->base.owner = decoder;
-    decoder->base.read = _uncompresser_read;
+    decoder->base.read = uncompresser_read;
 }
 
 mirv_BOOL compressed_stream_as_uncompressed(TUncompresser* stream, uint64_t decoded_size,
                                             mirv_TDecompress* plugin, const mirv_TStreamInput* compressed,
                                             uint64_t begin, uint64_t end) {
-    _TDecompressInputStream_init(stream);
+    mirvp_decoder_init(stream);
     if (!plugin || begin > end || end > compressed->size) return 0;
     stream->plugin = plugin;
     stream->handle = plugin->open(plugin, decoded_size, compressed, begin, end);
@@ -150,11 +150,11 @@ mirv_BOOL mirv_deccompress_mem(mirv_TDecompress* plugin, const unsigned char* co
 
 /* ---- diff sections ---- */
 
-mirv_BOOL getStreamClip(TStreamCacheClip* reader, TDecompressInputStream* decoder, uint64_t decoded_size,
-                        uint64_t compressed_size, const mirv_TStreamInput* diff, uint64_t* cursor,
-                        mirv_TDecompress* plugin, unsigned char* cache, size_t cache_size) {
+mirv_BOOL mirvp_open_section(TStreamCacheClip* reader, TDecompressInputStream* decoder, uint64_t decoded_size,
+                             uint64_t compressed_size, const mirv_TStreamInput* diff, uint64_t* cursor,
+                             mirv_TDecompress* plugin, unsigned char* cache, size_t cache_size) {
     uint64_t begin = *cursor, end;
-    if (!_add_u64(begin, compressed_size ? compressed_size : decoded_size, &end) || end > diff->size) return 0;
+    if (!mirvp_add_u64(begin, compressed_size ? compressed_size : decoded_size, &end) || end > diff->size) return 0;
     if (reader) {
         if (compressed_size) {
             if (!plugin || !decoder) return 0;
@@ -168,12 +168,12 @@ mirv_BOOL getStreamClip(TStreamCacheClip* reader, TDecompressInputStream* decode
                 if (!decoder->handle) return 0;
             }
             decoder->base.owner = decoder;
-            decoder->base.read = _uncompresser_read;
+            decoder->base.read = uncompresser_read;
             decoder->base.size = decoded_size;
             decoder->read_pos = 0;
-            _TStreamCacheClip_init(reader, &decoder->base, 0, decoded_size, cache, cache_size);
+            mirvp_clip_init(reader, &decoder->base, 0, decoded_size, cache, cache_size);
         } else {
-            _TStreamCacheClip_init(reader, diff, begin, end, cache, cache_size);
+            mirvp_clip_init(reader, diff, begin, end, cache, cache_size);
         }
     }
     *cursor = end;
@@ -182,24 +182,25 @@ mirv_BOOL getStreamClip(TStreamCacheClip* reader, TDecompressInputStream* decode
 
 /* ---- checksum pass-through ---- */
 
-static mirv_BOOL _checksum_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
-                                   unsigned char* out_end) {
+static mirv_BOOL checksum_in_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out,
+                                  unsigned char* out_end) {
     TChecksumInputStream* self = (TChecksumInputStream*)stream->owner;
-    if (!self->source->read(self->source, pos, out, out_end)) return 0;
+    /* a byte read twice or skipped would be summed twice or not at all */
+    if (pos != self->next_pos || !self->source->read(self->source, pos, out, out_end)) return 0;
     self->plugin->append(self->handle, out, out_end);
     self->next_pos = pos + (uint64_t)(out_end - out);
     return 1;
 }
 
-static mirv_BOOL _checksum_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
-                                         unsigned char* out_end) {
+static mirv_BOOL checksum_out_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out,
+                                        unsigned char* out_end) {
     TChecksumOutputStream* self = (TChecksumOutputStream*)stream->owner;
     if (!self->dest->read_back) return 0;
     return self->dest->read_back(self->dest, pos, out, out_end);
 }
 
-static mirv_BOOL _checksum_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                                     const unsigned char* data_end) {
+static mirv_BOOL checksum_out_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
+                                    const unsigned char* data_end) {
     TChecksumOutputStream* self = (TChecksumOutputStream*)stream->owner;
     if (!self->dest->write(self->dest, pos, data, data_end)) return 0;
     self->plugin->append(self->handle, data, data_end);
@@ -207,11 +208,11 @@ static mirv_BOOL _checksum_out_write(const mirv_TStreamOutput* stream, uint64_t 
     return 1;
 }
 
-const mirv_TStreamInput* _TChecksumInputStream_init(TChecksumInputStream* stream, const mirv_TStreamInput* source,
-                                                    mirv_TChecksum* plugin, void* handle) {
+const mirv_TStreamInput* mirvp_checksum_input_init(TChecksumInputStream* stream, const mirv_TStreamInput* source,
+                                                   mirv_TChecksum* plugin, void* handle) {
     stream->base.owner = stream;
     stream->base.size = source->size;
-    stream->base.read = _checksum_in_read;
+    stream->base.read = checksum_in_read;
     stream->base.reserved = NULL;
     stream->source = source;
     stream->plugin = plugin;
@@ -220,22 +221,16 @@ const mirv_TStreamInput* _TChecksumInputStream_init(TChecksumInputStream* stream
     return &stream->base;
 }
 
-const mirv_TStreamOutput* _TChecksumOutputStream_init(TChecksumOutputStream* stream,
-                                                      const mirv_TStreamOutput* dest, mirv_TChecksum* plugin,
-                                                      void* handle) {
+const mirv_TStreamOutput* mirvp_checksum_output_init(TChecksumOutputStream* stream,
+                                                     const mirv_TStreamOutput* dest, mirv_TChecksum* plugin,
+                                                     void* handle) {
     stream->base.owner = stream;
     stream->base.size = dest->size;
-    stream->base.read_back = dest->read_back ? _checksum_out_read_back : NULL;
-    stream->base.write = _checksum_out_write;
+    stream->base.read_back = dest->read_back ? checksum_out_read_back : NULL;
+    stream->base.write = checksum_out_write;
     stream->dest = dest;
     stream->plugin = plugin;
     stream->handle = handle;
     stream->next_pos = 0;
     return &stream->base;
-}
-
-unsigned char* _align8(unsigned char* p, unsigned char* end) {
-    size_t pad = (size_t)((8 - ((uintptr_t)p & 7)) & 7);
-    if ((size_t)(end - p) < pad) return end;
-    return p + pad;
 }

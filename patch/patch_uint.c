@@ -1,7 +1,7 @@
 /* Packed uints: big-endian 7-bit groups, k tag bits and a continue bit in the first byte. */
 #include "mirv_patch.h"
 
-static unsigned int _following_bytes(uint64_t value, unsigned int k) {
+static unsigned int following_bytes(uint64_t value, unsigned int k) {
     unsigned int n = 0;
     value >>= 7 - k;
     while (value) {
@@ -12,7 +12,7 @@ static unsigned int _following_bytes(uint64_t value, unsigned int k) {
 }
 
 unsigned int mirv_packUIntWithTag_size(uint64_t value, unsigned int k) {
-    return 1 + _following_bytes(value, k);
+    return 1 + following_bytes(value, k);
 }
 
 mirv_BOOL mirv_packUIntWithTag(unsigned char** cursor, unsigned char* end, uint64_t value, unsigned int tag,
@@ -20,7 +20,7 @@ mirv_BOOL mirv_packUIntWithTag(unsigned char** cursor, unsigned char* end, uint6
     unsigned char* out = *cursor;
     unsigned int n, i;
     if (k > 2 || (k == 0 ? tag != 0 : (tag >> k) != 0)) return 0;
-    n = _following_bytes(value, k);
+    n = following_bytes(value, k);
     if (out > end || (size_t)(end - out) < (size_t)n + 1) return 0;
     out[0] = (unsigned char)((k ? (tag << (8 - k)) : 0) | (n ? (0x80u >> k) : 0) |
                              (unsigned char)((value >> (7 * n)) & ((1u << (7 - k)) - 1)));

@@ -37,7 +37,12 @@ typedef struct mirv_TDecompress mirv_TDecompress;
 /* A decompressor supplied by the caller.  A handle decodes one compressed section of
  * known decoded size, front to back.  decompress_part must produce exactly
  * out_end - out next bytes or fail; the part that brings the total to decoded_size must
- * also fail unless the compressed data ends exactly there. */
+ * also fail unless the compressed data ends exactly there.
+ *
+ * A handle reads its code range front to back, each byte once: every read starts where the
+ * one before ended (the first at code_begin).  The window patch sums the diff as it passes,
+ * and there a read anywhere else fails, so a plug-in that reads back or skips fails the
+ * patch instead of spoiling the diff's checksum. */
 struct mirv_TDecompress {
     /* True when this plug-in decodes the named compression type. */
     mirv_BOOL (*is_can_open)(const char* compress_type);
@@ -368,8 +373,9 @@ void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* 
 static inline mirv_BOOL sspatch_covers_isHaveNextCover(const sspatch_covers_t* self) {
     return self->covers_cache != self->covers_cache_end;
 }
-/* Decodes the next cover into self->cover; false on bad or cut-off data or positions that
- * leave 64 bits. */
+/* Decodes the next cover into self->cover; false on bad or cut-off data or new positions
+ * that leave 64 bits.  Old positions step modulo 2^64 (a step may go the long way round):
+ * the caller checks each cover against the old data before reading there. */
 mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self);
 
 /* Window patch results. */

@@ -23,9 +23,15 @@ inline void packU(Bytes& out, uint64_t value, unsigned tag = 0, unsigned k = 0) 
     if (!mirv_packUIntWithTag(&cursor, buf + sizeof(buf), value, tag, k)) throw std::runtime_error("pack");
     out.insert(out.end(), buf, cursor);
 }
+/* Set: signed steps are written the long way round, past 2^64 (steps are modulo 2^64). */
+inline bool& longWayDeltas() {
+    static bool on = false;
+    return on;
+}
 /* A signed step from `from` to `to` (k = 1, tag 1 = minus). */
 inline void packDelta(Bytes& out, uint64_t from, uint64_t to) {
-    if (to >= from) packU(out, to - from, 0, 1);
+    bool up = (to >= from) != (longWayDeltas() && to != from);
+    if (up) packU(out, to - from, 0, 1);
     else packU(out, from - to, 1, 1);
 }
 inline void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "patch_internal.h"
+#include "patch_heads.h"
 #include "patch_test_util.h"
 
 using namespace patch_test;
@@ -74,7 +74,7 @@ TEST(CompressedHead, ReportsSizesTypeAndCompressedCount) {
         EXPECT_EQ(std::string(info.compress_type), c.type);
         mirv_compressedDiffInfo again;
         TCompressedDiffHead head;
-        ASSERT_TRUE(_read_compressed_head(&again, &head, diff.get()));
+        ASSERT_TRUE(mirvp_read_compressed_head(&again, &head, diff.get()));
         EXPECT_EQ(head.head_end, diff.data.size());
         EXPECT_EQ(head.covers_end, head.head_end + (c.sizes[1] ? c.sizes[1] : c.sizes[0]));
         EXPECT_EQ(head.cover_count, 7u);
@@ -89,7 +89,7 @@ TEST(SerializedHead, SectionsMustFitTheDiff) {
         d.resize(d.size() + 3 + 4 + 5 + 6 + extra);
         InStream diff(d);
         TSerializedDiffHead head;
-        ASSERT_EQ(_read_serialized_head(&head, diff.get()), extra == 0);
+        ASSERT_EQ(mirvp_read_serialized_head(&head, diff.get()), extra == 0);
         if (extra) continue;
         EXPECT_EQ(head.head_end, 5u);
         EXPECT_EQ(head.covers_end, 5u + 3 + 4 + 5);
@@ -102,7 +102,7 @@ TEST(SerializedHead, SectionsMustFitTheDiff) {
         d.resize(d.size() + 8);
         InStream diff(d);
         TSerializedDiffHead head;
-        EXPECT_FALSE(_read_serialized_head(&head, diff.get()));
+        EXPECT_FALSE(mirvp_read_serialized_head(&head, diff.get()));
     }
 }
 
@@ -137,6 +137,22 @@ TEST(SingleStreamHead, ChecksStepMemoryAndSizes) {
     mirv_singleCompressedDiffInfo info;
     EXPECT_FALSE(getSingleCompressedDiffInfo(&info, wrong.get(), 0));
     EXPECT_FALSE(getSingleCompressedDiffInfo(&info, wrong.get(), wrong.data.size() + 1));
+}
+
+/* A zero byte inside a head's text would have the text reported cut short: every head refuses it. */
+TEST(Heads, ZeroByteInsideATextIsAHeadError) {
+    mirv_compressedDiffInfo compressed;
+    mirv_singleCompressedDiffInfo single;
+    mirv_windowDiffInfo window;
+    InStream compressed_sig(compressedHead(std::string("QORVN13\0x", 9), "", {3, 0, 4, 0, 5, 0, 6, 0}));
+    EXPECT_FALSE(getCompressedDiffInfo(&compressed, compressed_sig.get()));
+    InStream single_sig(compressedHead(std::string("QORVNSF20\0x", 11), "", {1, 1, 1, 1, 1, 0}));
+    EXPECT_FALSE(getSingleCompressedDiffInfo(&single, single_sig.get(), 0));
+    WindowHead w;
+    w.compress_type = std::string("zl\0ib", 5);
+    InStream window_type(w.bytes());
+    EXPECT_FALSE(getWindowDiffInfo(&window, window_type.get(), 0));
+    EXPECT_EQ(patch_window_diff(nullptr, nullptr, nullptr, window_type.get(), 0), mirv_kWindowPatchHeadError);
 }
 
 TEST(WindowHead, ReportsItemsAndPositions) {

@@ -5,7 +5,7 @@
 
 #include "codec_helpers.h"
 #include "mirv_plugins.h"
-#include "patch_internal.h"
+#include "patch_streams.h"
 #include "patch_test_util.h"
 
 using namespace patch_test;
@@ -220,7 +220,7 @@ TEST(ChecksumStreams, SumWhatPassesAndNothingOnFailure) {
     plugin->begin(h);
     InStream src(sample(100));
     TChecksumInputStream cin;
-    const mirv_TStreamInput* in = _TChecksumInputStream_init(&cin, src.get(), plugin, h);
+    const mirv_TStreamInput* in = mirvp_checksum_input_init(&cin, src.get(), plugin, h);
     unsigned char buf[100];
     ASSERT_TRUE(in->read(in, 0, buf, buf + 60));
     EXPECT_FALSE(in->read(in, 60, buf, buf + 41));
@@ -234,7 +234,7 @@ TEST(ChecksumStreams, SumWhatPassesAndNothingOnFailure) {
     OutStream dst(100);
     TChecksumOutputStream cout;
     plugin->begin(h);
-    const mirv_TStreamOutput* out = _TChecksumOutputStream_init(&cout, dst.get(), plugin, h);
+    const mirv_TStreamOutput* out = mirvp_checksum_output_init(&cout, dst.get(), plugin, h);
     ASSERT_TRUE(out->write(out, 0, buf, buf + 50));
     EXPECT_FALSE(out->write(out, 50, buf, buf + 51));
     ASSERT_TRUE(out->write(out, 50, buf + 50, buf + 100));

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "patch_internal.h"
+#include "patch_streams.h"
 #include "patch_test_util.h"
 
 using namespace patch_test;
@@ -87,7 +87,7 @@ struct Reader {
     Reader(Bytes data, size_t cache_size, uint64_t begin = 0, uint64_t end = UINT64_MAX)
         : in(std::move(data)), cache(cache_size) {
         if (end == UINT64_MAX) end = in.data.size();
-        _TStreamCacheClip_init(&r, in.get(), begin, end, cache.data(), cache.size());
+        mirvp_clip_init(&r, in.get(), begin, end, cache.data(), cache.size());
     }
 };
 Bytes iota(size_t n, unsigned char start = 0) {
@@ -105,26 +105,26 @@ TEST(CacheReader, ReadsNumbersTextsAndData) {
     append(d, iota(20, 100));
     Reader rd(d, 16);
     uint64_t v;
-    ASSERT_TRUE(_TStreamCacheClip_unpackUIntWithTag(&rd.r, &v, 0));
+    ASSERT_TRUE(mirvp_clip_read_uint(&rd.r, &v, 0));
     EXPECT_EQ(v, 300u);
     char text[8];
-    ASSERT_TRUE(_TStreamCacheClip_readStr_end(&rd.r, '&', text, sizeof(text)));
+    ASSERT_TRUE(mirvp_clip_read_text(&rd.r, '&', text, sizeof(text)));
     EXPECT_STREQ(text, "abc");
     uint64_t pos = 1000;
-    ASSERT_TRUE(_read_sign_pos_byLastPos(&rd.r, &pos));
+    ASSERT_TRUE(mirvp_clip_read_signed_pos(&rd.r, &pos));
     EXPECT_EQ(pos, 990u);
-    EXPECT_EQ(_TStreamCacheClip_readPosOfSrcStream(&rd.r), 2u + 4u + 1u);
+    EXPECT_EQ(mirvp_clip_source_pos(&rd.r), 2u + 4u + 1u);
     unsigned char out[5] = {1, 1, 1, 1, 1};
-    ASSERT_TRUE(_TStreamCacheClip_addDataTo(&rd.r, out, 5));
+    ASSERT_TRUE(mirvp_clip_add_to(&rd.r, out, 5));
     EXPECT_EQ(out[0], 101);
     EXPECT_EQ(out[4], 105);
-    ASSERT_TRUE(_TStreamCacheClip_skipData(&rd.r, 10));
+    ASSERT_TRUE(mirvp_clip_skip(&rd.r, 10));
     unsigned char rest[5];
-    ASSERT_TRUE(_TStreamCacheClip_readDataTo(&rd.r, rest, rest + 5));
+    ASSERT_TRUE(mirvp_clip_read_to(&rd.r, rest, rest + 5));
     EXPECT_EQ(rest[0], 115);
-    EXPECT_TRUE(_TStreamCacheClip_isFinish(&rd.r));
-    EXPECT_FALSE(_TStreamCacheClip_unpackUIntWithTag(&rd.r, &v, 0));
-    EXPECT_FALSE(_TStreamCacheClip_skipData(&rd.r, 1));
+    EXPECT_TRUE(mirvp_clip_is_finished(&rd.r));
+    EXPECT_FALSE(mirvp_clip_read_uint(&rd.r, &v, 0));
+    EXPECT_FALSE(mirvp_clip_skip(&rd.r, 1));
 }
 
 TEST(CacheReader, TextMustEndWithinTheAllowedLength) {
@@ -143,7 +143,7 @@ TEST(CacheReader, TextMustEndWithinTheAllowedLength) {
         SCOPED_TRACE(c.data);
         Reader rd(Bytes(c.data.begin(), c.data.end()), 64);
         char text[16];
-        EXPECT_EQ(_TStreamCacheClip_readStr_end(&rd.r, '&', text, c.out_size), c.ok);
+        EXPECT_EQ(mirvp_clip_read_text(&rd.r, '&', text, c.out_size), c.ok);
     }
 }
 
@@ -160,12 +160,12 @@ TEST(CacheReader, SignedStepRunsModulo64Bits) {
         packU(d, c.delta, c.minus ? 1 : 0, 1);
         Reader rd(d, 16);
         uint64_t pos = c.from;
-        EXPECT_TRUE(_read_sign_pos_byLastPos(&rd.r, &pos));
+        EXPECT_TRUE(mirvp_clip_read_signed_pos(&rd.r, &pos));
         EXPECT_EQ(pos, c.to);
     }
     Reader cut(Bytes{0x40}, 16); /* a continuation bit with nothing after it */
     uint64_t pos = 0;
-    EXPECT_FALSE(_read_sign_pos_byLastPos(&cut.r, &pos));
+    EXPECT_FALSE(mirvp_clip_read_signed_pos(&cut.r, &pos));
 }
 
 TEST(CacheReader, LongRestBypassesTheCacheFromHalfItsSize) {
@@ -173,12 +173,12 @@ TEST(CacheReader, LongRestBypassesTheCacheFromHalfItsSize) {
         SCOPED_TRACE(rest);
         Reader rd(iota(40), 16);
         unsigned char out[20];
-        ASSERT_TRUE(_TStreamCacheClip_readDataTo(&rd.r, out, out + rest));
+        ASSERT_TRUE(mirvp_clip_read_to(&rd.r, out, out + rest));
         ASSERT_EQ(rd.in.reads.size(), 1u);
         if (rest >= 8) EXPECT_EQ(rd.in.reads[0], std::make_pair((uint64_t)0, (uint64_t)rest));
         else EXPECT_EQ(rd.in.reads[0], std::make_pair((uint64_t)0, (uint64_t)16));
         EXPECT_EQ(out[rest - 1], rest - 1);
-        EXPECT_EQ(_TStreamCacheClip_readPosOfSrcStream(&rd.r), rest);
+        EXPECT_EQ(mirvp_clip_source_pos(&rd.r), rest);
     }
 }
 
@@ -186,66 +186,66 @@ TEST(CacheReader, DirectReadStaysInsideTheReadersRange) {
     /* the section is [4, 14) of a longer stream: a direct read must not reach into the next one */
     Reader rd(iota(64), 8, 4, 14);
     unsigned char out[32];
-    EXPECT_FALSE(_TStreamCacheClip_readDataTo(&rd.r, out, out + 11));
+    EXPECT_FALSE(mirvp_clip_read_to(&rd.r, out, out + 11));
     Reader ok(iota(64), 8, 4, 14);
-    ASSERT_TRUE(_TStreamCacheClip_readDataTo(&ok.r, out, out + 10));
+    ASSERT_TRUE(mirvp_clip_read_to(&ok.r, out, out + 10));
     EXPECT_EQ(out[9], 13);
-    EXPECT_TRUE(_TStreamCacheClip_isFinish(&ok.r));
+    EXPECT_TRUE(mirvp_clip_is_finished(&ok.r));
 }
 
 TEST(CacheReader, FailedSourceReadFails) {
     Reader rd(iota(64), 8);
     rd.in.fail_at = 0;
     uint64_t v;
-    EXPECT_FALSE(_TStreamCacheClip_unpackUIntWithTag(&rd.r, &v, 0));
+    EXPECT_FALSE(mirvp_clip_read_uint(&rd.r, &v, 0));
 }
 
 TEST(OutCache, WritesFlushAndGoStraightWhenLong) {
     OutStream out(64);
     unsigned char cache[8];
     TOutStreamCache oc;
-    _TOutStreamCache_init(&oc, out.get(), cache, sizeof(cache));
+    mirvp_out_init(&oc, out.get(), cache, sizeof(cache));
     Bytes data = iota(30, 1);
-    ASSERT_TRUE(_TOutStreamCache_write(&oc, data.data(), 8)); /* a whole cache's worth on an empty cache */
+    ASSERT_TRUE(mirvp_out_write(&oc, data.data(), 8)); /* a whole cache's worth on an empty cache */
     EXPECT_EQ(out.writes, 1u);
     EXPECT_EQ(oc.write_pos, 8u);
-    ASSERT_TRUE(_TOutStreamCache_write(&oc, data.data() + 8, 3));
+    ASSERT_TRUE(mirvp_out_write(&oc, data.data() + 8, 3));
     EXPECT_EQ(out.writes, 1u);
-    ASSERT_TRUE(_TOutStreamCache_write(&oc, data.data() + 11, 19)); /* fills, flushes, then goes on */
-    ASSERT_TRUE(_TOutStreamCache_fill(&oc, 0xAA, 5));
-    ASSERT_TRUE(_TOutStreamCache_flush(&oc));
-    EXPECT_EQ(_TOutStreamCache_outSize(&oc), 35u);
+    ASSERT_TRUE(mirvp_out_write(&oc, data.data() + 11, 19)); /* fills, flushes, then goes on */
+    ASSERT_TRUE(mirvp_out_fill(&oc, 0xAA, 5));
+    ASSERT_TRUE(mirvp_out_flush(&oc));
+    EXPECT_EQ(mirvp_out_size(&oc), 35u);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.data.begin()));
     EXPECT_EQ(out.data[34], 0xAA);
     EXPECT_EQ(out.data[35], 0);
 
     TOutStreamCache direct;
     OutStream out2(16);
-    _TOutStreamCache_init(&direct, out2.get(), nullptr, 0);
-    ASSERT_TRUE(_TOutStreamCache_write(&direct, data.data(), 3));
-    ASSERT_TRUE(_TOutStreamCache_write(&direct, data.data(), 0));
+    mirvp_out_init(&direct, out2.get(), nullptr, 0);
+    ASSERT_TRUE(mirvp_out_write(&direct, data.data(), 3));
+    ASSERT_TRUE(mirvp_out_write(&direct, data.data(), 0));
     EXPECT_EQ(out2.writes, 1u);
-    EXPECT_FALSE(_TOutStreamCache_fill(&direct, 1, 1));
+    EXPECT_FALSE(mirvp_out_fill(&direct, 1, 1));
     InStream src(iota(4));
-    EXPECT_FALSE(_TOutStreamCache_copyFromStream(&direct, src.get(), 0, 1));
+    EXPECT_FALSE(mirvp_out_copy_stream(&direct, src.get(), 0, 1));
 }
 
 TEST(OutCache, CopiesFromStreamsAndReaders) {
     OutStream out(64);
     unsigned char cache[8];
     TOutStreamCache oc;
-    _TOutStreamCache_init(&oc, out.get(), cache, sizeof(cache));
+    mirvp_out_init(&oc, out.get(), cache, sizeof(cache));
     InStream src(iota(40));
-    ASSERT_TRUE(_TOutStreamCache_copyFromStream(&oc, src.get(), 5, 20));
-    EXPECT_FALSE(_TOutStreamCache_copyFromStream(&oc, src.get(), 30, 11));
+    ASSERT_TRUE(mirvp_out_copy_stream(&oc, src.get(), 5, 20));
+    EXPECT_FALSE(mirvp_out_copy_stream(&oc, src.get(), 30, 11));
     Reader rd(iota(40, 100), 4);
-    ASSERT_TRUE(_TOutStreamCache_copyFromClip(&oc, &rd.r, 10));
-    ASSERT_TRUE(_TOutStreamCache_flush(&oc));
+    ASSERT_TRUE(mirvp_out_copy_clip(&oc, &rd.r, 10));
+    ASSERT_TRUE(mirvp_out_flush(&oc));
     EXPECT_EQ(out.data[0], 5);
     EXPECT_EQ(out.data[19], 24);
     EXPECT_EQ(out.data[20], 100);
     EXPECT_EQ(out.data[29], 109);
-    EXPECT_FALSE(_TOutStreamCache_copyFromClip(&oc, &rd.r, 31)); /* the reader holds 30 more */
+    EXPECT_FALSE(mirvp_out_copy_clip(&oc, &rd.r, 31)); /* the reader holds 30 more */
 }
 
 TEST(OutCache, CopyFromSelfRepeatsAcrossFlushedAndCachedBytes) {
@@ -258,13 +258,13 @@ TEST(OutCache, CopyFromSelfRepeatsAcrossFlushedAndCachedBytes) {
         OutStream out(64);
         unsigned char cache[4];
         TOutStreamCache oc;
-        _TOutStreamCache_init(&oc, out.get(), cache, sizeof(cache));
+        mirvp_out_init(&oc, out.get(), cache, sizeof(cache));
         Bytes data = iota(10, 1);
-        ASSERT_TRUE(_TOutStreamCache_write(&oc, data.data(), 2));
-        ASSERT_TRUE(_TOutStreamCache_write(&oc, data.data() + 2, 8)); /* some flushed, some cached */
-        ASSERT_EQ(_TOutStreamCache_copyFromSelf(&oc, c.distance, c.length), c.ok);
+        ASSERT_TRUE(mirvp_out_write(&oc, data.data(), 2));
+        ASSERT_TRUE(mirvp_out_write(&oc, data.data() + 2, 8)); /* some flushed, some cached */
+        ASSERT_EQ(mirvp_out_copy_self(&oc, c.distance, c.length), c.ok);
         if (!c.ok) continue;
-        ASSERT_TRUE(_TOutStreamCache_flush(&oc));
+        ASSERT_TRUE(mirvp_out_flush(&oc));
         Bytes expect = data;
         for (uint64_t i = 0; i < c.length; ++i) expect.push_back(expect[expect.size() - c.distance]);
         EXPECT_EQ(Bytes(out.data.begin(), out.data.begin() + expect.size()), expect);
@@ -272,10 +272,10 @@ TEST(OutCache, CopyFromSelfRepeatsAcrossFlushedAndCachedBytes) {
     OutStream no_back(16, false);
     TOutStreamCache oc;
     unsigned char cache[4];
-    _TOutStreamCache_init(&oc, no_back.get(), cache, sizeof(cache));
+    mirvp_out_init(&oc, no_back.get(), cache, sizeof(cache));
     unsigned char b = 1;
-    ASSERT_TRUE(_TOutStreamCache_write(&oc, &b, 1));
-    EXPECT_FALSE(_TOutStreamCache_copyFromSelf(&oc, 1, 1));
+    ASSERT_TRUE(mirvp_out_write(&oc, &b, 1));
+    EXPECT_FALSE(mirvp_out_copy_self(&oc, 1, 1));
 }
 
 namespace {
@@ -284,9 +284,9 @@ struct Rle {
     Bytes ctrl_cache, data_cache;
     TBytesRle_load_stream rle;
     Rle(Bytes c, Bytes d, size_t cache = 8) : ctrl(std::move(c)), data(std::move(d)), ctrl_cache(cache), data_cache(cache) {
-        _TBytesRle_load_stream_init(&rle);
-        _TStreamCacheClip_init(&rle.ctrl, ctrl.get(), 0, ctrl.data.size(), ctrl_cache.data(), cache);
-        _TStreamCacheClip_init(&rle.data, data.get(), 0, data.data.size(), data_cache.data(), cache);
+        mirvp_rle_init(&rle);
+        mirvp_clip_init(&rle.ctrl, ctrl.get(), 0, ctrl.data.size(), ctrl_cache.data(), cache);
+        mirvp_clip_init(&rle.data, data.get(), 0, data.data.size(), data_cache.data(), cache);
     }
 };
 } // namespace
@@ -302,17 +302,17 @@ TEST(RunLengthAdd, EachRunTypeAddsItsBytes) {
     packU(c, 39, 0, 2); /* a long zero run: 40 bytes */
     Rle r(c, d);
     Bytes target(50, 10);
-    ASSERT_TRUE(_TBytesRle_load_stream_decode_add(&r.rle, target.data(), 3)); /* ends mid-run */
-    ASSERT_TRUE(_TBytesRle_load_stream_decode_add(&r.rle, target.data() + 3, 5));
-    ASSERT_TRUE(_TBytesRle_load_stream_decode_add(&r.rle, nullptr, 12)); /* skip across runs */
-    EXPECT_FALSE(_TBytesRle_load_stream_isFinish(&r.rle));
-    ASSERT_TRUE(_TBytesRle_load_stream_decode_add(&r.rle, target.data() + 20, 30));
-    EXPECT_TRUE(_TBytesRle_load_stream_isFinish(&r.rle));
+    ASSERT_TRUE(mirvp_rle_add(&r.rle, target.data(), 3)); /* ends mid-run */
+    ASSERT_TRUE(mirvp_rle_add(&r.rle, target.data() + 3, 5));
+    ASSERT_TRUE(mirvp_rle_add(&r.rle, nullptr, 12)); /* skip across runs */
+    EXPECT_FALSE(mirvp_rle_is_finished(&r.rle));
+    ASSERT_TRUE(mirvp_rle_add(&r.rle, target.data() + 20, 30));
+    EXPECT_TRUE(mirvp_rle_is_finished(&r.rle));
     Bytes expect = {9, 10, 10, 17, 17, 17, 11, 12};
     EXPECT_EQ(Bytes(target.begin(), target.begin() + 8), expect);
     EXPECT_EQ(target[8], 10); /* skipped */
     EXPECT_EQ(target[49], 10);
-    EXPECT_FALSE(_TBytesRle_load_stream_decode_add(&r.rle, target.data(), 1)); /* runs used up */
+    EXPECT_FALSE(mirvp_rle_add(&r.rle, target.data(), 1)); /* runs used up */
 }
 
 TEST(RunLengthAdd, MissingDataOrControlFails) {
@@ -320,15 +320,15 @@ TEST(RunLengthAdd, MissingDataOrControlFails) {
     packU(c, 3, 3, 2);
     Rle literal_short(c, {1, 2, 3});
     Bytes target(4);
-    EXPECT_FALSE(_TBytesRle_load_stream_decode_add(&literal_short.rle, target.data(), 4));
+    EXPECT_FALSE(mirvp_rle_add(&literal_short.rle, target.data(), 4));
     Bytes c2;
     packU(c2, 0, 2, 2);
     Rle value_missing(c2, {});
-    EXPECT_FALSE(_TBytesRle_load_stream_decode_add(&value_missing.rle, target.data(), 1));
+    EXPECT_FALSE(mirvp_rle_add(&value_missing.rle, target.data(), 1));
     Bytes c4; /* run length + 1 must not wrap */
     packU(c4, UINT64_MAX, 0, 2);
     Rle wraps(c4, {});
-    EXPECT_FALSE(_TBytesRle_load_stream_decode_add(&wraps.rle, target.data(), 1));
+    EXPECT_FALSE(mirvp_rle_add(&wraps.rle, target.data(), 1));
 }
 
 namespace {
@@ -374,21 +374,21 @@ TEST(SectionOpener, StoredCompressedReopenedAndOutOfRange) {
     unsigned char cache[16];
     TStreamCacheClip r;
     TDecompressInputStream dec;
-    _TDecompressInputStream_init(&dec);
+    mirvp_decoder_init(&dec);
     uint64_t cursor = 10;
-    ASSERT_TRUE(getStreamClip(&r, &dec, 20, 0, diff.get(), &cursor, nullptr, cache, sizeof(cache)));
+    ASSERT_TRUE(mirvp_open_section(&r, &dec, 20, 0, diff.get(), &cursor, nullptr, cache, sizeof(cache)));
     EXPECT_EQ(cursor, 30u);
     unsigned char out[20];
-    ASSERT_TRUE(_TStreamCacheClip_readDataTo(&r, out, out + 20));
+    ASSERT_TRUE(mirvp_clip_read_to(&r, out, out + 20));
     EXPECT_EQ(out[0], 10);
     CopyPlugin::opens = CopyPlugin::closes = 0;
-    ASSERT_TRUE(getStreamClip(&r, &dec, 5, 5, diff.get(), &cursor, &plugin, cache, sizeof(cache)));
+    ASSERT_TRUE(mirvp_open_section(&r, &dec, 5, 5, diff.get(), &cursor, &plugin, cache, sizeof(cache)));
     EXPECT_EQ(CopyPlugin::opens, 1);
-    ASSERT_TRUE(_TStreamCacheClip_readDataTo(&r, out, out + 5));
+    ASSERT_TRUE(mirvp_clip_read_to(&r, out, out + 5));
     EXPECT_EQ(out[4], 34);
-    ASSERT_TRUE(getStreamClip(&r, &dec, 6, 6, diff.get(), &cursor, &plugin, cache, sizeof(cache))); /* reopen */
+    ASSERT_TRUE(mirvp_open_section(&r, &dec, 6, 6, diff.get(), &cursor, &plugin, cache, sizeof(cache))); /* reopen */
     EXPECT_EQ(CopyPlugin::opens, 1);
-    ASSERT_TRUE(_TStreamCacheClip_readDataTo(&r, out, out + 6));
+    ASSERT_TRUE(mirvp_clip_read_to(&r, out, out + 6));
     EXPECT_EQ(out[0], 35);
     EXPECT_EQ(cursor, 41u);
 
@@ -396,7 +396,7 @@ TEST(SectionOpener, StoredCompressedReopenedAndOutOfRange) {
     mirv_TDecompress no_reopen = plugin;
     no_reopen.reopen = nullptr;
     dec.plugin = &no_reopen;
-    EXPECT_FALSE(getStreamClip(&r, &dec, 2, 2, diff.get(), &cursor, &no_reopen, cache, sizeof(cache)));
+    EXPECT_FALSE(mirvp_open_section(&r, &dec, 2, 2, diff.get(), &cursor, &no_reopen, cache, sizeof(cache)));
     dec.plugin = &plugin;
     EXPECT_TRUE(close_compressed_stream_as_uncompressed(&dec));
     EXPECT_TRUE(close_compressed_stream_as_uncompressed(&dec)); /* closes once */
@@ -404,12 +404,12 @@ TEST(SectionOpener, StoredCompressedReopenedAndOutOfRange) {
     EXPECT_EQ(CopyPlugin::closes, 1);
 
     uint64_t at = 90;
-    EXPECT_FALSE(getStreamClip(nullptr, nullptr, 11, 0, diff.get(), &at, nullptr, cache, sizeof(cache)));
-    EXPECT_TRUE(getStreamClip(nullptr, nullptr, 10, 0, diff.get(), &at, nullptr, cache, sizeof(cache)));
+    EXPECT_FALSE(mirvp_open_section(nullptr, nullptr, 11, 0, diff.get(), &at, nullptr, cache, sizeof(cache)));
+    EXPECT_TRUE(mirvp_open_section(nullptr, nullptr, 10, 0, diff.get(), &at, nullptr, cache, sizeof(cache)));
     at = 1;
-    EXPECT_FALSE(getStreamClip(nullptr, nullptr, 0, UINT64_MAX, diff.get(), &at, nullptr, cache, sizeof(cache)));
+    EXPECT_FALSE(mirvp_open_section(nullptr, nullptr, 0, UINT64_MAX, diff.get(), &at, nullptr, cache, sizeof(cache)));
     at = 0;
-    EXPECT_FALSE(getStreamClip(&r, &dec, 4, 4, diff.get(), &at, nullptr, cache, sizeof(cache))); /* no plug-in */
+    EXPECT_FALSE(mirvp_open_section(&r, &dec, 4, 4, diff.get(), &at, nullptr, cache, sizeof(cache))); /* no plug-in */
 }
 
 TEST(DecodedView, ReadsOnlyFrontToBack) {
@@ -431,6 +431,27 @@ TEST(DecodedView, ReadsOnlyFrontToBack) {
     const Bytes& src = code.data;
     EXPECT_TRUE(mirv_deccompress_mem(&plugin, src.data(), src.data() + 10, whole.data(), whole.data() + 10));
     EXPECT_EQ(whole, src);
+}
+
+/* The diff's checksum stream sums every byte once, in order: a read that is not the next byte
+ * (a re-read, a skip) fails and sums nothing. */
+TEST(ChecksumStreams, OnlyTheNextByteMayBeRead) {
+    static uint64_t summed;
+    mirv_TChecksum counter = {};
+    counter.append = [](void*, const unsigned char* data, const unsigned char* data_end) { summed += data_end - data; };
+    summed = 0;
+    InStream src(Bytes(100, 7));
+    TChecksumInputStream sum;
+    const mirv_TStreamInput* in = mirvp_checksum_input_init(&sum, src.get(), &counter, nullptr);
+    sum.next_pos = 10;
+    unsigned char buf[100];
+    struct {
+        uint64_t pos, length;
+        bool ok;
+    } reads[] = {{0, 5, false}, {10, 20, true}, {10, 5, false}, {29, 2, false}, {31, 1, false}, {30, 0, true},
+                 {30, 70, true}, {100, 0, true}};
+    for (const auto& r : reads) EXPECT_EQ(in->read(in, r.pos, buf, buf + r.length) != 0, r.ok) << r.pos;
+    EXPECT_EQ(summed, 90u);
 }
 
 TEST(ClipAndMemoryStreams, StayInsideTheirRanges) {

@@ -7,7 +7,7 @@
 
 #include "codec_helpers.h"
 #include "mirv_plugins.h"
-#include "patch_internal.h"
+#include "patch_cache_old.h"
 #include "patch_test_util.h"
 
 using namespace patch_test;
@@ -222,27 +222,27 @@ TEST(SerializedPatch, CacheOldPieces) {
     /* largest cached length and the cache stream, on a small hand-made array */
     std::vector<unsigned char> records(64 * 32);
     TArrayCovers array;
-    _TArrayCovers_init(&array, records.data(), 1);
+    mirvp_array_init(&array, records.data(), 1);
     const mirv_TCover covers[] = {{100, 0, 5}, {10, 5, 3}, {50, 8, 5}, {0, 13, 9}};
-    for (uint64_t i = 0; i < 4; ++i) _TArrayCovers_set(&array, i, &covers[i], 0);
+    for (uint64_t i = 0; i < 4; ++i) mirvp_array_set(&array, i, &covers[i], 0);
     array.count = 4;
     struct { uint64_t budget, max_len; } lens[] = {{2, 2}, {3, 4}, {7, 4}, {12, 4}, {13, 8}, {22, 9}, {1000, 9}};
-    for (auto& l : lens) EXPECT_EQ(_patch_cache_maxCachedLen(&array, l.budget), l.max_len) << l.budget;
+    for (auto& l : lens) EXPECT_EQ(mirvp_cache_max_len(&array, l.budget), l.max_len) << l.budget;
     mirv_TCover c;
-    _TArrayCovers_get(&array, 1, &c, nullptr);
+    mirvp_array_get(&array, 1, &c, nullptr);
     EXPECT_EQ(c.new_pos, 5u); /* back in new order */
     uint64_t lo, hi;
-    EXPECT_EQ(_patch_cache_positions(&array, 5, &lo, &hi, 4), 0u); /* 3 qualify, 4 wanted */
-    ASSERT_EQ(_patch_cache_positions(&array, 5, &lo, &hi, 3), 13u);
+    EXPECT_EQ(mirvp_cache_positions(&array, 5, &lo, &hi, 4), 0u); /* 3 qualify, 4 wanted */
+    ASSERT_EQ(mirvp_cache_positions(&array, 5, &lo, &hi, 3), 13u);
     EXPECT_EQ(lo, 10u);
     EXPECT_EQ(hi, 105u);
     Bytes old(200);
     for (size_t i = 0; i < old.size(); ++i) old[i] = (unsigned char)i;
     InStream old_in(old);
     std::vector<unsigned char> mem(13 + 100);
-    ASSERT_TRUE(_patch_cache_load(old_in.get(), lo, hi, &array, 5, mem.data(), mem.data() + 13, mem.data() + mem.size()));
+    ASSERT_TRUE(mirvp_cache_load(old_in.get(), lo, hi, &array, 5, mem.data(), mem.data() + 13, mem.data() + mem.size()));
     TCacheOldStream stream;
-    const mirv_TStreamInput* s = _TCacheOldStream_init(&stream, old_in.get(), &array, 5, mem.data());
+    const mirv_TStreamInput* s = mirvp_cache_stream_init(&stream, old_in.get(), &array, 5, mem.data());
     old_in.reads.clear();
     unsigned char out[9];
     ASSERT_TRUE(s->read(s, 100, out, out + 2));
@@ -255,12 +255,12 @@ TEST(SerializedPatch, CacheOldPieces) {
 
     /* a zero-length cover hands out nothing and is passed over on the way to the next one */
     TArrayCovers zero;
-    _TArrayCovers_init(&zero, records.data(), 0);
+    mirvp_array_init(&zero, records.data(), 0);
     const mirv_TCover with_empty[] = {{7, 0, 2}, {40, 2, 0}, {20, 2, 3}};
-    for (uint64_t i = 0; i < 3; ++i) _TArrayCovers_set(&zero, i, &with_empty[i], 0);
+    for (uint64_t i = 0; i < 3; ++i) mirvp_array_set(&zero, i, &with_empty[i], 0);
     zero.count = 3;
     TCacheOldStream zs;
-    const mirv_TStreamInput* z = _TCacheOldStream_init(&zs, old_in.get(), &zero, 0, mem.data());
+    const mirv_TStreamInput* z = mirvp_cache_stream_init(&zs, old_in.get(), &zero, 0, mem.data());
     ASSERT_TRUE(z->read(z, 7, out, out + 2));
     ASSERT_TRUE(z->read(z, 20, out, out + 3));
     EXPECT_EQ(out[2], 22);

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "patch_single_internal.h"
+#include "patch_step.h"
 #include "test_single_builders.h"
 #include "vko_diff.h"
 
@@ -454,6 +454,50 @@ TEST(WindowPatch, DiffWriterOutputThroughEveryPlugin) {
     }
 }
 
+/* Old positions step modulo 2^64, so any step may be written the long way round: the
+ * in-memory, streamed, single-stream and window patches take the same diffs alike. */
+TEST(LongWayDeltas, EveryEntryPointTakesThem) {
+    const Bytes old_data = sampleData(400, 5);
+    const std::vector<std::vector<mirv_TCover>> cases = {
+        {{300, 2, 50}, {0, 60, 40}, {390, 100, 10}, {120, 115, 80}},
+        {{0, 0, 1}, {399, 1, 1}, {0, 5, 1}, {399, 9, 1}},
+        {{5, 0, 395}},
+    };
+    for (const std::vector<mirv_TCover>& covers : cases) {
+        Bytes new_data;
+        for (const mirv_TCover& c : covers) {
+            while (new_data.size() < c.new_pos) new_data.push_back((unsigned char)('a' + new_data.size() % 26));
+            for (uint64_t j = 0; j < c.length; ++j) new_data.push_back((unsigned char)(old_data[c.old_pos + j] + (j % 5 == 2)));
+        }
+        new_data.push_back('$');
+        std::vector<WindowStep> steps = {{0, old_data.size(), withTail(covers, new_data.size()), 0}};
+        for (bool long_way : {false, true}) {
+            patch_test::longWayDeltas() = long_way;
+            Bytes serialized = patch_test::serializedDiff(old_data, new_data, covers);
+            Bytes single = singleDiff(old_data, new_data, covers), window = windowDiff(old_data, new_data, steps, {});
+            patch_test::longWayDeltas() = false;
+
+            Bytes out(new_data.size());
+            EXPECT_TRUE(patch(out.data(), out.data() + out.size(), old_data.data(), old_data.data() + old_data.size(),
+                              serialized.data(), serialized.data() + serialized.size())) << long_way;
+            EXPECT_EQ(out, new_data);
+            InStream old(old_data), diff(serialized);
+            OutStream streamed(new_data.size());
+            EXPECT_TRUE(patch_stream(streamed.get(), old.get(), diff.get())) << long_way;
+            EXPECT_EQ(streamed.data, new_data);
+            InStream old2(old_data), diff2(single);
+            OutStream single_out(new_data.size());
+            Listener sl(1 << 16);
+            EXPECT_TRUE(patch_single_stream(&sl.base, single_out.get(), old2.get(), diff2.get(), 0, nullptr)) << long_way;
+            EXPECT_EQ(single_out.data, new_data);
+            WindowListener wl;
+            WindowRun r = run(wl, old_data, window, new_data.size());
+            EXPECT_EQ(r.result, mirv_kWindowPatchOk) << long_way;
+            EXPECT_EQ(r.out, new_data);
+        }
+    }
+}
+
 TEST(WindowPatch, CacheSizingRule) {
     struct Case {
         uint64_t s1, s2, s3, s4, s5, expect;
@@ -468,7 +512,7 @@ TEST(WindowPatch, CacheSizingRule) {
         {3, 0, 0, UINT64_MAX, UINT64_MAX, 6 + (UINT64_MAX - 6) / 2},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(_patch_is_can_cache_window_old_canUsedSize(c.s1, c.s2, c.s3, c.s4, c.s5), c.expect)
+        EXPECT_EQ(mirvp_window_cache_size(c.s1, c.s2, c.s3, c.s4, c.s5), c.expect)
             << c.s1 << " " << c.s4 << " " << c.s5;
 }
 
