@@ -75,6 +75,21 @@ typedef struct mirv_TDeviceCrc32 {
 /* Fills *self with the "crc32" plug-in and returns &self->base. */
 mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
 
+/* All the RAM a device holds to apply a window diff with these plug-ins, on a 32-bit target:
+ * the patch's work memory, the vekko plug-in's window (the diff's vekko dictionary) and input
+ * cache, the two plug-in records and the head record (mirv_windowDiffInfo); the stack comes
+ * on top.  mirv_DEVICE_UPDATE_RAM is the default build's figure, mirv_DEVICE_UPDATE_RAM_SMALL
+ * the size build's (MIRV_PATCH_SMALL), whose patch keeps a small fixed reserve and a ring of
+ * ring_size descriptors instead of 12288 bytes. */
+#define mirv_kDeviceUpdateRecords 916 /* vekko and crc32 records, 64-byte cache, head record */
+#define mirv_DEVICE_UPDATE_RAM(window_size, step_mem_size, vekko_dict_size) \
+    (mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) + (vekko_dict_size) + mirv_kDeviceUpdateRecords)
+#define mirv_kWindowPatchSmallReserve 640
+#define mirv_kDeviceUpdateSmallRecords 320
+#define mirv_DEVICE_UPDATE_RAM_SMALL(window_size, step_mem_size, ring_size, vekko_dict_size) \
+    ((window_size) + (step_mem_size) + 8 * (ring_size) + mirv_kWindowPatchSmallReserve + (vekko_dict_size) + \
+     mirv_kDeviceUpdateSmallRecords)
+
 /* zlib's crc32: continues crc over [data, data_end); start from 0. */
 uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end);
 

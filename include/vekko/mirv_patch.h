@@ -413,6 +413,12 @@ struct mirv_TWindowPatchListener {
     void (*on_patch_finish)(mirv_TWindowPatchListener* listener, unsigned char* cache, unsigned char* cache_end);
 };
 
+/* Work memory a window patch needs beside its window and step memory: its own state, its
+ * caches and the window ring. */
+#define mirv_kWindowPatchReserve 12288
+#define mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) \
+    ((window_size) + (step_mem_size) + mirv_kWindowPatchReserve)
+
 /* Window patch of the diff whose head starts at head_pos; returns a mirv_kWindowPatch* code.
  * out_new must be at least the head's new size; only that many bytes are written. */
 int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
