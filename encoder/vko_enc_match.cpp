@@ -1,3 +1,62 @@
+/*
+ * vko_enc_match.cpp - the optimal parse of one clip
+ *
+ * The clip compressor asks, byte by byte, whether a match starts here.  The first
+ * question prices the whole clip; every later one reads the answer from two arrays.
+ *
+ * Pricing is a shortest path over the clip's states: state s stands for the first s
+ * bytes encoded, cost[s] is the fewest output bits found for them, and matchLen[s] /
+ * matchDictPos[s] record the last step into s (a literal, or a match of that length at
+ * that dict_pos, the backward distance minus one).  The prices are the emitter's own
+ * bit counts: savedDictPosBits and savedDictLenBits are tables the emitter fills from
+ * the functions it writes with, so a parse with no literal line costs exactly the bits
+ * the emitter then spends.  The emitter's state enters the price in two ways: a match
+ * right after literal data pays one bit more (the repeat bit), and it may instead reuse
+ * the previous match's distance for two bits.  The path keeps only one such distance per
+ * state, the one of its best way in (a literal step carries it on), so the search is
+ * exact over positions but not over every distance a state could have been left with.
+ *
+ * The forward pass visits the states in order.  A literal step into state i is priced
+ * as part of the literal run it extends, from the state where that run began: a literal
+ * line's header does not grow byte by byte, so a run's price is not a sum of per-byte
+ * prices.  Then every candidate match that starts at the byte after state s = i - 1 is
+ * priced into the states s + len, from its longest length down.  A length that lowers
+ * or ties a state's cost takes it (later candidates win ties, and a match keeps a state
+ * against a literal of equal price); one more than 4 bits dearer than the state's cost
+ * stops that candidate, since shorter lengths save at most a few bits of length code.
+ * A candidate of 512 bytes or more ends the byte's search and the pass jumps past the
+ * states it spans, which keeps long runs linear.
+ *
+ * The candidates of one byte come from three sources, in the order that settles ties:
+ *
+ *   - the repeat form: the distance carried by state s, when s was reached by a literal;
+ *   - the near scan: every dict_pos from 126 down to 0, the ones whose explicit
+ *     distance is a single byte.  One SSE2 compare finds which of the 128 bytes before
+ *     the current one start with its two bytes; lengths found at the previous byte are
+ *     reused one shorter, and of near hits of the same length only the nearest is priced
+ *     (they share one price, so it redoes whatever the farther ones would do);
+ *   - the far walk, beyond dict_pos 126: the suffix array orders every position of the
+ *     window and clip, and the positions sharing at least h bytes with the current one
+ *     form a run of ranks around its own.  The walk widens that run level by level, h
+ *     falling, and prices per level the nearest earlier position in it, at length h.
+ *     It may widen by 2048 ranks per byte in all; the level that exhausts the budget is
+ *     priced from the ranks reached.  Two index structures keep wide levels cheap: the
+ *     smallest LCP entry per group of 8, 64 and 512 ranks lets a level cross a whole
+ *     group at once, and the largest text position already passed per group gives the
+ *     group's nearest earlier occurrence without visiting its ranks.  A level whose
+ *     cheapest possible price cannot change its target state is counted for the budget
+ *     only, and once no shorter level could change anything the walk stops.
+ *
+ * Backtracking walks from the final state along the recorded steps and re-records each
+ * chosen match at the entry that the query for its first byte reads.  The suffix string
+ * is released before, since only the arrays are needed from then on.
+ *
+ * Literal lines are then settled by one greedy pass over the chosen parse: a stretch of
+ * literals and matches (matches at one dict_pos with only literals between them are
+ * taken as one group) becomes a single literal line when the line costs fewer bits than
+ * the priced parse of the stretch.  The stretch keeps growing while that holds or is
+ * within 15 bits of holding; otherwise the next stretch starts after this group.
+ */
 #include "vko_enc_match.h"
 
 #include <algorithm>
