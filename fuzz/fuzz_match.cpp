@@ -1,5 +1,6 @@
-/* The fast match search must choose exactly the parse of the straightforward one kept
- * with the tests: same prices, same steps, same bytes, for any window, clip and settings. */
+/* The fast match search must choose exactly the parse of the oracle kept with the tests,
+ * which shares no code with it: same prices, same steps, same bytes, for any window, clip
+ * and settings. */
 #include <cstdint>
 #include <cstdlib>
 #include <vector>

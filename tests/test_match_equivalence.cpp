@@ -1,5 +1,5 @@
-/* The codec's match search against the straightforward reference: the forward pass must
- * leave the same prices, lengths and positions in every state, and the clip the same
+/* The codec's match search against the oracle written apart from it: the forward pass
+ * must leave the same prices, lengths and positions in every state, and the clip the same
  * bytes, on inputs that stress each shortcut the fast search takes. */
 #include <gtest/gtest.h>
 

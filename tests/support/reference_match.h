@@ -45,7 +45,8 @@ EncodedClip encodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressP
 Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
 
 
-/* The same, from the straightforward search kept as the reference for the fast one. */
+/* The same, from the oracle: a slow search written apart from the encoder's, which must
+ * agree with it state for state. */
 PricedClip referenceForwardPass(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
 EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
 
