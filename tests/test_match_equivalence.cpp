@@ -45,6 +45,17 @@ Bytes mutatedRepeats(size_t n, size_t unit, uint64_t seed) {
     return out;
 }
 
+/* Random bytes with short stretches that repeat the bytes `distance` back now and then:
+ * runs of cheap matches at one dict_pos between literals, for the literal-line pass to
+ * weigh against one long line. */
+Bytes echoes(size_t n, size_t distance, uint64_t seed) {
+    Bytes out = randomBytes(n, seed, 256);
+    const Bytes gaps = randomBytes(n, seed + 1, 24);
+    for (size_t i = distance; i + 4 < n; i += 3 + gaps[i])
+        for (size_t k = 0; k < 2 + gaps[i] % 3u; ++k) out[i + k] = out[i + k - distance];
+    return out;
+}
+
 struct Setting {
     uint64_t dictSize, maxSave;
     bool lines;
@@ -67,6 +78,8 @@ TEST(MatchEquivalence, GeneratedInputs) {
         {"repeats of 3000", mutatedRepeats(7000, 3000, 56)},
         {"repeats of 40", mutatedRepeats(4096, 40, 57)},
         {"one value", Bytes(2000, 0x55)},
+        {"echoes at 40", echoes(6000, 40, 58)},
+        {"echoes at 300", echoes(6000, 300, 59)},
     };
     for (const Input& in : inputs) {
         for (const Setting& st : kSettings) {
