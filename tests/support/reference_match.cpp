@@ -157,8 +157,21 @@ public:
         return true;
     }
 
+    /* The forward pass over the clip that starts at buffer index start, run if the
+     * queries have not run it yet. */
+    const PricedClip& pricing(size_t start) {
+        if (st.cost.empty()) price(start);
+        return st;
+    }
+
+private:
+    struct Answer {
+        size_t len;
+        uint64_t dictPos;
+    };
+
     /* The shortest-path pricing of the clip that starts at buffer index start. */
-    PricedClip price(size_t start) {
+    void price(size_t start) {
         clipStart = start;
         const size_t count = n - start + 1;
         st.cost.assign(count, kUnreached);
@@ -180,14 +193,7 @@ public:
             offerAll(start + i - 1, i - 1, longest);
             i += (longest >= 512) ? longest : 1;
         }
-        return st;
     }
-
-private:
-    struct Answer {
-        size_t len;
-        uint64_t dictPos;
-    };
 
     const unsigned char* text;
     size_t n;
@@ -374,10 +380,11 @@ struct RecordingMatcher {
     }
 };
 
-/* The clip compressor's loop over one window + clip, recording the parse. */
-template <class TMatcher>
-EncodedClip encodeWith(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props,
-                       Bytes* stream = nullptr) {
+/* The clip compressor's loop over one window + clip, recording the parse; `after` sees
+ * the matcher once the clip is coded. */
+template <class TMatcher, class TAfter>
+EncodedClip encodeWith(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props, Bytes* stream,
+                       TAfter after) {
     EncodedClip out;
     TVkoCode coder(stream ? *stream : out.code, props.useLiteralLine);
     const unsigned char* end = buffer.data() + buffer.size();
@@ -386,24 +393,21 @@ EncodedClip encodeWith(const Bytes& buffer, size_t clipLen, const vko_TCompressP
     _vko_private::encode_clip(coder, buffer.data(), end, clipLen, props, recorder);
     out.bitsWritten = 8 * (uint64_t)coder.code.size() - (coder.typeCount ? 8 - coder.typeCount : 0);
     if (stream) coder.outCtrl_streamEnd();
+    after(m);
     return out;
 }
 
 } // namespace
 
 EncodedClip encodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props) {
-    return encodeWith<TMatch>(buffer, clipLen, props);
+    return encodeWith<TMatch>(buffer, clipLen, props, nullptr, [](TMatch&) {});
 }
 
-EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props) {
-    return encodeWith<OracleSearch>(buffer, clipLen, props);
-}
-
-PricedClip referenceForwardPass(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props) {
-    Bytes code;
-    TVkoCode coder(code, props.useLiteralLine);
-    OracleSearch oracle(buffer.data(), buffer.data() + buffer.size(), coder, props);
-    return oracle.price(buffer.size() - clipLen);
+EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props,
+                                PricedClip* pricing) {
+    return encodeWith<OracleSearch>(buffer, clipLen, props, nullptr, [&](OracleSearch& oracle) {
+        if (pricing) *pricing = oracle.pricing(buffer.size() - clipLen);
+    });
 }
 
 Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props) {
@@ -418,7 +422,7 @@ Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps
         _vko_private::out_literals(coder, buffer.data(), buffer.data() + windowLen, props.maxSaveLength);
         coder.outCtrl_clipEnd();
     }
-    encodeWith<TMatch>(buffer, clipLen, props, &stream);
+    encodeWith<TMatch>(buffer, clipLen, props, &stream, [](TMatch&) {});
     return stream;
 }
 
