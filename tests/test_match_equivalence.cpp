@@ -32,7 +32,7 @@ void expectSame(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& p
     EXPECT_TRUE(a.code == b.code);
 }
 
-/* Sizes that are multiples of the far walk's block sizes (16 and 256 ranks) put a group
+/* Sizes that are multiples of the far walk's group sizes (8, 64 and 512 ranks) put a group
  * boundary at the end of the suffix array, where a walk must stop at the last rank. */
 
 /* Units of one random block repeated with a changed byte now and then: many suffixes
