@@ -1,5 +1,5 @@
 /* Match-search micro-benchmark: how fast a clip is priced and parsed, the codec's search
- * beside the straightforward reference kept in tests/support, on the same data in one run.
+ * beside the slow oracle kept in tests/support, on the same data in one run.
  *
  *   micro_match [--no-reference] [--repeat N] FILE...
  *

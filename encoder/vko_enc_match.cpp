@@ -1,3 +1,62 @@
+/*
+ * vko_enc_match.cpp - the optimal parse of one clip
+ *
+ * The clip compressor asks, byte by byte, whether a match starts here.  The first
+ * question prices the whole clip; every later one reads the answer from two arrays.
+ *
+ * Pricing is a shortest path over the clip's states: state s stands for the first s
+ * bytes encoded, cost[s] is the fewest output bits found for them, and matchLen[s] /
+ * matchDictPos[s] record the last step into s (a literal, or a match of that length at
+ * that dict_pos, the backward distance minus one).  The prices are the emitter's own
+ * bit counts: savedDictPosBits and savedDictLenBits are tables the emitter fills from
+ * the functions it writes with, so a parse with no literal line costs exactly the bits
+ * the emitter then spends.  The emitter's state enters the price in two ways: a match
+ * right after literal data pays one bit more (the repeat bit), and it may instead reuse
+ * the previous match's distance for two bits.  The path keeps only one such distance per
+ * state, the one of its best way in (a literal step carries it on), so the search is
+ * exact over positions but not over every distance a state could have been left with.
+ *
+ * The forward pass visits the states in order.  A literal step into state i is priced
+ * as part of the literal run it extends, from the state where that run began: a literal
+ * line's header does not grow byte by byte, so a run's price is not a sum of per-byte
+ * prices.  Then every candidate match that starts at the byte after state s = i - 1 is
+ * priced into the states s + len, from its longest length down.  A length that lowers
+ * or ties a state's cost takes it (later candidates win ties, and a match keeps a state
+ * against a literal of equal price); one more than 4 bits dearer than the state's cost
+ * stops that candidate, since shorter lengths save at most a few bits of length code.
+ * A candidate of 512 bytes or more ends the byte's search and the pass jumps past the
+ * states it spans, which keeps long runs linear.
+ *
+ * The candidates of one byte come from three sources, in the order that settles ties:
+ *
+ *   - the repeat form: the distance carried by state s, when s was reached by a literal;
+ *   - the near scan: every dict_pos from 126 down to 0, the ones whose explicit
+ *     distance is a single byte.  One SSE2 compare finds which of the 128 bytes before
+ *     the current one start with its two bytes; lengths found at the previous byte are
+ *     reused one shorter, and of near hits of the same length only the nearest is priced
+ *     (they share one price, so it redoes whatever the farther ones would do);
+ *   - the far walk, beyond dict_pos 126: the suffix array orders every position of the
+ *     window and clip, and the positions sharing at least h bytes with the current one
+ *     form a run of ranks around its own.  The walk widens that run level by level, h
+ *     falling, and prices per level the nearest earlier position in it, at length h.
+ *     It may widen by 2048 ranks per byte in all; the level that exhausts the budget is
+ *     priced from the ranks reached.  Two index structures keep wide levels cheap: the
+ *     smallest LCP entry per group of 8, 64 and 512 ranks lets a level cross a whole
+ *     group at once, and the largest text position already passed per group gives the
+ *     group's nearest earlier occurrence without visiting its ranks.  A level whose
+ *     cheapest possible price cannot change its target state is counted for the budget
+ *     only, and once no shorter level could change anything the walk stops.
+ *
+ * Backtracking walks from the final state along the recorded steps and re-records each
+ * chosen match at the entry that the query for its first byte reads.  The suffix string
+ * is released before, since only the arrays are needed from then on.
+ *
+ * Literal lines are then settled by one greedy pass over the chosen parse: a stretch of
+ * literals and matches (matches at one dict_pos with only literals between them are
+ * taken as one group) becomes a single literal line when the line costs fewer bits than
+ * the priced parse of the stretch.  The stretch keeps growing while that holds or is
+ * within 15 bits of holding; otherwise the next stretch starts after this group.
+ */
 #include "vko_enc_match.h"
 
 #include <algorithm>
@@ -153,6 +212,12 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
         i += (maxLen >= kLongMatchLen) ? maxLen : 1;
     }
 }
+
+/* The length price of a candidate at dict_pos 2686 or less. */
+struct TMatch::TNearLenBits {
+    const TMatch* match;
+    uint64_t operator()(size_t l) const { return match->_lenBit(l - vko_kMinDictMatchLen); }
+};
 
 /* Called for every candidate of every byte: kept inline so that a candidate rejected at
  * its longest length costs a few instructions. */
@@ -334,116 +399,113 @@ size_t TMatch::_firstMatteringLen(const uint32_t* cost, size_t s, size_t from, s
     return _scanMatteringLen(cost + s, l, to, farFloor);
 }
 
-void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
-    if (ci_ == 0) return;
-    const size_t ci = (size_t)ci_;
-    const unsigned char* src = sstring.src_begin;
-    const size_t n = (size_t)(sstring.src_end - src);
-    /* every candidate, far ones too, shares at most the bytes left */
-    const size_t limit = std::min<size_t>((size_t)props.maxSaveLength, n - ci);
-    if (limit < vko_kMinDictMatchLen) return;
-    const size_t s = i - 1;
-    const uint64_t flag = (s > 0 && matchLen[s] == 0) ? 1 : 0;
-    const uint64_t costS = cost[s];
-    auto nearLenBits = [this](size_t l) -> uint64_t { return _lenBit(l - vko_kMinDictMatchLen); };
-    const unsigned char* curBytes = src + ci;
-    const uint16_t head = load16(curBytes);
+/* The three candidate sources of one byte, in the order that settles ties.  Each returns
+ * true when a candidate long enough to end the search at this byte was priced. */
 
-    if (flag) {
-        const uint32_t p = matchDictPos[s];
-        const unsigned char* q = curBytes - p - 1;
-        if (load16(q) == head) {
+/* Repeat form: the dict_pos of the last match before the literal run that reached s. */
+VKO_ALWAYS_INLINE bool TMatch::_costRepeat(const TByteSearch& b, size_t& maxLen, std::vector<uint32_t>& cost) {
+    const uint32_t p = matchDictPos[b.s];
+    const unsigned char* q = b.cur - p - 1;
+    if (load16(q) != load16(b.cur)) return false;
+    const size_t len = 2 + commonLength(q + 2, b.cur + 2, b.limit - 2);
+    return _price_candidate(p, b.costS + 2, len, b.s, maxLen, cost, TNearLenBits{this});
+}
+
+/* Near scan: every dict_pos from min(d, 126) down to 0, the farthest first. */
+VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_t& maxLen,
+                                         std::vector<uint32_t>& cost) {
+    const size_t ci = b.ci, s = b.s, limit = b.limit;
+    const unsigned char* curBytes = b.cur;
+    const TNearLenBits nearLenBits{this};
+    const uint64_t nearBase = b.costS + b.flag + coder.savedDictPosBits[0]; /* the same for p <= 126 */
+    const size_t pMax = (size_t)std::min<uint64_t>(d, kNearCount - 1);
+    if (ci < 128) { /* too close to the buffer's start for the 128-byte compare */
+        const uint16_t head = load16(curBytes);
+        for (size_t p = pMax + 1; p-- > 0;) {
+            const unsigned char* q = curBytes - p - 1;
+            if (load16(q) != head) continue;
             const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
-            if (_price_candidate(p, costS + 2, len, s, maxLen, cost, nearLenBits)) return;
+            if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return true;
         }
+        return false;
     }
-
-    const uint64_t d = std::min<uint64_t>(props.dictSize - 1, ci - 1);
-    {
-        const uint64_t nearBase = costS + flag + coder.savedDictPosBits[0]; /* the same for p <= 126 */
-        const size_t pMax = (size_t)std::min<uint64_t>(d, kNearCount - 1);
-        uint64_t twoByteHits[2];
-        if (ci >= 128) { /* the 128 bytes before cur are all in the buffer */
-            _nearHits(curBytes, twoByteHits);
-            /* bit b stands for p = 127 - b: the farthest first, as the order requires */
-            const size_t dropped = 127 - pMax; /* bits for p > pMax */
-            if (dropped >= 64) {
-                twoByteHits[0] = 0;
-                twoByteHits[1] &= ~(uint64_t)0 << (dropped - 64);
+    uint64_t twoByteHits[2];
+    _nearHits(curBytes, twoByteHits);
+    /* bit b stands for p = 127 - b: the farthest first, as the order requires */
+    const size_t dropped = 127 - pMax; /* bits for p > pMax */
+    if (dropped >= 64) {
+        twoByteHits[0] = 0;
+        twoByteHits[1] &= ~(uint64_t)0 << (dropped - 64);
+    } else {
+        twoByteHits[0] &= ~(uint64_t)0 << dropped;
+    }
+    /* A length found one byte earlier at the same dict_pos that stopped at a
+     * differing byte is one shorter now: no need to compare again. */
+    const bool reuse = (nearLenAt == ci - 1);
+    nearLenAt = (size_t)-1; /* stays so if the scan ends early */
+    /* All near candidates share one base price, so one that a later candidate of
+     * the same length follows changes nothing that the later one does not redo:
+     * at every state it would set, the later one sets again (ties go to the
+     * later), and where it would go on or stop, so would the later one.  So the
+     * hits are gathered from the last (nearest) back, keeping the first of each
+     * length met, and the kept ones priced in the original order.  One long
+     * enough to end the search drops all gathered after it in that order. */
+    struct TNear {
+        uint32_t p;
+        uint32_t len;
+    } kept[128];
+    size_t keptCount = 0;
+    ++nearStamp;
+    /* a length found before qualifies when 3 <= len < nearLenLimit: one compare */
+    const size_t reuseSpan = (nearLenLimit > 3) ? nearLenLimit - 3 : 0;
+    for (int word = 1; word >= 0; --word) {
+        const uint64_t hadHit = reuse ? nearLenHits[word] : 0;
+        for (uint64_t bits = twoByteHits[word]; bits;) {
+            const unsigned bit = 63 - (unsigned)__builtin_clzll(bits);
+            bits ^= (uint64_t)1 << bit;
+            const size_t p = 127 - ((size_t)word * 64 + bit);
+            size_t len;
+            if (((hadHit >> bit) & 1) && (size_t)nearLen[p] - 3 < reuseSpan) {
+                len = nearLen[p] - 1;
             } else {
-                twoByteHits[0] &= ~(uint64_t)0 << dropped;
-            }
-            /* A length found one byte earlier at the same dict_pos that stopped at a
-             * differing byte is one shorter now: no need to compare again. */
-            const bool reuse = (nearLenAt == ci - 1);
-            nearLenAt = (size_t)-1; /* stays so if the scan ends early */
-            /* All near candidates share one base price, so one that a later candidate of
-             * the same length follows changes nothing that the later one does not redo:
-             * at every state it would set, the later one sets again (ties go to the
-             * later), and where it would go on or stop, so would the later one.  So the
-             * hits are gathered from the last (nearest) back, keeping the first of each
-             * length met, and the kept ones priced in the original order.  One long
-             * enough to end the search drops all gathered after it in that order. */
-            struct TNear {
-                uint32_t p;
-                uint32_t len;
-            } kept[128];
-            size_t keptCount = 0;
-            ++nearStamp;
-            /* a length found before qualifies when 3 <= len < nearLenLimit: one compare */
-            const size_t reuseSpan = (nearLenLimit > 3) ? nearLenLimit - 3 : 0;
-            for (int word = 1; word >= 0; --word) {
-                const uint64_t hadHit = reuse ? nearLenHits[word] : 0;
-                for (uint64_t bits = twoByteHits[word]; bits;) {
-                    const unsigned bit = 63 - (unsigned)__builtin_clzll(bits);
-                    bits ^= (uint64_t)1 << bit;
-                    const size_t p = 127 - ((size_t)word * 64 + bit);
-                    size_t len;
-                    if (((hadHit >> bit) & 1) && (size_t)nearLen[p] - 3 < reuseSpan) {
-                        len = nearLen[p] - 1;
-                    } else {
-                        const unsigned char* q = curBytes - p - 1;
-                        len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
-                    }
-                    nearLen[p] = (uint16_t)len;
-                    if (len >= kLongMatchLen) {
-                        keptCount = 0;
-                        ++nearStamp; /* lengths met so far were of dropped candidates */
-                    } else {
-                        uint32_t& stamp = nearLenStamp[len];
-                        if (stamp == nearStamp) continue; /* a later one of this length redoes it */
-                        stamp = nearStamp;
-                    }
-                    kept[keptCount++] = TNear{(uint32_t)p, (uint32_t)len};
-                }
-            }
-            for (size_t j = keptCount; j-- > 0;) {
-                if (_price_candidate(kept[j].p, nearBase, kept[j].len, s, maxLen, cost, nearLenBits)) return;
-            }
-            nearLenHits[0] = twoByteHits[0];
-            nearLenHits[1] = twoByteHits[1];
-            nearLenAt = ci;
-            nearLenLimit = limit;
-        } else {
-            for (size_t p = pMax + 1; p-- > 0;) {
                 const unsigned char* q = curBytes - p - 1;
-                if (load16(q) != head) continue;
-                const size_t len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
-                if (_price_candidate((uint32_t)p, nearBase, len, s, maxLen, cost, nearLenBits)) return;
+                len = 2 + commonLength(q + 2, curBytes + 2, limit - 2);
             }
+            nearLen[p] = (uint16_t)len;
+            if (len >= kLongMatchLen) {
+                keptCount = 0;
+                ++nearStamp; /* lengths met so far were of dropped candidates */
+            } else {
+                uint32_t& stamp = nearLenStamp[len];
+                if (stamp == nearStamp) continue; /* a later one of this length redoes it */
+                stamp = nearStamp;
+            }
+            kept[keptCount++] = TNear{(uint32_t)p, (uint32_t)len};
         }
     }
-    if (d < kNearCount) return;
+    for (size_t j = keptCount; j-- > 0;) {
+        if (_price_candidate(kept[j].p, nearBase, kept[j].len, s, maxLen, cost, nearLenBits)) return true;
+    }
+    nearLenHits[0] = twoByteHits[0];
+    nearLenHits[1] = twoByteHits[1];
+    nearLenAt = ci;
+    nearLenLimit = limit;
+    return false;
+}
 
-    /* Far walk: widen a rank interval around ci level by level, each level the ranks
-     * sharing at least h bytes with ci, and price the nearest earlier one per level.  A
-     * level is widened by counting its ranks (block by block where possible) against the
-     * budget instead of stepping, and its nearest earlier occurrence comes from the
-     * passed-position maxima over exactly the ranks a step-by-step walk would visit. */
+/* Far walk: widen a rank interval around ci level by level, each level the ranks
+ * sharing at least h bytes with ci, and price the nearest earlier one per level.  A
+ * level is widened by counting its ranks (block by block where possible) against the
+ * budget instead of stepping, and its nearest earlier occurrence comes from the
+ * passed-position maxima over exactly the ranks a step-by-step walk would visit. */
+VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t& maxLen,
+                                        std::vector<uint32_t>& cost) {
+    const size_t ci = b.ci, s = b.s;
+    const uint64_t flag = b.flag, costS = b.costS;
     _passUpTo(ci);
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
-    const int64_t nn = (int64_t)n;
+    const int64_t nn = (int64_t)sstring.SA.size();
     const int64_t r = sstring.R[ci];
     int64_t lo = r - 1, hi = r + 1;
     int64_t budget = kFarWalkBudget;
@@ -524,7 +586,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
             const uint64_t base = costS + flag + _posBit(minPos);
             bool ended;
             if (minPos < vko_kMinFarDictPos - 1) {
-                ended = _price_candidate((uint32_t)minPos, base, h, s, maxLen, cost, nearLenBits);
+                ended = _price_candidate((uint32_t)minPos, base, h, s, maxLen, cost, TNearLenBits{this});
             } else {
                 /* a 2-byte match this far cannot be written: priced out of reach */
                 auto farLenBits = [this](size_t l) -> uint64_t {
@@ -533,10 +595,29 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
                 };
                 ended = _price_candidate((uint32_t)minPos, base, h, s, maxLen, cost, farLenBits);
             }
-            if (ended) return;
+            if (ended) return true;
         }
         if (budget <= 0) break;
     }
+    return false;
+}
+
+void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
+    if (ci_ == 0) return;
+    TByteSearch b;
+    b.ci = (size_t)ci_;
+    b.cur = sstring.src_begin + b.ci;
+    /* every candidate, far ones too, shares at most the bytes left */
+    b.limit = std::min<size_t>((size_t)props.maxSaveLength, (size_t)(sstring.src_end - b.cur));
+    if (b.limit < vko_kMinDictMatchLen) return;
+    b.s = i - 1;
+    b.flag = (b.s > 0 && matchLen[b.s] == 0) ? 1 : 0;
+    b.costS = cost[b.s];
+
+    if (b.flag && _costRepeat(b, maxLen, cost)) return;
+    const uint64_t d = std::min<uint64_t>(props.dictSize - 1, b.ci - 1); /* the largest usable dict_pos */
+    if (_costNear(b, d, maxLen, cost)) return;
+    if (d >= kNearCount) _costFar(b, d, maxLen, cost);
 }
 
 /* Which of the 128 positions before cur start with cur's two bytes: bit b of the 128-bit

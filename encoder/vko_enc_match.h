@@ -37,6 +37,20 @@ private:
     void _initCost(std::vector<uint32_t>& cost, size_t count);
     void _getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost);
     void _cost_match(int32_t ci, size_t i, size_t& maxLen, std::vector<uint32_t>& cost);
+
+    /* What the candidate sources of one byte share. */
+    struct TByteSearch {
+        size_t ci;                /* the byte's buffer index */
+        const unsigned char* cur; /* the byte */
+        size_t limit;             /* the longest length any candidate may have here */
+        size_t s;                 /* the state the candidates leave */
+        uint64_t flag;            /* 1 when state s was reached by a literal step */
+        uint64_t costS;           /* cost[s] */
+    };
+    struct TNearLenBits; /* LenBit(len - 2) */
+    bool _costRepeat(const TByteSearch& b, size_t& maxLen, std::vector<uint32_t>& cost);
+    bool _costNear(const TByteSearch& b, uint64_t d, size_t& maxLen, std::vector<uint32_t>& cost);
+    bool _costFar(const TByteSearch& b, uint64_t d, size_t& maxLen, std::vector<uint32_t>& cost);
     void _getCostByLiteralLen(std::vector<uint32_t>& cost);
 
     /* Prices one candidate at dict_pos from its longest length down; true when it is

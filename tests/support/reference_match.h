@@ -45,9 +45,10 @@ EncodedClip encodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressP
 Bytes streamOfClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
 
 
-/* The same, from the straightforward search kept as the reference for the fast one. */
-PricedClip referenceForwardPass(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
-EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props);
+/* encodeClip from the oracle, a slow search written apart from the encoder's, which must
+ * agree with it state for state; pricing, when given, receives the oracle's forward pass. */
+EncodedClip referenceEncodeClip(const Bytes& buffer, size_t clipLen, const vko_TCompressProps& props,
+                                PricedClip* pricing = nullptr);
 
 /* FNV-1a, 64 bits. */
 uint64_t fnv1a64(const unsigned char* data, size_t size, uint64_t hash = 0xCBF29CE484222325ull);
