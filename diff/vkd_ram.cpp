@@ -151,6 +151,9 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
                                                uint64_t min_cover_gain, vkd_TDiffOptions* chosen) {
     if (ram_bytes < vkd_kMinRamBudget)
         throw std::runtime_error("a RAM budget must be at least " + std::to_string(vkd_kMinRamBudget) + " bytes");
+    // Past this no size grows any more (the dictionary stops at 2^30, the window at the old
+    // size), and the figures stay far from overflowing.
+    ram_bytes = std::min<uint64_t>(ram_bytes, uint64_t(1) << 40);
     const detail::Input in{old_data, old_size, new_data, new_size};
     RamSearch search(in, ram_bytes);
     {
