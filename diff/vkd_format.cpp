@@ -8,6 +8,7 @@
 
 #include "vkd_bytes.h"
 #include "vkd_cover.h"
+#include "vkd_write.h"
 #include "vko_diff.h"
 
 namespace vkd {
@@ -25,15 +26,8 @@ const char kCompressedSignature[] = "QORVN13";
 const char kSingleSignature[] = "QORVNSF20";
 const char kWindowSignature[] = "QORVNW26";
 
-// Cover gains tried when the caller leaves min_cover_gain at 0.
-const uint64_t kGainTries[] = {12, 16, 20, 25, 30};
-
-struct Input {
-    const unsigned char* old_data;
-    size_t old_size;
-    const unsigned char* new_data;
-    size_t new_size;
-};
+using detail::Input;
+using detail::kGainTries;
 
 unsigned char diff_byte(const Input& in, const Cover& c, uint64_t i) {
     return static_cast<unsigned char>(in.new_data[c.new_pos + i] - in.old_data[c.old_pos + i]);
@@ -458,6 +452,12 @@ Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_T
     return out;
 }
 
+}  // namespace
+
+namespace detail {
+
+const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
+
 void check_options(const vkd_TDiffOptions& o) {
     if (o.format < vkd_FORMAT_SERIALIZED || o.format > vkd_FORMAT_WINDOW) throw std::runtime_error("unknown diff format");
     if (o.compress < vkd_COMPRESS_NONE || o.compress > vkd_COMPRESS_VEKKO) throw std::runtime_error("unknown compression");
@@ -473,7 +473,18 @@ void check_options(const vkd_TDiffOptions& o) {
     }
 }
 
-}  // namespace
+Bytes write_diff(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options) {
+    switch (options.format) {
+    case vkd_FORMAT_SERIALIZED: return write_serialized(in, covers);
+    case vkd_FORMAT_COMPRESSED: return write_compressed(in, covers, options);
+    case vkd_FORMAT_SINGLE: return write_single(in, covers, options);
+    default: return write_window(in, covers, options);
+    }
+}
+
+}  // namespace detail
+
+using detail::check_options;
 
 const char* compress_type_name(int compress) {
     switch (compress) {
@@ -497,14 +508,7 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     check_options(options);
     const Input in{old_data, old_size, new_data, new_size};
     const detail::CoverFinder finder(old_data, old_size);
-    auto write = [&](const std::vector<Cover>& covers) {
-        switch (options.format) {
-        case vkd_FORMAT_SERIALIZED: return write_serialized(in, covers);
-        case vkd_FORMAT_COMPRESSED: return write_compressed(in, covers, options);
-        case vkd_FORMAT_SINGLE: return write_single(in, covers, options);
-        default: return write_window(in, covers, options);
-        }
-    };
+    auto write = [&](const std::vector<Cover>& covers) { return detail::write_diff(in, covers, options); };
     if (options.min_cover_gain) return write(finder.find(new_data, new_size, options.min_cover_gain));
     // What a cover is worth depends on how well the new bytes it replaces would compress,
     // which differs between text and machine code: try a few bars and keep the smallest diff.

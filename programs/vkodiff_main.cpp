@@ -33,6 +33,11 @@ const char kUsage[] =
     "  --device           preset for applying on a microcontroller: window format, vekko\n"
     "                     with a 16K dictionary, crc32, window 16K, step memory 4K, ring 4;\n"
     "                     patch memory window + step memory + 12K (32K); later options override\n"
+    "  --ram BYTES        a diff for a device with BYTES of RAM for the update (at least 4K):\n"
+    "                     everything the patch library's size build and the device plug-ins\n"
+    "                     hold fits in BYTES.  Window format, vekko, crc32; the window, step\n"
+    "                     memory, ring and vekko dictionary are chosen for the smallest diff.\n"
+    "                     Only --min-gain combines with it: the options it decides are refused\n"
     "  --help, --version\n"
     "BYTES takes K, M or G (powers of 1024).\n"
     "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error or out of memory.\n";
@@ -57,6 +62,8 @@ int run(int argc, char** argv) {
     vkd_TDiffOptions o;
     vkd_default_options(&o);
     std::vector<std::string> files;
+    uint64_t ram = 0;
+    std::string layout_option;  // the last option that --ram decides itself
     cli::Args args(argc, argv);
     while (args.next()) {
         const std::string& arg = args.arg();
@@ -89,12 +96,20 @@ int run(int argc, char** argv) {
             o.min_cover_gain = args.bytes();
         } else if (name == "--device") {
             vkd_device_options(&o);
+        } else if (name == "--ram") {
+            ram = args.bytes();
+            if (ram < vkd_kMinRamBudget)
+                throw Exit{cli::kUsage, "--ram " + std::to_string(ram) + " is below the smallest budget, " +
+                                            std::to_string(vkd_kMinRamBudget) + " bytes (4K)"};
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw Exit{cli::kUsage, "unknown option " + arg + " (try --help)"};
         } else {
             files.push_back(arg);
         }
+        if (name != "--ram" && name != "--min-gain" && name.size() > 2 && name[0] == '-') layout_option = name;
     }
+    if (ram && !layout_option.empty())
+        throw Exit{cli::kUsage, "--ram chooses the diff's layout itself: " + layout_option + " cannot go with it"};
     if (files.size() != 3) throw Exit{cli::kUsage, "expected OLD NEW DIFF (try --help)"};
     if (o.compress == vkd_COMPRESS_ZLIB && o.level > 9) throw Exit{cli::kUsage, "zlib levels are 1-9"};
     if (const char* bad = vkd_options_error(&o)) throw Exit{cli::kUsage, bad};
@@ -106,7 +121,11 @@ int run(int argc, char** argv) {
         // A compressor's failure (std::runtime_error) ends the program with status 1 and
         // its message, running out of memory with status 3, in main_with_exit.
         cli::Progress progress("vkodiff", "making the diff");
-        diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+        if (ram)
+            diff = vkd::create_diff_for_ram(old_data.data(), old_data.size(), new_data.data(), new_data.size(), ram,
+                                            o.min_cover_gain, nullptr);
+        else
+            diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
     }
     cli::AtomicFile out(files[2], "DIFF");
     if (!out.write(diff.data(), diff.size())) throw Exit{cli::kFileError, "cannot write DIFF '" + files[2] + "'"};

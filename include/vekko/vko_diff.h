@@ -88,6 +88,30 @@ typedef enum vkd_TError {
     vkd_FAILED        = 3  /* a compressor failed, or the data is too large */
 } vkd_TError;
 
+/* Smallest RAM budget vkd_create_diff_for_ram accepts. */
+#define vkd_kMinRamBudget 4096
+
+/* The RAM a device holds to apply a window diff made with these options, with the device
+ * plug-ins (mirv_device_plugins.h) in the patch library's size build:
+ * mirv_DEVICE_UPDATE_RAM_SMALL of the window, step memory, ring and vekko dictionary (no
+ * dictionary unless the compression is vekko).  The diff may declare less than its options
+ * allow; a device can size its buffers from the diff's head instead. */
+uint64_t vkd_device_ram_small(const vkd_TDiffOptions* options);
+
+/* Makes a diff for a device with ram_bytes of RAM for the update: a window diff compressed
+ * with "vekko" and checked with "crc32", whose vkd_device_ram_small stays within ram_bytes.
+ * It tries several splits of the budget between the window, the step memory and the vekko
+ * dictionary, and rings from 2 to 16, and hands out the smallest diff (as vkd_create_diff
+ * does) with, when out_options is not null, the options it was made with.  min_cover_gain is
+ * vkd_TDiffOptions.min_cover_gain (0: try a few).  vkd_BAD_OPTIONS when ram_bytes is below
+ * vkd_kMinRamBudget.  About 25 diffs are written after one cover search: a few seconds for
+ * a megabyte of new data. */
+vkd_TError vkd_create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                   const unsigned char* new_data, size_t new_size,
+                                   uint64_t ram_bytes, uint64_t min_cover_gain,
+                                   vkd_TDiffOptions* out_options,
+                                   unsigned char** out_diff, size_t* out_size);
+
 /* Writes the diff from old[0 .. old_size) to new_data[0 .. new_size) into a buffer from
  * malloc, handed out in *out_diff and *out_size (free it with vkd_free).  options may be
  * null for the defaults.  Nothing is handed out on error. */
@@ -128,6 +152,13 @@ std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size,
 std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old_size,
                                        const unsigned char* new_data, size_t new_size,
                                        const vkd_TDiffOptions& options);
+
+/* The diff of vkd_create_diff_for_ram; throws std::runtime_error for a budget below
+ * vkd_kMinRamBudget.  chosen, when not null, receives the options used. */
+std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                               const unsigned char* new_data, size_t new_size,
+                                               uint64_t ram_bytes, uint64_t min_cover_gain,
+                                               vkd_TDiffOptions* chosen);
 
 /* The compression type name written into diffs ("", "zlib", "zstd", "vekko"). */
 const char* compress_type_name(int compress);

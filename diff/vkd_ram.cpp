@@ -1,0 +1,200 @@
+// Diffs made for a device's RAM budget.
+//
+// A device applying a window diff with the device plug-ins holds the window, the step
+// memory, a ring of window descriptors, the vekko decoder's window (the diff's dictionary)
+// and a few fixed records; mirv_DEVICE_UPDATE_RAM_SMALL says how much in all, and it is the
+// only place the figure comes from here.  The search spends the budget left after the fixed
+// part on the three sizes that shape the diff:
+//   - the window bounds how far apart in the old data the covers of one step may lie; a
+//     small one cuts covers and starts more steps, each with its own descriptor;
+//   - the step memory bounds one step's covers and run-length chain; a small one splits
+//     steps, which costs a few bytes each;
+//   - the dictionary is how far back the compressor may look for repeats in the body,
+//     which is where most of the size goes on code-like data.
+// Which share pays best depends on the data, so a handful of splits are written and the
+// smallest diff kept.  The cover search (suffix sort and cover walks) is done once; each
+// try only lays the covers out and compresses the body.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "mirv_device_plugins.h"
+#include "vkd_cover.h"
+#include "vkd_write.h"
+#include "vko_diff.h"
+
+namespace vkd {
+
+using detail::Bytes;
+
+namespace {
+
+uint64_t ram_small(uint64_t window, uint64_t step_mem, uint64_t ring, uint64_t dict) {
+    return mirv_DEVICE_UPDATE_RAM_SMALL(window, step_mem, ring, dict);
+}
+
+// Largest dictionary with which window, step memory and ring fit in ram; 0 when even a
+// one-byte dictionary does not.
+uint64_t largest_dict(uint64_t ram, uint64_t window, uint64_t step_mem, uint64_t ring) {
+    if (ram_small(window, step_mem, ring, 1) > ram) return 0;
+    uint64_t lo = 1, hi = ram;  // lo fits; the figure grows with the dictionary
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo + 1) / 2;
+        if (ram_small(window, step_mem, ring, mid) <= ram) lo = mid;
+        else hi = mid - 1;
+    }
+    return std::min<uint64_t>(lo, uint64_t(1) << 30);
+}
+
+vkd_TDiffOptions ram_options(uint64_t window, uint64_t step_mem, uint64_t ring, uint64_t dict, uint64_t gain) {
+    vkd_TDiffOptions o;
+    vkd_default_options(&o);
+    o.format = vkd_FORMAT_WINDOW;
+    o.compress = vkd_COMPRESS_VEKKO;
+    o.checksum = vkd_CHECKSUM_CRC32;
+    o.window_size = window;
+    o.step_mem_size = step_mem;
+    o.ring_size = ring;
+    o.vekko_dict_size = dict;
+    o.min_cover_gain = gain;
+    return o;
+}
+
+class RamSearch {
+public:
+    RamSearch(const detail::Input& in, uint64_t ram) : in_(in), ram_(ram) {}
+
+    // Writes the diff for this split with the dictionary taking the rest of the budget, and
+    // keeps it when it is the smallest so far.  A split that leaves no room is skipped.
+    void try_split(uint64_t window, uint64_t step_mem, uint64_t ring, size_t cover_set) {
+        window = std::max<uint64_t>(1, std::min<uint64_t>(window, std::max<size_t>(in_.old_size, 1)));
+        step_mem = std::max<uint64_t>(step_mem, vkd_kMinStepMemSize);
+        const uint64_t dict = largest_dict(ram_, window, step_mem, ring);
+        if (dict == 0) return;
+        const vkd_TDiffOptions o = ram_options(window, step_mem, ring, dict, gains_[cover_set]);
+        for (const vkd_TDiffOptions& t : tried_)
+            if (t.window_size == window && t.step_mem_size == step_mem && t.ring_size == ring &&
+                t.min_cover_gain == o.min_cover_gain)
+                return;
+        tried_.push_back(o);
+        Bytes diff = detail::write_diff(in_, covers_[cover_set], o);
+        if (best_.empty() || diff.size() < best_.size()) {
+            best_ = std::move(diff);
+            best_options_ = o;
+            best_set_ = cover_set;
+        }
+    }
+
+    void add_covers(uint64_t gain, std::vector<Cover> covers) {
+        for (const std::vector<Cover>& c : covers_)
+            if (c == covers) return;  // same covers, same diffs
+        gains_.push_back(gain);
+        covers_.push_back(std::move(covers));
+    }
+
+    // Room for window, step memory and dictionary together at this ring.
+    uint64_t room(uint64_t ring) const {
+        const uint64_t d = largest_dict(ram_, 1, vkd_kMinStepMemSize, ring);
+        return d ? d + 1 + vkd_kMinStepMemSize : 0;
+    }
+
+    size_t cover_sets() const { return covers_.size(); }
+    size_t best_set() const { return best_set_; }
+    const vkd_TDiffOptions& best_options() const { return best_options_; }
+    Bytes& best() { return best_; }
+
+private:
+    const detail::Input& in_;
+    uint64_t ram_;
+    std::vector<uint64_t> gains_;
+    std::vector<std::vector<Cover>> covers_;
+    std::vector<vkd_TDiffOptions> tried_;
+    Bytes best_;
+    vkd_TDiffOptions best_options_{};
+    size_t best_set_ = 0;
+};
+
+// Sizes are kept to multiples of 16 bytes: finer shares make no difference worth a try.
+uint64_t share(uint64_t total, uint64_t numerator, uint64_t denominator) {
+    return total / denominator * numerator / 16 * 16;
+}
+
+}  // namespace
+
+std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                               const unsigned char* new_data, size_t new_size, uint64_t ram_bytes,
+                                               uint64_t min_cover_gain, vkd_TDiffOptions* chosen) {
+    if (ram_bytes < vkd_kMinRamBudget)
+        throw std::runtime_error("a RAM budget must be at least " + std::to_string(vkd_kMinRamBudget) + " bytes");
+    const detail::Input in{old_data, old_size, new_data, new_size};
+    RamSearch search(in, ram_bytes);
+    {
+        const detail::CoverFinder finder(old_data, old_size);
+        if (min_cover_gain) {
+            search.add_covers(min_cover_gain, finder.find(new_data, new_size, min_cover_gain));
+        } else {
+            for (uint64_t gain : detail::kGainTries) search.add_covers(gain, finder.find(new_data, new_size, gain));
+        }
+    }
+
+    // First the cover gain, on a middle split; then the splits with the best covers; then
+    // the ring around the best split; last the gain again, for the split that won.
+    const uint64_t ring = 4, room = search.room(ring);
+    auto middle = [&](size_t set) {
+        const uint64_t step = share(room, 1, 8);
+        search.try_split(share(room - step, 1, 2), step, ring, set);
+    };
+    for (size_t set = 0; set < search.cover_sets(); ++set) middle(set);
+    const size_t set = search.best_set();
+    static const uint64_t kStepShares[][2] = {{1, 16}, {1, 8}, {1, 4}};
+    static const uint64_t kWindowShares[][2] = {{1, 4}, {1, 3}, {1, 2}, {2, 3}};
+    for (const auto& s : kStepShares) {
+        const uint64_t step = share(room, s[0], s[1]);
+        for (const auto& w : kWindowShares) search.try_split(share(room - step, w[0], w[1]), step, ring, set);
+    }
+    const vkd_TDiffOptions split = search.best_options();
+    for (uint64_t r : {2, 8, 16}) search.try_split(split.window_size, split.step_mem_size, r, set);
+    const vkd_TDiffOptions best = search.best_options();
+    for (size_t other = 0; other < search.cover_sets(); ++other)
+        search.try_split(best.window_size, best.step_mem_size, best.ring_size, other);
+
+    if (chosen) *chosen = search.best_options();
+    return std::move(search.best());
+}
+
+}  // namespace vkd
+
+extern "C" {
+
+uint64_t vkd_device_ram_small(const vkd_TDiffOptions* o) {
+    return vkd::ram_small(o->window_size, o->step_mem_size, o->ring_size,
+                          o->compress == vkd_COMPRESS_VEKKO ? o->vekko_dict_size : 0);
+}
+
+vkd_TError vkd_create_diff_for_ram(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                                   size_t new_size, uint64_t ram_bytes, uint64_t min_cover_gain,
+                                   vkd_TDiffOptions* out_options, unsigned char** out_diff, size_t* out_size) {
+    if (!out_diff || !out_size || (!old_data && old_size) || (!new_data && new_size) || ram_bytes < vkd_kMinRamBudget)
+        return vkd_BAD_OPTIONS;
+    try {
+        vkd_TDiffOptions chosen;
+        const std::vector<unsigned char> diff =
+            vkd::create_diff_for_ram(old_data, old_size, new_data, new_size, ram_bytes, min_cover_gain, &chosen);
+        unsigned char* out = static_cast<unsigned char*>(std::malloc(diff.size() ? diff.size() : 1));
+        if (!out) return vkd_NO_MEMORY;
+        if (!diff.empty()) std::memcpy(out, diff.data(), diff.size());
+        *out_diff = out;
+        *out_size = diff.size();
+        if (out_options) *out_options = chosen;
+        return vkd_OK;
+    } catch (const std::bad_alloc&) {
+        return vkd_NO_MEMORY;
+    } catch (...) {
+        return vkd_FAILED;
+    }
+}
+
+}  // extern "C"
