@@ -88,6 +88,28 @@ public:
         }
     }
 
+    // The best diff may use less step memory or dictionary than it was allowed (its steps
+    // came out smaller, or its body is shorter than the dictionary): hand what is left to
+    // the window, or, with the step memory cut to what was used, to the dictionary.
+    void reclaim() {
+        mirv_windowDiffInfo info;
+        mirv_TStreamInput stream;
+        mem_as_mirvStreamInput(&stream, best_.data(), best_.data() + best_.size());
+        if (!getWindowDiffInfo(&info, &stream, 0)) return;
+        const vkd_TDiffOptions o = best_options_;
+        const uint64_t used_step = std::min(o.step_mem_size, (info.step_mem_size + 15) / 16 * 16);
+        uint64_t used_dict = o.vekko_dict_size;
+        if (info.compressed_size >= 4 && info.head_size + 4 <= best_.size()) {
+            // The vekko stream starts with the decoder window it needs, 4 bytes little-endian.
+            const unsigned char* p = best_.data() + info.head_size;
+            used_dict = std::min<uint64_t>(used_dict, p[0] | p[1] << 8 | p[2] << 16 | uint64_t(p[3]) << 24);
+        }
+        const uint64_t spare = o.step_mem_size - used_step + o.vekko_dict_size - used_dict;
+        if (spare < 16) return;
+        try_split(o.window_size + spare, used_step, o.ring_size, best_set_);
+        if (used_step < o.step_mem_size) try_split(o.window_size, used_step, o.ring_size, best_set_);
+    }
+
     void add_covers(uint64_t gain, std::vector<Cover> covers) {
         for (const std::vector<Cover>& c : covers_)
             if (c == covers) return;  // same covers, same diffs
@@ -129,6 +151,9 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
                                                uint64_t min_cover_gain, vkd_TDiffOptions* chosen) {
     if (ram_bytes < vkd_kMinRamBudget)
         throw std::runtime_error("a RAM budget must be at least " + std::to_string(vkd_kMinRamBudget) + " bytes");
+    // Past this no size grows any more (the dictionary stops at 2^30, the window at the old
+    // size), and the figures stay far from overflowing.
+    ram_bytes = std::min<uint64_t>(ram_bytes, uint64_t(1) << 40);
     const detail::Input in{old_data, old_size, new_data, new_size};
     RamSearch search(in, ram_bytes);
     {
@@ -157,9 +182,11 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
     }
     const vkd_TDiffOptions split = search.best_options();
     for (uint64_t r : {2, 8, 16}) search.try_split(split.window_size, split.step_mem_size, r, set);
+    search.reclaim();
     const vkd_TDiffOptions best = search.best_options();
     for (size_t other = 0; other < search.cover_sets(); ++other)
         search.try_split(best.window_size, best.step_mem_size, best.ring_size, other);
+    search.reclaim();
 
     if (chosen) *chosen = search.best_options();
     return std::move(search.best());

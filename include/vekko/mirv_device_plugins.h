@@ -84,10 +84,12 @@ mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
 #define mirv_kDeviceUpdateRecords 916 /* vekko and crc32 records, 64-byte cache, head record */
 #define mirv_DEVICE_UPDATE_RAM(window_size, step_mem_size, vekko_dict_size) \
     (mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) + (vekko_dict_size) + mirv_kDeviceUpdateRecords)
-#define mirv_kWindowPatchSmallReserve 640
-#define mirv_kDeviceUpdateSmallRecords 320
+/* Size build, 32-bit target: the vekko record (144 bytes) and a 32-byte input cache after its
+ * window, the crc32 record (52) and the head record (224). */
+#define mirv_kDeviceVekkoSmallCache 32
+#define mirv_kDeviceUpdateSmallRecords (144 + mirv_kDeviceVekkoSmallCache + 52 + 224)
 #define mirv_DEVICE_UPDATE_RAM_SMALL(window_size, step_mem_size, ring_size, vekko_dict_size) \
-    ((window_size) + (step_mem_size) + 8 * (ring_size) + mirv_kWindowPatchSmallReserve + (vekko_dict_size) + \
+    (mirv_WINDOW_PATCH_SMALL_MEM_SIZE(window_size, step_mem_size, ring_size) + (vekko_dict_size) + \
      mirv_kDeviceUpdateSmallRecords)
 
 /* zlib's crc32: continues crc over [data, data_end); start from 0. */

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
@@ -89,6 +90,9 @@ TEST_F(DiffTools, VkodiffStatusesAndMessages) {
         {"--format window --ring 3 " + o + path("diff"), 2, "ring size"},
         {"--format single --step-memory 32 " + o + path("diff"), 2, "step memory"},
         {"--format window --window", 2, "needs a value"},
+        {"--ram 4000 " + o + path("diff"), 2, "--ram 4000 is below"},
+        {"--ram 8K --window 4K " + o + path("diff"), 2, "--window cannot go with it"},
+        {"--device --ram 8K " + o + path("diff"), 2, "--device cannot go with it"},
         {"'" + path("missing") + "' '" + path("new") + "' " + path("diff"), 3, "cannot open OLD"},
         {o + path("nofolder/diff"), 3, "cannot create DIFF"},
     };
@@ -116,6 +120,7 @@ TEST_F(DiffTools, VkodiffWritesEveryFormat) {
         "--format single --compress zstd --step-memory 1K",
         "--format window --compress vekko --vekko-dict 8K --checksum xxh64 --window 4K --ring 2",
         "--device",
+        "--ram 4K --min-gain 16",
         "",
     };
     for (const char* s : settings) {
@@ -166,6 +171,8 @@ TEST_F(DiffTools, VkopatchRebuildsNewForEveryFormatAndOption) {
         {"--device", "--memory 32K", false},
         {"--device", "--no-check", true},
         {"--format window --checksum xxh64 --window 2K", "", true},
+        {"--ram 4K", "", false},
+        {"--ram 64K", "", true},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " '" + path("old") + "' '" + path("new") + "' '" +
@@ -274,6 +281,46 @@ TEST_F(DiffTools, VkopatchStatusesAndMessages) {
         }
         EXPECT_TRUE(strays().empty()) << c.args;
     }
+}
+
+TEST_F(DiffTools, VkopatchInfoNamesWhatTheHeadSays) {
+    const std::string files = " '" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'";
+    struct Case {
+        const char* make;
+        std::vector<std::string> lines;  // each must be a whole line of the output
+    } cases[] = {
+        {"--format serialized", {"format: serialized", "new size: 51000", "compression: none"}},
+        {"--format compressed --compress zlib",
+         {"format: compressed", "old size: 50000", "new size: 51000"}},
+        {"--format single --compress none --step-memory 1K",
+         {"format: single-stream", "compression: none", "old size: 50000"}},
+        {"--format window --compress zstd --checksum xxh64 --window 8K --ring 16",
+         {"format: window", "compression: zstd", "checksum: xxh64", "ring: 16", "device RAM: none: no device plug-in for zstd"}},
+        {"--format window --compress none --checksum none --window 4K --step-memory 1K --ring 2",
+         {"compression: none", "checksum: none", "ring: 2", "window: 4096"}},
+        {"--ram 8K", {"format: window", "compression: vekko", "checksum: crc32"}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(run(VKODIFF_PATH, c.make + files).status, 0) << c.make;
+        const int status = std::system((std::string(VKOPATCH_PATH) + " --info '" + path("diff") + "' > '" + path("out") + "'").c_str());
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.make;
+        const Bytes raw = read(path("out"));
+        const std::string text = "\n" + std::string(raw.begin(), raw.end());
+        for (const std::string& line : c.lines) EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << c.make << ": " << line << "\n" << text;
+        for (size_t at = 1; at < text.size(); at = text.find('\n', at) + 1)
+            EXPECT_NE(text.find(": ", at), std::string::npos) << c.make << ": not name: value\n" << text;
+        const size_t ram = text.find("\ndevice RAM, size build: ");
+        if (std::string(c.make) == "--ram 8K") {
+            ASSERT_NE(ram, std::string::npos) << text;
+            EXPECT_LE(std::stoul(text.substr(ram + 25)), 8192u) << text;
+            char crc[32];
+            std::snprintf(crc, sizeof crc, "\nnew checksum: %08lx\n", crc32(0, new_.data(), uInt(new_.size())));
+            EXPECT_NE(text.find(crc), std::string::npos) << text;
+        }
+    }
+    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', 'W', '2', '6', 0xFF, 0xFF, 1});
+    EXPECT_EQ(run(VKOPATCH_PATH, "--info '" + path("diff") + "'").status, 1);
+    EXPECT_EQ(run(VKOPATCH_PATH, "--info '" + path("old") + "' '" + path("diff") + "' out").status, 2);
 }
 
 #if defined(__has_feature)
