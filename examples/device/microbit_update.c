@@ -9,10 +9,11 @@
  * values.  The patch, its readers, the plug-ins and the stream decoder are the size
  * builds (MIRV_PATCH_SMALL, VKO_DEC_SMALL).
  *
- * RAM: one static record of exactly kUpdateRam bytes holds everything the update keeps
- * (plug-in records, the head record, the flash writer) and an arena that the listener
- * splits between the patch's work memory and the vekko decoder's window and cache.
- * Nothing else is static.  Before the update the free RAM below the stack is painted;
+ * RAM: one static record of exactly kUpdateRam bytes, the budget the diff was made for,
+ * holds what the library keeps (the plug-in records and the head record) and an arena
+ * that the listener splits between the patch's work memory and the vekko decoder's window
+ * and cache.  Nothing else is static: the flash writer, this program's own stream, lives
+ * in main's frame and so counts as stack.  Before the update the free RAM below the stack is painted;
  * afterwards the lowest word no longer holding the paint marks the deepest the stack
  * went.  The run prints that peak (static plus stack) and the new image's crc32, writes
  * the new image to a host file when NEW_IMAGE_FILE is set, and exits non-zero on any
@@ -26,8 +27,7 @@
 
 /* Work memory of the window patch for a diff's window, step memory and ring. */
 #ifdef MIRV_PATCH_SMALL
-#define PATCH_WORK_MEMORY(window, step_memory, ring) \
-    ((window) + (step_memory) + 8 * (ring) + mirv_kWindowPatchSmallReserve)
+#define PATCH_WORK_MEMORY(window, step_memory, ring) mirv_WINDOW_PATCH_SMALL_MEM_SIZE(window, step_memory, ring)
 #else
 #define PATCH_WORK_MEMORY(window, step_memory, ring) mirv_WINDOW_PATCH_MEM_SIZE(window, step_memory)
 #endif
@@ -53,9 +53,14 @@ typedef struct UpdateRecords {
     mirv_TDeviceVekko   vekko;
     mirv_TDeviceCrc32   crc32;
     mirv_windowDiffInfo info;
-    FlashWriter         writer;
-    uint32_t            arena_used;
 } UpdateRecords;
+
+/* This run's own state, on the stack. */
+typedef struct UpdateRun {
+    FlashWriter writer;
+    uint32_t    patch_memory;  /* the part of the arena the patch got */
+    const char* patch_call_sp; /* what the stack holds below it is the patch's */
+} UpdateRun;
 
 static struct {
     UpdateRecords records;
@@ -117,7 +122,7 @@ static mirv_BOOL on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
                               unsigned char** out_cache_end) {
     const uint64_t arena = sizeof(ram.arena);
     uint64_t patch_memory;
-    (void)listener;
+    UpdateRun* run = (UpdateRun*)listener->owner;
     if (info->window_size > arena || info->step_mem_size > arena || info->ring_size > arena) return 0;
     patch_memory = PATCH_WORK_MEMORY(info->window_size, info->step_mem_size, info->ring_size);
     if (patch_memory + mirv_kDeviceVekkoMinCache > arena) return 0;
@@ -127,21 +132,22 @@ static mirv_BOOL on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
     *out_checksum = mirv_device_crc32_init(&ram.records.crc32);
     if (info->compressed_size && !(*out_plugin)->is_can_open(info->compress_type)) return 0;
     *check_new = *check_old = *check_diff = 1;
-    ram.records.arena_used = (uint32_t)patch_memory;
+    run->patch_memory = (uint32_t)patch_memory;
     return 1;
 }
 
-static int update(void) {
-    FlashWriter* writer = &ram.records.writer;
+static int update(UpdateRun* run) {
+    FlashWriter* writer = &run->writer;
     mirv_TStreamInput old = {(void*)old_image, (uint64_t)(old_image_end - old_image), flash_read, 0};
     mirv_TStreamInput diff = {(void*)update_diff, (uint64_t)(update_diff_end - update_diff), flash_read, 0};
     mirv_TStreamOutput slot = {writer, 0, slot_read_back, slot_write};
-    mirv_TWindowPatchListener listener = {0, on_diff_info, 0};
+    mirv_TWindowPatchListener listener = {run, on_diff_info, 0};
     int result;
     writer->slot = (uint32_t)__new_slot_start;
     writer->capacity = (uint32_t)(__new_slot_end - __new_slot_start);
     writer->word = 0xFFFFFFFFu;
     slot.size = writer->capacity;
+    __asm__ volatile("mov %0, sp" : "=r"(run->patch_call_sp));
     result = patch_window_diff_with_info(&ram.records.info, &listener, &slot, &old, &diff, 0);
     flash_finish(writer);
     return result;
@@ -156,21 +162,25 @@ static __attribute__((noinline)) void paint_stack(void) {
     while ((char*)(word + 1) <= sp - kPaintMargin) *word++ = kStackPaint;
 }
 
-/* Bytes from the stack's top down to the lowest word whose paint was overwritten. */
-static uint32_t stack_used(void) {
+/* The lowest word whose paint was overwritten: the deepest the stack went. */
+static const char* stack_low_mark(void) {
     const uint32_t* word = (const uint32_t*)__bss_end__;
     while ((const char*)word < __stack_top && *word == kStackPaint) word++;
-    return (uint32_t)(__stack_top - (const char*)word);
+    return (const char*)word;
 }
 
 int main(void) {
     const uint32_t static_ram = (uint32_t)(__bss_end__ - __data_start__);
     const mirv_windowDiffInfo* info = &ram.records.info;
-    uint32_t stack, slot_crc;
+    UpdateRun run = {{0, 0, 0, 0, 0}, 0, 0};
+    uint32_t stack, patch_stack, slot_crc;
+    const char* low;
     int result;
     paint_stack();
-    result = update();
-    stack = stack_used();
+    result = update(&run);
+    low = stack_low_mark();
+    stack = (uint32_t)(__stack_top - low);
+    patch_stack = (uint32_t)(run.patch_call_sp - low);
     mb_print("micro:bit update: old image ");
     mb_print_uint((uint32_t)(old_image_end - old_image));
     mb_print(" bytes, diff ");
@@ -182,7 +192,7 @@ int main(void) {
     mb_print(", ring ");
     mb_print_uint((uint32_t)info->ring_size);
     mb_print("; patch work memory ");
-    mb_print_uint(ram.records.arena_used);
+    mb_print_uint(run.patch_memory);
     mb_print(" of an arena of ");
     mb_print_uint(sizeof(ram.arena));
     mb_print(")\npeak RAM: ");
@@ -191,7 +201,9 @@ int main(void) {
     mb_print_uint(static_ram);
     mb_print(" + stack ");
     mb_print_uint(stack);
-    mb_print(")\n");
+    mb_print(")\nstack below the patch call: ");
+    mb_print_uint(patch_stack);
+    mb_print(" bytes (the patch, the plug-ins and the flash callbacks)\n");
     if (result != mirv_kWindowPatchOk) {
         mb_print("update failed: patch result ");
         mb_print_uint((uint32_t)result);
@@ -199,19 +211,19 @@ int main(void) {
         return 1;
     }
     /* The crc of what went through the writer, and again of what the flash now holds. */
-    slot_crc = mirv_device_crc32(0, __new_slot_start, __new_slot_start + ram.records.writer.written);
+    slot_crc = mirv_device_crc32(0, __new_slot_start, __new_slot_start + run.writer.written);
     mb_print("new image: ");
-    mb_print_uint(ram.records.writer.written);
+    mb_print_uint(run.writer.written);
     mb_print(" bytes, crc32 ");
     mb_print_hex(slot_crc);
     mb_print("\n");
-    if (ram.records.writer.written != NEW_IMAGE_SIZE || ram.records.writer.crc != NEW_IMAGE_CRC32 ||
+    if (run.writer.written != NEW_IMAGE_SIZE || run.writer.crc != NEW_IMAGE_CRC32 ||
         slot_crc != NEW_IMAGE_CRC32) {
         mb_print("update failed: the new image is not the expected one\n");
         return 2;
     }
 #ifdef NEW_IMAGE_FILE
-    if (!mb_host_write_file(NEW_IMAGE_FILE, __new_slot_start, ram.records.writer.written)) {
+    if (!mb_host_write_file(NEW_IMAGE_FILE, __new_slot_start, run.writer.written)) {
         mb_print("update failed: could not hand the new image to the host\n");
         return 3;
     }
