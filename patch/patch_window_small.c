@@ -11,7 +11,7 @@
  *   parsed there and kept for the diff's checksum;
  * - the old bytes of a cover go straight from the window into the output cache, where the run
  *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
- * - no C library beyond memcpy and memset, no tables, no static data.
+ * - no C library at all, no tables, no static data.
  * Work memory: window, step memory, then (8-aligned) the state, the ring of window descriptors
  * and the body and output caches, mirv_WINDOW_PATCH_SMALL_MEM_SIZE bytes in all.
  *
@@ -19,14 +19,18 @@
  * the caches is how much output a failing patch has already handed out, which may turn a
  * failure reported as 7 in one build into 10 or 11 in the other. */
 #if defined(MIRV_PATCH_SMALL)
-#include <string.h>
-
 #include "mirv_patch.h"
 
 #if defined(__GNUC__)
 #define SMALL_NOINLINE __attribute__((noinline))
 #else
 #define SMALL_NOINLINE
+#endif
+/* Keeps GCC from turning the byte loops back into calls of the C library. */
+#if defined(__GNUC__) && !defined(__clang__)
+#define SMALL_NO_LIBCALLS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define SMALL_NO_LIBCALLS
 #endif
 
 #define kNoNumber 0xFFFFFFFFu /* a number of 32 bits or more */
@@ -85,6 +89,14 @@ typedef char check_reserve[sizeof(TSmallPatch) + 7 + kMinBodyCache + kMinOutCach
 typedef char check_head_record[sizeof(mirv_windowDiffInfo) == 224 ? 1 : -1];
 #endif
 typedef char check_head_fits_cache[(mirv_kMaxWindowHeadSize - 10) / 3 <= kMinOutCache ? 1 : -1];
+
+static SMALL_NO_LIBCALLS void copy_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+    while (n--) *dst++ = *src++;
+}
+
+static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
+    while (n--) *dst++ = 0;
+}
 
 /* ---- packed numbers ---- */
 
@@ -219,9 +231,9 @@ static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigne
 static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
     if (p->cached < n) {
         unsigned char* cache = p->body_cache;
-        uint32_t i, take = p->body_cache_size - p->cached;
+        uint32_t take = p->body_cache_size - p->cached;
         mirv_BOOL ok;
-        for (i = 0; i < p->cached; ++i) cache[i] = cache[p->cache_at + i];
+        copy_bytes(cache, cache + p->cache_at, p->cached);
         p->cache_at = 0;
         if (take > p->source_left) take = p->source_left;
         if (take) {
@@ -274,10 +286,10 @@ static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, ui
             uint32_t room = out_room(p);
             if (!room) return 0;
             if (t > room) t = room;
-            memcpy(p->out_cache + p->out_used, src, t);
+            copy_bytes(p->out_cache + p->out_used, src, t);
             p->out_used += t;
         } else if (dst != p->body_cache) {
-            memcpy(dst, src, t);
+            copy_bytes(dst, src, t);
             dst += t;
         }
         body_consume(p, t);
@@ -360,7 +372,7 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
         unsigned char* to = p->out_cache + p->out_used;
         if (!t) return 0;
         if (t > length) t = length;
-        memcpy(to, p->window + old_pos, t);
+        copy_bytes(to, p->window + old_pos, t);
         if (!add_runs(p, to, t)) return 0;
         p->out_used += t;
         old_pos += t;
@@ -371,9 +383,9 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
 
 /* ---- the windows ---- */
 
-static void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+static SMALL_NO_LIBCALLS void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
     if (dst < src) {
-        while (n--) *dst++ = *src++;
+        copy_bytes(dst, src, n);
     } else {
         while (n--) dst[n] = src[n];
     }
@@ -509,11 +521,26 @@ static SMALL_NOINLINE int run(TSmallPatch* p) {
     return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
 }
 
-/* Everything before the body; returns a result, or -1 with *out_patch set up. */
-static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
-                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                const mirv_TStreamInput* diff, uint64_t head_pos, unsigned char** mem,
-                                unsigned char** mem_end, mirv_BOOL* handed, TSmallPatch** out_patch) {
+/* One call's arguments, and what setting the patch up hands back to it. */
+typedef struct {
+    mirv_windowDiffInfo*       info;
+    mirv_TWindowPatchListener* listener;
+    const mirv_TStreamOutput*  out_new;
+    const mirv_TStreamInput*   old;
+    const mirv_TStreamInput*   diff;
+    uint64_t                   head_pos;
+    unsigned char*             mem; /* the listener's memory, once handed out */
+    unsigned char*             mem_end;
+    mirv_BOOL                  handed;
+    TSmallPatch*               patch; /* set once the state is in the memory */
+} TCall;
+
+/* Everything before the body; returns a result, or -1 when the body is to be applied. */
+static SMALL_NOINLINE int begin(TCall* call) {
+    mirv_windowDiffInfo* info = call->info;
+    mirv_TWindowPatchListener* listener = call->listener;
+    const mirv_TStreamInput* diff = call->diff;
+    unsigned char **mem = &call->mem, **mem_end = &call->mem_end;
     mirv_TDecompress* plugin = NULL;
     mirv_TChecksum* checksum = NULL;
     mirv_BOOL check[3] = {0, 0, 0};
@@ -521,15 +548,15 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     unsigned char* rest;
     uint32_t rest_size;
     int k;
-    if (!info || !diff || !read_head(info, diff, head_pos)) return mirv_kWindowPatchHeadError;
-    if (!out_new || out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
-    if (!old) return mirv_kWindowPatchOldSizeError;
+    if (!info || !diff || !read_head(info, diff, call->head_pos)) return mirv_kWindowPatchHeadError;
+    if (!call->out_new || call->out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
+    if (!call->old) return mirv_kWindowPatchOldSizeError;
     if (!listener || !listener->on_diff_info) return mirv_kWindowPatchListenerRefused;
     check[kNewSum] = info->checksum_size != 0;
     if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[kNewSum], &check[kOldSum],
                                 &check[kDiffSum], mem, mem_end))
         return mirv_kWindowPatchListenerRefused;
-    *handed = 1;
+    call->handed = 1;
     if (!*mem || *mem_end <= *mem ||
         (uint64_t)(*mem_end - *mem) < (uint64_t)info->window_size + info->step_mem_size + 8 * info->ring_size +
                                           mirv_kWindowPatchSmallReserve)
@@ -543,12 +570,12 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     rest = *mem + info->window_size + info->step_mem_size;
     rest += (0u - (uintptr_t)rest) & 7;
     p = (TSmallPatch*)rest;
-    memset(p, 0, sizeof(*p));
-    *out_patch = p;
+    clear_bytes(rest, sizeof(*p));
+    call->patch = p;
     p->info = info;
-    p->old = old;
+    p->old = call->old;
     p->diff = p->source = diff;
-    p->out = out_new;
+    p->out = call->out_new;
     p->plugin = plugin;
     p->checksum = checksum;
     p->window = *mem;
@@ -560,7 +587,7 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     p->body_cache = rest;
     p->out_cache = rest + p->body_cache_size;
     p->out_cache_size = rest_size - p->body_cache_size;
-    p->source_pos = head_pos + info->head_size; /* the head lies inside the diff */
+    p->source_pos = call->head_pos + info->head_size; /* the head lies inside the diff */
     for (k = kOldSum; k <= kDiffSum; ++k)
         if (check[k] && !(p->sums[k] = checksum->open(checksum))) return mirv_kWindowPatchChecksumOpenError;
     for (k = kOldSum; k <= kDiffSum; ++k)
@@ -578,19 +605,28 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
 int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
                                 const mirv_TStreamInput* diff, uint64_t head_pos) {
-    unsigned char *mem = NULL, *mem_end = NULL;
-    TSmallPatch* p = NULL;
-    mirv_BOOL handed = 0;
+    TCall call;
+    TSmallPatch* p;
     int result, k;
-    result = begin(info, listener, out_new, old, diff, head_pos, &mem, &mem_end, &handed, &p);
-    if (!handed) return result;
+    call.info = info;
+    call.listener = listener;
+    call.out_new = out_new;
+    call.old = old;
+    call.diff = diff;
+    call.head_pos = head_pos;
+    call.mem = call.mem_end = NULL;
+    call.handed = 0;
+    call.patch = p = NULL;
+    result = begin(&call);
+    if (!call.handed) return result;
+    p = call.patch;
     if (p) {
         if (result < 0) result = run(p);
         for (k = kOldSum; k <= kDiffSum; ++k)
             if (p->sums[k]) p->checksum->close(p->checksum, p->sums[k]);
     }
     /* the listener gets its memory back on every result after it handed it out */
-    if (listener->on_patch_finish) listener->on_patch_finish(listener, mem, mem_end);
+    if (listener->on_patch_finish) listener->on_patch_finish(listener, call.mem, call.mem_end);
     return result;
 }
 

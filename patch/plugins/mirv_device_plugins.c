@@ -18,6 +18,19 @@
 #define MIRV_DEVICE_INLINE static inline
 #endif
 
+/* Clears a record; the size build does it without the C library. */
+#if defined(MIRV_PATCH_SMALL)
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
+static void _clear(void* record, size_t size) {
+    unsigned char* p = (unsigned char*)record;
+    while (size--) *p++ = 0;
+}
+#else
+#define _clear(record, size) memset(record, 0, size)
+#endif
+
 static mirv_BOOL _is_name(const char* type, const char* name) {
     if (!type) return 0;
     while (*name && *type == *name) {
@@ -147,7 +160,7 @@ static mirv_BOOL _vekko_close(mirv_TDecompress* plugin, void* handle) {
 }
 
 mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char* work, size_t work_size) {
-    memset(self, 0, sizeof(*self));
+    _clear(self, sizeof(*self));
     self->base.is_can_open = _vekko_is_can_open;
     self->base.open = _vekko_open;
     self->base.close = _vekko_close;
@@ -160,6 +173,18 @@ mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char*
 
 /* ---- crc32 ---- */
 
+#if defined(MIRV_PATCH_SMALL)
+/* The size build: the reflected polynomial 0xEDB88320 a bit at a time, without a table. */
+uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end) {
+    crc = ~crc;
+    while (data < data_end) {
+        int bit;
+        crc ^= *data++;
+        for (bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+#else
 /* The reflected polynomial 0xEDB88320, four bits at a time. */
 static const uint32_t _crc32_nibble[16] = {
     0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu, 0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
@@ -174,6 +199,7 @@ uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsign
     }
     return ~crc;
 }
+#endif
 
 static const char* _crc32_type(void) { return "crc32"; }
 static size_t _crc32_size(void) { return 4; }
@@ -210,8 +236,14 @@ static void _crc32_end(void* handle, unsigned char* out, unsigned char* out_end)
     for (i = 0; i < 4 && out < out_end; i++, crc >>= 8) *out++ = (unsigned char)crc;
 }
 
+#if defined(MIRV_PATCH_SMALL) && UINTPTR_MAX == 0xFFFFFFFFu
+/* the records' sizes in the RAM figures of mirv_device_plugins.h */
+typedef char check_vekko_record[sizeof(mirv_TDeviceVekko) == 144 ? 1 : -1];
+typedef char check_crc32_record[sizeof(mirv_TDeviceCrc32) == 52 ? 1 : -1];
+#endif
+
 mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self) {
-    memset(self, 0, sizeof(*self));
+    _clear(self, sizeof(*self));
     self->base.checksum_type = _crc32_type;
     self->base.checksum_size = _crc32_size;
     self->base.open = _crc32_open;
