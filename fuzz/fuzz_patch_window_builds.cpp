@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        info.checksum_size, info.skip_size})
         if (v >= 0xFFFFFFFFu) beyond_limits = true;
 
-    std::vector<unsigned char> out_default(out_size, 0xA5), out_small(out_size, 0xA5);
+    /* one byte more, so that no buffer is empty */
+    std::vector<unsigned char> out_default(out_size + 1, 0xA5), out_small(out_size + 1, 0xA5);
     mirv_TStreamOutput out;
     mem_as_mirvStreamOutput(&out, out_default.data(), out_default.data() + out_size);
     Listener l;

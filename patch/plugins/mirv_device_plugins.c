@@ -47,7 +47,7 @@ static mirv_BOOL _vekko_is_can_open(const char* type) { return _is_name(type, "v
 /* The stream decoder's input: as many of the wanted bytes as the section still holds. */
 static mirv_BOOL _vekko_read_code(void* input_stream, unsigned char* out_code, vko_size_t* code_size) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)input_stream;
-    uint64_t left = v->code_end - v->code_pos;
+    mirv_TWindowSize left = v->code_end - v->code_pos;
     vko_size_t n = left < *code_size ? (vko_size_t)left : *code_size;
     if (n && !v->code->read(v->code, v->code_pos, out_code, out_code + n)) {
         v->failed = 1;
@@ -73,6 +73,21 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
     size_t len = (size_t)(out_end - out);
     if (v->failed || len > v->decoded_left) goto fail;
+#if defined(MIRV_PATCH_SMALL)
+    /* a part of at most 2^32 - 2 bytes: one call */
+    {
+        vko_size_t n = (vko_size_t)len;
+        vko_TResult ret;
+        if (v->ended) goto fail;
+        ret = vko_TStream_decompress_partial(&v->stream, out, &n);
+        if (ret == vko_RESULT_STREAM_END) {
+            if (n != len) goto fail; /* ended before the decoded size */
+            v->ended = 1;
+        } else if (ret != vko_RESULT_OK) {
+            goto fail;
+        }
+    }
+#else
     while (out < out_end) {
         size_t left = (size_t)(out_end - out);
         vko_size_t piece = left < _kDeviceMaxPiece ? (vko_size_t)left : _kDeviceMaxPiece;
@@ -88,6 +103,7 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
         }
         out += piece;
     }
+#endif
     v->decoded_left -= len;
     if (v->decoded_left == 0 && !_vekko_check_end(v)) goto fail;
     return 1;
@@ -99,19 +115,19 @@ fail:
 MIRV_DEVICE_INLINE vko_size_t _vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
                                                 uint64_t code_begin, uint64_t code_end) {
     self->code = code;
-    self->code_pos = code_begin;
-    self->code_end = code_end;
+    self->code_pos = (mirv_TWindowSize)code_begin;
+    self->code_end = (mirv_TWindowSize)code_end;
     self->ended = 0;
     self->failed = 0;
-    if (!code || code_begin > code_end || code_end > code->size) return 0;
+    if (!code || code_begin > code_end || code_end > code->size || self->code_end != code_end) return 0;
     return vko_TStream_read_dict_size(self, _vekko_read_code);
 }
 
 MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
     size_t cache;
-    self->decoded_left = decoded_size;
+    self->decoded_left = (mirv_TWindowSize)decoded_size;
     /* the window must leave room for the smallest cache (init gives a null buffer size 0) */
-    if (window == 0 || self->work_size < mirv_kDeviceVekkoMinCache ||
+    if (window == 0 || self->decoded_left != decoded_size || self->work_size < mirv_kDeviceVekkoMinCache ||
         window > self->work_size - mirv_kDeviceVekkoMinCache)
         goto fail;
     cache = self->work_size - window;
@@ -238,7 +254,7 @@ static void _crc32_end(void* handle, unsigned char* out, unsigned char* out_end)
 
 #if defined(MIRV_PATCH_SMALL) && UINTPTR_MAX == 0xFFFFFFFFu
 /* the records' sizes in the RAM figures of mirv_device_plugins.h */
-typedef char check_vekko_record[sizeof(mirv_TDeviceVekko) == 144 ? 1 : -1];
+typedef char check_vekko_record[sizeof(mirv_TDeviceVekko) == 124 ? 1 : -1];
 typedef char check_crc32_record[sizeof(mirv_TDeviceCrc32) == 52 ? 1 : -1];
 #endif
 
