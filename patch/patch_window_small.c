@@ -11,7 +11,7 @@
  *   parsed there and kept for the diff's checksum;
  * - the old bytes of a cover go straight from the window into the output cache, where the run
  *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
- * - no C library beyond memcpy and memset, no tables, no static data.
+ * - no C library at all, no tables, no static data.
  * Work memory: window, step memory, then (8-aligned) the state, the ring of window descriptors
  * and the body and output caches, mirv_WINDOW_PATCH_SMALL_MEM_SIZE bytes in all.
  *
@@ -19,14 +19,18 @@
  * the caches is how much output a failing patch has already handed out, which may turn a
  * failure reported as 7 in one build into 10 or 11 in the other. */
 #if defined(MIRV_PATCH_SMALL)
-#include <string.h>
-
 #include "mirv_patch.h"
 
 #if defined(__GNUC__)
 #define SMALL_NOINLINE __attribute__((noinline))
 #else
 #define SMALL_NOINLINE
+#endif
+/* Keeps GCC from turning the byte loops back into calls of the C library. */
+#if defined(__GNUC__) && !defined(__clang__)
+#define SMALL_NO_LIBCALLS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define SMALL_NO_LIBCALLS
 #endif
 
 #define kNoNumber 0xFFFFFFFFu /* a number of 32 bits or more */
@@ -86,17 +90,29 @@ typedef char check_head_record[sizeof(mirv_windowDiffInfo) == 224 ? 1 : -1];
 #endif
 typedef char check_head_fits_cache[(mirv_kMaxWindowHeadSize - 10) / 3 <= kMinOutCache ? 1 : -1];
 
+static SMALL_NO_LIBCALLS void copy_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+    while (n--) *dst++ = *src++;
+}
+
+static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
+    while (n--) *dst++ = 0;
+}
+
 /* ---- packed numbers ---- */
 
-/* A packed number with k tag bits from [*cursor, end), as the default build reads it: false when
- * cut short or above 2^64 - 1. */
-static mirv_BOOL unpack(const unsigned char** cursor, const unsigned char* end, uint64_t* out, unsigned k) {
+/* A packed number with k tag bits from [*cursor, end), read as the default build reads it
+ * (false when cut short or above 2^64 - 1) and held in 32 bits: an unsigned one (k = 0)
+ * saturated at kNoNumber; a signed one (k = 1, the sign in the top bit) taken as a step from
+ * base, modulo 2^64 like the default build's, with a position outside 32 bits as kNoNumber,
+ * which no range check passes. */
+static SMALL_NOINLINE mirv_BOOL next_number(const unsigned char** cursor, const unsigned char* end, uint32_t* out,
+                                            unsigned k, uint32_t base) {
     const unsigned char* in = *cursor;
     uint64_t value;
-    unsigned byte;
+    unsigned byte, first;
     if (in >= end) return 0;
-    byte = *in++;
-    value = byte & ((1u << (7 - k)) - 1);
+    first = byte = *in++;
+    value = byte & (0x7Fu >> k);
     if (byte & (0x80u >> k)) {
         do {
             if ((value >> 57) || in >= end) return 0;
@@ -104,23 +120,15 @@ static mirv_BOOL unpack(const unsigned char** cursor, const unsigned char* end, 
             value = (value << 7) | (byte & 0x7F);
         } while (byte & 0x80);
     }
-    *out = value;
     *cursor = in;
+    if (k) value = (first & 0x80) ? (uint64_t)base - value : (uint64_t)base + value;
+    *out = value >= kNoNumber ? kNoNumber : (uint32_t)value;
     return 1;
-}
-
-static uint32_t saturate(uint64_t v) { return v >= kNoNumber ? kNoNumber : (uint32_t)v; }
-
-/* base +- delta: the sign is the top bit of the first byte.  A position outside 32 bits comes out
- * as kNoNumber, which no range check passes. */
-static uint32_t step_pos(uint32_t base, unsigned first, uint64_t delta) {
-    uint64_t pos = (first & 0x80) ? (uint64_t)base - delta : (uint64_t)base + delta;
-    return saturate(pos);
 }
 
 /* ---- the head ---- */
 
-static uint32_t le32(const unsigned char* p) {
+static SMALL_NOINLINE uint32_t le32(const unsigned char* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
@@ -160,10 +168,8 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
     if (!read_name(&cursor, end, '&', info->compress_type) || !read_name(&cursor, end, '\0', info->checksum_type))
         return 0;
     for (i = 0; i < 12; ++i) {
-        uint64_t value;
         const unsigned char* limit = end - cursor > (long)kMaxPackedWindow ? cursor + kMaxPackedWindow : end;
-        if (!unpack(&cursor, limit, &value, 0) || value >= kNoNumber) return 0;
-        number[i] = (uint32_t)value;
+        if (!next_number(&cursor, limit, &number[i], 0, 0) || number[i] == kNoNumber) return 0;
         if (i == 0) info->compressed_size_end = (uint32_t)(cursor - head);
     }
     info->items_end = (uint32_t)(cursor - head);
@@ -219,9 +225,9 @@ static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigne
 static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
     if (p->cached < n) {
         unsigned char* cache = p->body_cache;
-        uint32_t i, take = p->body_cache_size - p->cached;
+        uint32_t take = p->body_cache_size - p->cached;
         mirv_BOOL ok;
-        for (i = 0; i < p->cached; ++i) cache[i] = cache[p->cache_at + i];
+        copy_bytes(cache, cache + p->cache_at, p->cached);
         p->cache_at = 0;
         if (take > p->source_left) take = p->source_left;
         if (take) {
@@ -243,25 +249,18 @@ static void body_consume(TSmallPatch* p, uint32_t n) {
     p->cached -= n;
 }
 
-/* The next body number; *first gets its first byte (the sign of a signed one). */
-static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint64_t* value, unsigned* first, unsigned k) {
+/* The next body number, as next_number reads it. */
+static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, unsigned k, uint32_t base) {
     uint32_t left = p->cached + p->source_left;
     uint32_t n = left < kMaxPackedWindow ? left : kMaxPackedWindow;
     const unsigned char* data = body_peek(p, n);
     const unsigned char* cursor = data;
-    if (!data || !unpack(&cursor, data + n, value, k)) return 0;
-    *first = data[0];
+    if (!data || !next_number(&cursor, data + n, value, k, base)) return 0;
     body_consume(p, (uint32_t)(cursor - data));
     return 1;
 }
 
-static mirv_BOOL body_uint(TSmallPatch* p, uint32_t* value) {
-    uint64_t v;
-    unsigned first;
-    if (!body_number(p, &v, &first, 0)) return 0;
-    *value = saturate(v);
-    return 1;
-}
+#define body_uint(p, value) body_number(p, value, 0, 0)
 
 /* Moves the next n body bytes to dst, or to the output when dst is null, or drops them when dst
  * is the body cache itself. */
@@ -274,10 +273,10 @@ static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, ui
             uint32_t room = out_room(p);
             if (!room) return 0;
             if (t > room) t = room;
-            memcpy(p->out_cache + p->out_used, src, t);
+            copy_bytes(p->out_cache + p->out_used, src, t);
             p->out_used += t;
         } else if (dst != p->body_cache) {
-            memcpy(dst, src, t);
+            copy_bytes(dst, src, t);
             dst += t;
         }
         body_consume(p, t);
@@ -292,8 +291,7 @@ static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, ui
  * onto data. */
 static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, uint32_t n) {
     while (n) {
-        uint64_t value;
-        uint32_t t;
+        uint32_t value, t;
         if (p->skip) {
             t = p->skip < n ? p->skip : n;
             p->skip -= t;
@@ -304,12 +302,12 @@ static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, ui
             p->runs += t;
             p->add -= t;
         } else {
-            if (!unpack(&p->runs, p->runs_end, &value, 0)) return 0;
+            if (!next_number(&p->runs, p->runs_end, &value, 0, 0)) return 0;
             if (p->skip_due) {
-                p->skip = saturate(value);
+                p->skip = value;
             } else {
-                if (value > (uint64_t)(p->runs_end - p->runs)) return 0;
-                p->add = (uint32_t)value;
+                if (value > (uint32_t)(p->runs_end - p->runs)) return 0;
+                p->add = value;
             }
             p->skip_due = !p->skip_due;
             continue;
@@ -339,15 +337,10 @@ static SMALL_NOINLINE mirv_BOOL step_begin(TSmallPatch* p) {
  * its old bytes from the window with the run bytes added. */
 static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_length) {
     const mirv_windowDiffInfo* info = p->info;
-    uint64_t delta, gap64, length64;
-    uint32_t first, old_pos, gap, length, room;
-    first = p->covers[0];
-    if (!unpack(&p->covers, p->covers_end, &delta, 1) || !unpack(&p->covers, p->covers_end, &gap64, 0) ||
-        !unpack(&p->covers, p->covers_end, &length64, 0))
+    uint32_t old_pos, gap, length, room;
+    if (!next_number(&p->covers, p->covers_end, &old_pos, 1, p->old_end) ||
+        !next_number(&p->covers, p->covers_end, &gap, 0, 0) || !next_number(&p->covers, p->covers_end, &length, 0, 0))
         return 0;
-    old_pos = step_pos(p->old_end, first, delta);
-    gap = saturate(gap64);
-    length = saturate(length64);
     room = info->new_size - p->written - p->out_used;
     if (gap > room || !body_pass(p, NULL, gap)) return 0;
     --p->covers_left;
@@ -360,7 +353,7 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
         unsigned char* to = p->out_cache + p->out_used;
         if (!t) return 0;
         if (t > length) t = length;
-        memcpy(to, p->window + old_pos, t);
+        copy_bytes(to, p->window + old_pos, t);
         if (!add_runs(p, to, t)) return 0;
         p->out_used += t;
         old_pos += t;
@@ -371,9 +364,9 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
 
 /* ---- the windows ---- */
 
-static void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+static SMALL_NO_LIBCALLS void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
     if (dst < src) {
-        while (n--) *dst++ = *src++;
+        copy_bytes(dst, src, n);
     } else {
         while (n--) dst[n] = src[n];
     }
@@ -400,11 +393,8 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     const mirv_windowDiffInfo* info = p->info;
     for (; count; --count) {
         TWindow* w = &p->ring[p->described & (info->ring_size - 1)];
-        uint64_t delta;
-        unsigned first;
-        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &delta, &first, 1))
+        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, 1, p->last_end))
             return 0;
-        w->pos = step_pos(p->last_end, first, delta);
         if (w->pos > info->old_size || w->length > info->old_size - w->pos) return 0;
         p->last_end = w->pos + w->length;
         ++p->described;
@@ -509,11 +499,19 @@ static SMALL_NOINLINE int run(TSmallPatch* p) {
     return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
 }
 
-/* Everything before the body; returns a result, or -1 with *out_patch set up. */
-static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+/* What setting the patch up hands back to the call. */
+typedef struct {
+    unsigned char*             mem; /* the listener's memory, once handed out */
+    unsigned char*             mem_end;
+    mirv_BOOL                  handed;
+    TSmallPatch*               patch; /* set once the state is in the memory */
+} TCall;
+
+/* Everything before the body; returns a result, or -1 when the body is to be applied. */
+static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                const mirv_TStreamInput* diff, uint64_t head_pos, unsigned char** mem,
-                                unsigned char** mem_end, mirv_BOOL* handed, TSmallPatch** out_patch) {
+                                const mirv_TStreamInput* diff, uint64_t head_pos) {
+    unsigned char **mem = &call->mem, **mem_end = &call->mem_end;
     mirv_TDecompress* plugin = NULL;
     mirv_TChecksum* checksum = NULL;
     mirv_BOOL check[3] = {0, 0, 0};
@@ -529,7 +527,7 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[kNewSum], &check[kOldSum],
                                 &check[kDiffSum], mem, mem_end))
         return mirv_kWindowPatchListenerRefused;
-    *handed = 1;
+    call->handed = 1;
     if (!*mem || *mem_end <= *mem ||
         (uint64_t)(*mem_end - *mem) < (uint64_t)info->window_size + info->step_mem_size + 8 * info->ring_size +
                                           mirv_kWindowPatchSmallReserve)
@@ -543,8 +541,8 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     rest = *mem + info->window_size + info->step_mem_size;
     rest += (0u - (uintptr_t)rest) & 7;
     p = (TSmallPatch*)rest;
-    memset(p, 0, sizeof(*p));
-    *out_patch = p;
+    clear_bytes(rest, sizeof(*p));
+    call->patch = p;
     p->info = info;
     p->old = old;
     p->diff = p->source = diff;
@@ -578,19 +576,22 @@ static SMALL_NOINLINE int begin(mirv_windowDiffInfo* info, mirv_TWindowPatchList
 int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
                                 const mirv_TStreamInput* diff, uint64_t head_pos) {
-    unsigned char *mem = NULL, *mem_end = NULL;
-    TSmallPatch* p = NULL;
-    mirv_BOOL handed = 0;
+    TCall call;
+    TSmallPatch* p;
     int result, k;
-    result = begin(info, listener, out_new, old, diff, head_pos, &mem, &mem_end, &handed, &p);
-    if (!handed) return result;
+    call.mem = call.mem_end = NULL;
+    call.handed = 0;
+    call.patch = NULL;
+    result = begin(&call, info, listener, out_new, old, diff, head_pos);
+    if (!call.handed) return result;
+    p = call.patch;
     if (p) {
         if (result < 0) result = run(p);
         for (k = kOldSum; k <= kDiffSum; ++k)
             if (p->sums[k]) p->checksum->close(p->checksum, p->sums[k]);
     }
     /* the listener gets its memory back on every result after it handed it out */
-    if (listener->on_patch_finish) listener->on_patch_finish(listener, mem, mem_end);
+    if (listener->on_patch_finish) listener->on_patch_finish(listener, call.mem, call.mem_end);
     return result;
 }
 
