@@ -427,7 +427,8 @@ struct mirv_TWindowPatchListener {
      * *check_diff to false; the listener may change all three.  It sets the decompressor
      * (needed for a compressed body), the checksum plug-in (needed when a check is on and the
      * diff carries checksums) and the work memory, at least step_mem_size + window_size +
-     * 12288 bytes.  False stops the patch (result 4, no on_patch_finish). */
+     * 12288 bytes (the size build: mirv_WINDOW_PATCH_SMALL_MEM_SIZE).  False stops the patch
+     * (result 4, no on_patch_finish). */
     mirv_BOOL (*on_diff_info)(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo* info,
                               mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
                               mirv_BOOL* check_old, mirv_BOOL* check_diff, unsigned char** out_cache,
@@ -457,7 +458,7 @@ int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOut
                       const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
 /* The same, reading the head into *info, a record the caller provides (and may keep after the
  * call) instead of one on the call's stack: for devices whose stack has no room for its 656
- * bytes.  Every other piece of the patch's state lives at the end of the work memory. */
+ * bytes (224 in the size build, which also keeps the head's bytes there).  Every other piece of the patch's state lives at the end of the work memory. */
 int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
                                 const mirv_TStreamInput* diff, uint64_t head_pos);
