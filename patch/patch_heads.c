@@ -103,6 +103,8 @@ mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, c
     return 1;
 }
 
+/* The size build reads window heads in patch_window_small.c. */
+#if !defined(MIRV_PATCH_SMALL)
 /* Text up to end_char read a byte at a time, so that the reader's cache can stay small;
  * at most out_size - 1 characters, none of them zero. */
 static mirv_BOOL read_text(TStreamCacheClip* reader, unsigned char end_char, char* out_text, size_t out_size) {
@@ -207,3 +209,4 @@ mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInp
     TWindowHeadReader head;
     return mirvp_read_window_head(out_info, &head, diff, head_pos);
 }
+#endif /* !MIRV_PATCH_SMALL */

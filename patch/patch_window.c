@@ -11,6 +11,9 @@
 #include "patch_step.h"
 #include "patch_streams.h"
 
+/* The size build's window patch is patch_window_small.c. */
+#if !defined(MIRV_PATCH_SMALL)
+
 #define kWindowMinMem 12288
 #define kMaxRingSize 64
 /* The head's checksums share its 4096 bytes three ways. */
@@ -337,6 +340,8 @@ int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOut
     mirv_windowDiffInfo info;
     return patch_window_diff_with_info(&info, listener, out_new, old, diff, head_pos);
 }
+
+#endif /* !MIRV_PATCH_SMALL */
 
 uint64_t mirvp_window_cache_size(uint64_t s1, uint64_t s2, uint64_t s3, uint64_t s4, uint64_t s5) {
     uint64_t m, t, extra;

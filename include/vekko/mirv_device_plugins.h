@@ -48,9 +48,10 @@ typedef struct mirv_TDeviceVekko {
     /* state of the open handle */
     vko_TStream               stream;
     const mirv_TStreamInput*  code;
-    uint64_t                  code_pos;
-    uint64_t                  code_end;
-    uint64_t                  decoded_left; /* decoded bytes still to hand out */
+    /* 32 bits in the size build (MIRV_PATCH_SMALL), which refuses larger sections */
+    mirv_TWindowSize          code_pos;
+    mirv_TWindowSize          code_end;
+    mirv_TWindowSize          decoded_left; /* decoded bytes still to hand out */
     int                       is_open;
     int                       ended;  /* the end code has been read */
     int                       failed; /* a fault was seen; close reports it */
@@ -84,10 +85,12 @@ mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
 #define mirv_kDeviceUpdateRecords 916 /* vekko and crc32 records, 64-byte cache, head record */
 #define mirv_DEVICE_UPDATE_RAM(window_size, step_mem_size, vekko_dict_size) \
     (mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) + (vekko_dict_size) + mirv_kDeviceUpdateRecords)
-#define mirv_kWindowPatchSmallReserve 640
-#define mirv_kDeviceUpdateSmallRecords 320
+/* Size build, 32-bit target: the vekko record (124 bytes) and a 32-byte input cache after its
+ * window, the crc32 record (52) and the head record (224). */
+#define mirv_kDeviceVekkoSmallCache 32
+#define mirv_kDeviceUpdateSmallRecords (124 + mirv_kDeviceVekkoSmallCache + 52 + 224)
 #define mirv_DEVICE_UPDATE_RAM_SMALL(window_size, step_mem_size, ring_size, vekko_dict_size) \
-    ((window_size) + (step_mem_size) + 8 * (ring_size) + mirv_kWindowPatchSmallReserve + (vekko_dict_size) + \
+    (mirv_WINDOW_PATCH_SMALL_MEM_SIZE(window_size, step_mem_size, ring_size) + (vekko_dict_size) + \
      mirv_kDeviceUpdateSmallRecords)
 
 /* zlib's crc32: continues crc over [data, data_end); start from 0. */

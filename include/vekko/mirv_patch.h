@@ -25,6 +25,13 @@
 extern "C" {
 #endif
 
+/* The size build under its own names, so that a test program can link both builds. */
+#if defined(MIRV_PATCH_SMALL_NAMES)
+#define getWindowDiffInfo           mirv_small_getWindowDiffInfo
+#define patch_window_diff           mirv_small_patch_window_diff
+#define patch_window_diff_with_info mirv_small_patch_window_diff_with_info
+#endif
+
 /* Longest type name a diff may carry (compression or checksum), plus its terminating zero. */
 #define mirv_kMaxTypeNameSize 264
 
@@ -167,30 +174,46 @@ typedef struct mirv_singleCompressedDiffInfo {
     char     compress_type[mirv_kMaxTypeNameSize];
 } mirv_singleCompressedDiffInfo;
 
-typedef struct mirv_windowDiffInfo {
-    uint64_t compressed_size;   /* 0: the body is stored */
-    uint64_t uncompressed_size;
-    uint64_t new_size;
-    uint64_t old_size;
-    uint64_t reserved;
-    uint64_t window_count;
-    uint64_t ring_size;
-    uint64_t step_mem_size;
-    uint64_t max_step_covers;
-    uint64_t window_size;
-    uint64_t checksum_size;
-    uint64_t skip_size;
-    char     compress_type[mirv_kMaxTypeNameSize];
-    char     checksum_type[mirv_kMaxTypeNameSize];
-    /* Positions counted from the head position (the signature's first byte). */
-    uint64_t compressed_size_end; /* just after the compressed body size */
-    uint64_t items_end;           /* just after the skip size */
-    uint64_t checksums_begin;     /* first byte of the three stored checksums */
-    uint64_t head_size;           /* 10 + head length: the body starts here */
-} mirv_windowDiffInfo;
-
+/* The window head's sizes and positions, and the longest type names and head it may carry.
+ * The size build (MIRV_PATCH_SMALL, for 32-bit devices) holds them in 32 bits and refuses as a
+ * head error any head whose numbers reach 2^32 - 1, whose names are longer than 15 characters or
+ * which is longer than 128 bytes; it keeps the head's bytes in the record, for the diff's
+ * checksum. */
+#if defined(MIRV_PATCH_SMALL)
+typedef uint32_t mirv_TWindowSize;
+#define mirv_kWindowTypeNameSize 16
+#define mirv_kMaxWindowHeadSize 128
+#else
+typedef uint64_t mirv_TWindowSize;
+#define mirv_kWindowTypeNameSize mirv_kMaxTypeNameSize
 /* Largest window head (signature, length and head bytes) the library reads. */
 #define mirv_kMaxWindowHeadSize 4096
+#endif
+
+typedef struct mirv_windowDiffInfo {
+    mirv_TWindowSize compressed_size;   /* 0: the body is stored */
+    mirv_TWindowSize uncompressed_size;
+    mirv_TWindowSize new_size;
+    mirv_TWindowSize old_size;
+    mirv_TWindowSize reserved;
+    mirv_TWindowSize window_count;
+    mirv_TWindowSize ring_size;
+    mirv_TWindowSize step_mem_size;
+    mirv_TWindowSize max_step_covers;
+    mirv_TWindowSize window_size;
+    mirv_TWindowSize checksum_size;
+    mirv_TWindowSize skip_size;
+    char     compress_type[mirv_kWindowTypeNameSize];
+    char     checksum_type[mirv_kWindowTypeNameSize];
+    /* Positions counted from the head position (the signature's first byte). */
+    mirv_TWindowSize compressed_size_end; /* just after the compressed body size */
+    mirv_TWindowSize items_end;           /* just after the skip size */
+    mirv_TWindowSize checksums_begin;     /* first byte of the three stored checksums */
+    mirv_TWindowSize head_size;           /* 10 + head length: the body starts here */
+#if defined(MIRV_PATCH_SMALL)
+    unsigned char    head[mirv_kMaxWindowHeadSize]; /* the head's bytes */
+#endif
+} mirv_windowDiffInfo;
 
 /* Read and check a head.  False when the stream holds no such head or it fails a check. */
 mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff);
@@ -404,7 +427,8 @@ struct mirv_TWindowPatchListener {
      * *check_diff to false; the listener may change all three.  It sets the decompressor
      * (needed for a compressed body), the checksum plug-in (needed when a check is on and the
      * diff carries checksums) and the work memory, at least step_mem_size + window_size +
-     * 12288 bytes.  False stops the patch (result 4, no on_patch_finish). */
+     * 12288 bytes (the size build: mirv_WINDOW_PATCH_SMALL_MEM_SIZE).  False stops the patch
+     * (result 4, no on_patch_finish). */
     mirv_BOOL (*on_diff_info)(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo* info,
                               mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
                               mirv_BOOL* check_old, mirv_BOOL* check_diff, unsigned char** out_cache,
@@ -414,8 +438,17 @@ struct mirv_TWindowPatchListener {
 };
 
 /* Work memory a window patch needs beside its window and step memory: its own state, its
- * caches and the window ring. */
+ * caches and the window ring.  The size build needs window + step memory + 8 bytes per ring
+ * descriptor + mirv_kWindowPatchSmallReserve (mirv_WINDOW_PATCH_SMALL_MEM_SIZE); its
+ * mirv_WINDOW_PATCH_MEM_SIZE holds for any ring (64 descriptors). */
+#define mirv_kWindowPatchSmallReserve 344
+#define mirv_WINDOW_PATCH_SMALL_MEM_SIZE(window_size, step_mem_size, ring_size) \
+    ((window_size) + (step_mem_size) + 8 * (ring_size) + mirv_kWindowPatchSmallReserve)
+#if defined(MIRV_PATCH_SMALL)
+#define mirv_kWindowPatchReserve (8 * 64 + mirv_kWindowPatchSmallReserve)
+#else
 #define mirv_kWindowPatchReserve 12288
+#endif
 #define mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) \
     ((window_size) + (step_mem_size) + mirv_kWindowPatchReserve)
 
@@ -425,7 +458,7 @@ int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOut
                       const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
 /* The same, reading the head into *info, a record the caller provides (and may keep after the
  * call) instead of one on the call's stack: for devices whose stack has no room for its 656
- * bytes.  Every other piece of the patch's state lives at the end of the work memory. */
+ * bytes (224 in the size build, which also keeps the head's bytes there).  Every other piece of the patch's state lives at the end of the work memory. */
 int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
                                 const mirv_TStreamInput* diff, uint64_t head_pos);

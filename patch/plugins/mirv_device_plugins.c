@@ -18,6 +18,19 @@
 #define MIRV_DEVICE_INLINE static inline
 #endif
 
+/* Clears a record; the size build does it without the C library. */
+#if defined(MIRV_PATCH_SMALL)
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
+static void _clear(void* record, size_t size) {
+    unsigned char* p = (unsigned char*)record;
+    while (size--) *p++ = 0;
+}
+#else
+#define _clear(record, size) memset(record, 0, size)
+#endif
+
 static mirv_BOOL _is_name(const char* type, const char* name) {
     if (!type) return 0;
     while (*name && *type == *name) {
@@ -34,7 +47,7 @@ static mirv_BOOL _vekko_is_can_open(const char* type) { return _is_name(type, "v
 /* The stream decoder's input: as many of the wanted bytes as the section still holds. */
 static mirv_BOOL _vekko_read_code(void* input_stream, unsigned char* out_code, vko_size_t* code_size) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)input_stream;
-    uint64_t left = v->code_end - v->code_pos;
+    mirv_TWindowSize left = v->code_end - v->code_pos;
     vko_size_t n = left < *code_size ? (vko_size_t)left : *code_size;
     if (n && !v->code->read(v->code, v->code_pos, out_code, out_code + n)) {
         v->failed = 1;
@@ -60,6 +73,21 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
     size_t len = (size_t)(out_end - out);
     if (v->failed || len > v->decoded_left) goto fail;
+#if defined(MIRV_PATCH_SMALL)
+    /* a part of at most 2^32 - 2 bytes: one call */
+    {
+        vko_size_t n = (vko_size_t)len;
+        vko_TResult ret;
+        if (v->ended) goto fail;
+        ret = vko_TStream_decompress_partial(&v->stream, out, &n);
+        if (ret == vko_RESULT_STREAM_END) {
+            if (n != len) goto fail; /* ended before the decoded size */
+            v->ended = 1;
+        } else if (ret != vko_RESULT_OK) {
+            goto fail;
+        }
+    }
+#else
     while (out < out_end) {
         size_t left = (size_t)(out_end - out);
         vko_size_t piece = left < _kDeviceMaxPiece ? (vko_size_t)left : _kDeviceMaxPiece;
@@ -75,6 +103,7 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
         }
         out += piece;
     }
+#endif
     v->decoded_left -= len;
     if (v->decoded_left == 0 && !_vekko_check_end(v)) goto fail;
     return 1;
@@ -86,19 +115,19 @@ fail:
 MIRV_DEVICE_INLINE vko_size_t _vekko_read_window(mirv_TDeviceVekko* self, const mirv_TStreamInput* code,
                                                 uint64_t code_begin, uint64_t code_end) {
     self->code = code;
-    self->code_pos = code_begin;
-    self->code_end = code_end;
+    self->code_pos = (mirv_TWindowSize)code_begin;
+    self->code_end = (mirv_TWindowSize)code_end;
     self->ended = 0;
     self->failed = 0;
-    if (!code || code_begin > code_end || code_end > code->size) return 0;
+    if (!code || code_begin > code_end || code_end > code->size || self->code_end != code_end) return 0;
     return vko_TStream_read_dict_size(self, _vekko_read_code);
 }
 
 MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t window, uint64_t decoded_size) {
     size_t cache;
-    self->decoded_left = decoded_size;
+    self->decoded_left = (mirv_TWindowSize)decoded_size;
     /* the window must leave room for the smallest cache (init gives a null buffer size 0) */
-    if (window == 0 || self->work_size < mirv_kDeviceVekkoMinCache ||
+    if (window == 0 || self->decoded_left != decoded_size || self->work_size < mirv_kDeviceVekkoMinCache ||
         window > self->work_size - mirv_kDeviceVekkoMinCache)
         goto fail;
     cache = self->work_size - window;
@@ -147,7 +176,7 @@ static mirv_BOOL _vekko_close(mirv_TDecompress* plugin, void* handle) {
 }
 
 mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char* work, size_t work_size) {
-    memset(self, 0, sizeof(*self));
+    _clear(self, sizeof(*self));
     self->base.is_can_open = _vekko_is_can_open;
     self->base.open = _vekko_open;
     self->base.close = _vekko_close;
@@ -160,6 +189,18 @@ mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char*
 
 /* ---- crc32 ---- */
 
+#if defined(MIRV_PATCH_SMALL)
+/* The size build: the reflected polynomial 0xEDB88320 a bit at a time, without a table. */
+uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end) {
+    crc = ~crc;
+    while (data < data_end) {
+        int bit;
+        crc ^= *data++;
+        for (bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+#else
 /* The reflected polynomial 0xEDB88320, four bits at a time. */
 static const uint32_t _crc32_nibble[16] = {
     0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu, 0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
@@ -174,6 +215,7 @@ uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsign
     }
     return ~crc;
 }
+#endif
 
 static const char* _crc32_type(void) { return "crc32"; }
 static size_t _crc32_size(void) { return 4; }
@@ -210,8 +252,14 @@ static void _crc32_end(void* handle, unsigned char* out, unsigned char* out_end)
     for (i = 0; i < 4 && out < out_end; i++, crc >>= 8) *out++ = (unsigned char)crc;
 }
 
+#if defined(MIRV_PATCH_SMALL) && UINTPTR_MAX == 0xFFFFFFFFu
+/* the records' sizes in the RAM figures of mirv_device_plugins.h */
+typedef char check_vekko_record[sizeof(mirv_TDeviceVekko) == 124 ? 1 : -1];
+typedef char check_crc32_record[sizeof(mirv_TDeviceCrc32) == 52 ? 1 : -1];
+#endif
+
 mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self) {
-    memset(self, 0, sizeof(*self));
+    _clear(self, sizeof(*self));
     self->base.checksum_type = _crc32_type;
     self->base.checksum_size = _crc32_size;
     self->base.open = _crc32_open;

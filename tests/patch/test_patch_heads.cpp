@@ -179,6 +179,7 @@ TEST(WindowHead, ReportsItemsAndPositions) {
 }
 
 TEST(WindowHead, RefusesEveryFailedCheck) {
+    static const size_t kName = mirv_kWindowTypeNameSize, kHead = mirv_kMaxWindowHeadSize;
     struct Case {
         const char* what;
         std::function<void(WindowHead&)> change;
@@ -201,11 +202,11 @@ TEST(WindowHead, RefusesEveryFailedCheck) {
         {"step memory above new + 4 MiB", [](WindowHead& w) { w.uncompressed = 1000; w.step_mem = 101 + 4194304; }, false},
         {"step memory above body + 4 MiB", [](WindowHead& w) { w.new_size = 1000; w.step_mem = 21 + 4194304; }, false},
         {"checksums past the head", [](WindowHead& w) { w.checksum_size = 400; }, false},
-        /* heads the length check allows, with long type names */
-        {"long names", [](WindowHead& w) { w.compress_type = std::string(263, 'c'); w.checksum_type = std::string(263, 'k'); }, true},
-        {"name too long", [](WindowHead& w) { w.compress_type = std::string(264, 'c'); }, false},
-        {"head of 4096 bytes", [](WindowHead& w) { w.padding = 4086 - 35; }, true},
-        {"head of 4097 bytes", [](WindowHead& w) { w.padding = 4087 - 35; }, false},
+        /* heads the length check allows, with long type names (the size build's limits are smaller) */
+        {"longest names", [](WindowHead& w) { w.compress_type = std::string(kName - 1, 'c'); w.checksum_type = std::string(kName - 1, 'k'); }, true},
+        {"name too long", [](WindowHead& w) { w.compress_type = std::string(kName, 'c'); }, false},
+        {"longest head", [](WindowHead& w) { w.padding = kHead - 10 - 35; }, true},
+        {"head one byte longer", [](WindowHead& w) { w.padding = kHead + 1 - 10 - 35; }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -223,7 +223,11 @@ TEST(WindowPatch, EveryResultCode) {
     InStream d(diff);
     mirv_windowDiffInfo info;
     ASSERT_TRUE(getWindowDiffInfo(&info, d.get(), 0));
-    const size_t least = step_mem + 1000 + 12288;
+#if defined(MIRV_PATCH_SMALL)
+    const size_t least = mirv_WINDOW_PATCH_SMALL_MEM_SIZE(1000, step_mem, info.ring_size);
+#else
+    const size_t least = mirv_WINDOW_PATCH_MEM_SIZE(1000, step_mem);
+#endif
 
     Bytes bad_signature = diff;
     bad_signature[3] ^= 1;
@@ -309,8 +313,10 @@ TEST(WindowPatch, HeadRebuiltExactlyForTheDiffChecksum) {
     Bytes old_data = sampleData(4000, 24);
     std::vector<WindowStep> steps = {{0, 1500, {}, 0}, {1000, 2000, {}, 0}, {3500, 500, {}, 0}};
     Bytes new_data = stepsNew(old_data, steps, true);
-    for (size_t padding : {0, 1, 8})
-        for (size_t extra : {0, 300})
+    /* the size build keeps heads of up to 128 bytes */
+    const bool small = mirv_kMaxWindowHeadSize < 1000;
+    for (size_t padding : {0, 1, small ? 2 : 8})
+        for (size_t extra : {0, small ? 20 : 300})
             for (bool caller_info : {false, true}) {
                 WindowOptions o;
                 o.checksum = vkd_CHECKSUM_CRC32;
@@ -375,7 +381,15 @@ TEST(WindowPatch, HostileBodies) {
         {"window near 2^64", diffWith(cat({window(4, 0, UINT64_MAX - 2), one_cover}), 1, 4, 1, 4, 0), 4, 7},
         {"more covers than a step may hold", diffWith(cat({window(4, 0, 10), one_cover}), 1, 4, 0, 4, 0), 4, 7},
         {"cover past its window", diffWith(cat({window(3, 0, 10), one_cover}), 1, 4, 1, 4, 0), 4, 7},
-        {"huge window count", diffWith(cat({window(4, 0, 10), one_cover}), UINT64_MAX, 4, 1, 4, 0), 4, 7},
+        /* the size build refuses a head number of 32 bits or more as a bad head */
+        {"huge window count", diffWith(cat({window(4, 0, 10), one_cover}), UINT64_MAX, 4, 1, 4, 0), 4,
+         sizeof(mirv_TWindowSize) == 4 ? 1 : 7},
+        {"window count of 2^32 - 1", diffWith(cat({window(4, 0, 10), one_cover}), 0xFFFFFFFFu, 4, 1, 4, 0), 4,
+         sizeof(mirv_TWindowSize) == 4 ? 1 : 7},
+        {"window 2^32 past the last one", diffWith(cat({window(4, 0, 10 + (uint64_t(1) << 32)), one_cover}), 1, 4, 1, 4, 0),
+         4, 7},
+        {"window 2^64 - 2^32 past the last one, wrapping to before it",
+         diffWith(cat({window(4, 0, 10 - (uint64_t(1) << 32)), one_cover}), 1, 4, 1, 4, 0), 4, 7},
     };
     for (const Case& c : cases) {
         WindowListener l(1 << 16);

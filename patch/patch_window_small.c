@@ -1,0 +1,606 @@
+/* Window patch, size build (MIRV_PATCH_SMALL): the same patch as patch_window.c, written for
+ * 32-bit devices in one file that reads top to bottom like the window diff: the head, then the
+ * body's skip block, then per window its descriptors (a block at a time), its cover count and
+ * its steps of covers and run bytes.
+ *
+ * What makes it small:
+ * - sizes and positions are 32 bits; a head whose numbers reach 2^32 - 1 is refused, and a body
+ *   number that large is held as 2^32 - 1, which every check then refuses as the default build
+ *   refuses the real value (the head's sizes are all smaller);
+ * - the head, at most mirv_kMaxWindowHeadSize bytes, is read once into the caller's head record,
+ *   parsed there and kept for the diff's checksum;
+ * - the old bytes of a cover go straight from the window into the output cache, where the run
+ *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
+ * - no C library at all, no tables, no static data.
+ * Work memory: window, step memory, then (8-aligned) the state, the ring of window descriptors
+ * and the body and output caches, mirv_WINDOW_PATCH_SMALL_MEM_SIZE bytes in all.
+ *
+ * The result codes follow the default build's order of checks exactly.  The one thing left to
+ * the caches is how much output a failing patch has already handed out, which may turn a
+ * failure reported as 7 in one build into 10 or 11 in the other. */
+#if defined(MIRV_PATCH_SMALL)
+#include "mirv_patch.h"
+
+#if defined(__GNUC__)
+#define SMALL_NOINLINE __attribute__((noinline))
+#else
+#define SMALL_NOINLINE
+#endif
+/* Keeps GCC from turning the byte loops back into calls of the C library. */
+#if defined(__GNUC__) && !defined(__clang__)
+#define SMALL_NO_LIBCALLS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define SMALL_NO_LIBCALLS
+#endif
+
+#define kNoNumber 0xFFFFFFFFu /* a number of 32 bits or more */
+#define kStepMemSlack (4u * 1024 * 1024)
+#define kMaxPackedWindow 11u /* a packed number read from a stream takes at most this many bytes */
+#define kMinBodyCache 16u
+#define kMinOutCache 48u /* also holds a finished checksum: the head leaves at most 38 bytes for one */
+
+typedef struct {
+    uint32_t pos, length;
+} TWindow;
+
+/* The three checksums, in the order the head stores them. */
+enum { kOldSum, kNewSum, kDiffSum };
+
+typedef struct {
+    mirv_windowDiffInfo*      info;
+    const mirv_TStreamInput*  old;
+    const mirv_TStreamInput*  diff;   /* the caller's diff */
+    const mirv_TStreamInput*  source; /* the diff, or sum_stream when the diff is summed */
+    const mirv_TStreamOutput* out;
+    mirv_TDecompress*         plugin;
+    void*                     handle; /* the open decoder of a compressed body */
+    mirv_TChecksum*           checksum;
+    void*                     sums[3];
+    unsigned char*            window; /* the work memory's first byte */
+    unsigned char*            step_mem;
+    TWindow*                  ring;
+    unsigned char*            body_cache;
+    unsigned char*            out_cache;
+    uint32_t                  body_cache_size, out_cache_size;
+    /* the body: fetched front to back from the source, through body_cache */
+    uint64_t                  source_pos;
+    uint32_t                  source_left;
+    uint32_t                  cached, cache_at;
+    /* the output: out_used bytes cached after the written ones */
+    uint32_t                  out_used, written;
+    /* the windows */
+    TWindow                   prev;
+    uint32_t                  described, last_end, covers_left;
+    /* the step: its covers, its run chain and the old end of the last cover */
+    const unsigned char*      covers;
+    const unsigned char*      covers_end;
+    const unsigned char*      runs;
+    const unsigned char*      runs_end;
+    uint32_t                  skip, add, skip_due, old_end;
+    /* sums the diff from the body on; reads must come front to back */
+    mirv_TStreamInput         sum_stream;
+    uint64_t                  sum_next;
+} TSmallPatch;
+
+typedef char check_reserve[sizeof(TSmallPatch) + 7 + kMinBodyCache + kMinOutCache <= mirv_kWindowPatchSmallReserve
+                               ? 1 : -1];
+#if UINTPTR_MAX == 0xFFFFFFFFu
+/* the head record's size in the RAM figures of mirv_device_plugins.h */
+typedef char check_head_record[sizeof(mirv_windowDiffInfo) == 224 ? 1 : -1];
+#endif
+typedef char check_head_fits_cache[(mirv_kMaxWindowHeadSize - 10) / 3 <= kMinOutCache ? 1 : -1];
+
+static SMALL_NO_LIBCALLS void copy_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+    while (n--) *dst++ = *src++;
+}
+
+static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
+    while (n--) *dst++ = 0;
+}
+
+/* ---- packed numbers ---- */
+
+/* A packed number with k tag bits from [*cursor, end), read as the default build reads it
+ * (false when cut short or above 2^64 - 1) and held in 32 bits: an unsigned one (k = 0)
+ * saturated at kNoNumber; a signed one (k = 1, the sign in the top bit) taken as a step from
+ * base, modulo 2^64 like the default build's, with a position outside 32 bits as kNoNumber,
+ * which no range check passes. */
+static SMALL_NOINLINE mirv_BOOL next_number(const unsigned char** cursor, const unsigned char* end, uint32_t* out,
+                                            unsigned k, uint32_t base) {
+    const unsigned char* in = *cursor;
+    uint64_t value;
+    unsigned byte, first;
+    if (in >= end) return 0;
+    first = byte = *in++;
+    value = byte & (0x7Fu >> k);
+    if (byte & (0x80u >> k)) {
+        do {
+            if ((value >> 57) || in >= end) return 0;
+            byte = *in++;
+            value = (value << 7) | (byte & 0x7F);
+        } while (byte & 0x80);
+    }
+    *cursor = in;
+    if (k) value = (first & 0x80) ? (uint64_t)base - value : (uint64_t)base + value;
+    *out = value >= kNoNumber ? kNoNumber : (uint32_t)value;
+    return 1;
+}
+
+/* ---- the head ---- */
+
+static SMALL_NOINLINE uint32_t le32(const unsigned char* p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* Text up to end_char: at most 15 characters, none of them zero. */
+static mirv_BOOL read_name(const unsigned char** cursor, const unsigned char* end, char end_char, char* out) {
+    unsigned len;
+    for (len = 0; len < mirv_kWindowTypeNameSize && *cursor < end; ++len) {
+        char c = (char)*(*cursor)++;
+        if (c == end_char) {
+            out[len] = '\0';
+            return 1;
+        }
+        if (c == 0) return 0;
+        out[len] = c;
+    }
+    return 0;
+}
+
+static mirv_BOOL at_most_plus_slack(uint32_t a, uint32_t b) { return a <= kStepMemSlack || a - kStepMemSlack <= b; }
+
+static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_TStreamInput* diff,
+                                          uint64_t head_pos) {
+    unsigned char* head = info->head;
+    const unsigned char *cursor = head + 10, *end;
+    mirv_TWindowSize* number = &info->compressed_size; /* the twelve numbers lie in the head's order */
+    uint32_t size, room, cs;
+    int i;
+    if (head_pos > diff->size || diff->size - head_pos < 10 || !diff->read(diff, head_pos, head, head + 10))
+        return 0;
+    /* "QORVNW26" */
+    if (le32(head) != 0x56524F51u || le32(head + 4) != 0x3632574Eu) return 0;
+    size = 10 + ((uint32_t)head[8] | ((uint32_t)head[9] << 8));
+    if (size > mirv_kMaxWindowHeadSize || diff->size - head_pos < size ||
+        !diff->read(diff, head_pos + 10, head + 10, head + size))
+        return 0;
+    end = head + size;
+    if (!read_name(&cursor, end, '&', info->compress_type) || !read_name(&cursor, end, '\0', info->checksum_type))
+        return 0;
+    for (i = 0; i < 12; ++i) {
+        const unsigned char* limit = end - cursor > (long)kMaxPackedWindow ? cursor + kMaxPackedWindow : end;
+        if (!next_number(&cursor, limit, &number[i], 0, 0) || number[i] == kNoNumber) return 0;
+        if (i == 0) info->compressed_size_end = (uint32_t)(cursor - head);
+    }
+    info->items_end = (uint32_t)(cursor - head);
+    info->head_size = size;
+    room = size - info->items_end;
+    cs = info->checksum_size;
+    if (cs > room || 3 * cs > room) return 0;
+    info->checksums_begin = size - 3 * cs;
+    if (info->ring_size < 2 || info->ring_size > 64 || (info->ring_size & (info->ring_size - 1))) return 0;
+    if ((info->checksum_type[0] == '\0') != (cs == 0)) return 0;
+    if (info->window_size > info->old_size) return 0;
+    if (info->window_size && !info->window_count) return 0;
+    if (info->compressed_size > info->uncompressed_size) return 0;
+    return at_most_plus_slack(info->step_mem_size, info->new_size) &&
+           at_most_plus_slack(info->step_mem_size, info->uncompressed_size);
+}
+
+mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos) {
+    return read_head(out_info, diff, head_pos);
+}
+
+/* ---- the output, through its cache ---- */
+
+static mirv_BOOL out_flush(TSmallPatch* p) {
+    if (p->out_used) {
+        if (!p->out->write(p->out, p->written, p->out_cache, p->out_cache + p->out_used)) return 0;
+        if (p->sums[kNewSum]) p->checksum->append(p->sums[kNewSum], p->out_cache, p->out_cache + p->out_used);
+        p->written += p->out_used;
+        p->out_used = 0;
+    }
+    return 1;
+}
+
+/* Room for the next bytes in the output cache: flushes a full cache first. */
+static uint32_t out_room(TSmallPatch* p) {
+    if (p->out_used == p->out_cache_size && !out_flush(p)) return 0;
+    return p->out_cache_size - p->out_used;
+}
+
+/* ---- the body, through its cache ---- */
+
+static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
+    TSmallPatch* p = (TSmallPatch*)stream->owner;
+    /* a byte read twice or skipped would be summed twice or not at all */
+    if (pos != p->sum_next || !p->diff->read(p->diff, pos, out, out_end)) return 0;
+    p->checksum->append(p->sums[kDiffSum], out, out_end);
+    p->sum_next = pos + (uint64_t)(out_end - out);
+    return 1;
+}
+
+/* At least n body bytes in the cache (n at most its size), the unread ones moved to its front
+ * first; null when the body holds fewer or a read fails. */
+static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
+    if (p->cached < n) {
+        unsigned char* cache = p->body_cache;
+        uint32_t take = p->body_cache_size - p->cached;
+        mirv_BOOL ok;
+        copy_bytes(cache, cache + p->cache_at, p->cached);
+        p->cache_at = 0;
+        if (take > p->source_left) take = p->source_left;
+        if (take) {
+            unsigned char *to = cache + p->cached, *to_end = to + take;
+            ok = p->handle ? p->plugin->decompress_part(p->handle, to, to_end)
+                           : p->source->read(p->source, p->source_pos, to, to_end);
+            if (!ok) return NULL;
+            p->source_pos += take;
+            p->source_left -= take;
+            p->cached += take;
+        }
+        if (p->cached < n) return NULL;
+    }
+    return p->body_cache + p->cache_at;
+}
+
+static void body_consume(TSmallPatch* p, uint32_t n) {
+    p->cache_at += n;
+    p->cached -= n;
+}
+
+/* The next body number, as next_number reads it. */
+static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, unsigned k, uint32_t base) {
+    uint32_t left = p->cached + p->source_left;
+    uint32_t n = left < kMaxPackedWindow ? left : kMaxPackedWindow;
+    const unsigned char* data = body_peek(p, n);
+    const unsigned char* cursor = data;
+    if (!data || !next_number(&cursor, data + n, value, k, base)) return 0;
+    body_consume(p, (uint32_t)(cursor - data));
+    return 1;
+}
+
+#define body_uint(p, value) body_number(p, value, 0, 0)
+
+/* Moves the next n body bytes to dst, or to the output when dst is null, or drops them when dst
+ * is the body cache itself. */
+static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, uint32_t n) {
+    while (n) {
+        const unsigned char* src = body_peek(p, 1);
+        uint32_t t = p->cached < n ? p->cached : n;
+        if (!src) return 0;
+        if (!dst) {
+            uint32_t room = out_room(p);
+            if (!room) return 0;
+            if (t > room) t = room;
+            copy_bytes(p->out_cache + p->out_used, src, t);
+            p->out_used += t;
+        } else if (dst != p->body_cache) {
+            copy_bytes(dst, src, t);
+            dst += t;
+        }
+        body_consume(p, t);
+        n -= t;
+    }
+    return 1;
+}
+
+/* ---- a step: covers and the run chain over their old bytes ---- */
+
+/* Adds the next n bytes of the run chain (skip count, add count and its bytes, skip count, ...)
+ * onto data. */
+static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, uint32_t n) {
+    while (n) {
+        uint32_t value, t;
+        if (p->skip) {
+            t = p->skip < n ? p->skip : n;
+            p->skip -= t;
+        } else if (p->add) {
+            uint32_t i;
+            t = p->add < n ? p->add : n;
+            for (i = 0; i < t; ++i) data[i] = (unsigned char)(data[i] + p->runs[i]);
+            p->runs += t;
+            p->add -= t;
+        } else {
+            if (!next_number(&p->runs, p->runs_end, &value, 0, 0)) return 0;
+            if (p->skip_due) {
+                p->skip = value;
+            } else {
+                if (value > (uint32_t)(p->runs_end - p->runs)) return 0;
+                p->add = value;
+            }
+            p->skip_due = !p->skip_due;
+            continue;
+        }
+        data += t;
+        n -= t;
+    }
+    return 1;
+}
+
+/* Reads the next step's cover and run buffers into the step memory. */
+static SMALL_NOINLINE mirv_BOOL step_begin(TSmallPatch* p) {
+    const mirv_windowDiffInfo* info = p->info;
+    uint32_t covers_size, runs_size;
+    if (!body_uint(p, &covers_size) || !body_uint(p, &runs_size)) return 0;
+    if (covers_size > info->step_mem_size || runs_size > info->step_mem_size - covers_size) return 0;
+    if (!body_pass(p, p->step_mem, covers_size + runs_size)) return 0;
+    p->covers = p->step_mem;
+    p->covers_end = p->runs = p->step_mem + covers_size;
+    p->runs_end = p->runs + runs_size;
+    p->skip = p->add = 0;
+    p->skip_due = 1;
+    return 1;
+}
+
+/* Decodes and applies the next cover of the step: the new bytes of its gap from the body, then
+ * its old bytes from the window with the run bytes added. */
+static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_length) {
+    const mirv_windowDiffInfo* info = p->info;
+    uint32_t old_pos, gap, length, room;
+    if (!next_number(&p->covers, p->covers_end, &old_pos, 1, p->old_end) ||
+        !next_number(&p->covers, p->covers_end, &gap, 0, 0) || !next_number(&p->covers, p->covers_end, &length, 0, 0))
+        return 0;
+    room = info->new_size - p->written - p->out_used;
+    if (gap > room || !body_pass(p, NULL, gap)) return 0;
+    --p->covers_left;
+    /* only the last cover may be empty: its gap carries the new data's tail */
+    if (length == 0) return p->covers_left == 0;
+    if (old_pos > window_length || length > window_length - old_pos || length > room - gap) return 0;
+    p->old_end = old_pos + length;
+    while (length) {
+        uint32_t t = out_room(p);
+        unsigned char* to = p->out_cache + p->out_used;
+        if (!t) return 0;
+        if (t > length) t = length;
+        copy_bytes(to, p->window + old_pos, t);
+        if (!add_runs(p, to, t)) return 0;
+        p->out_used += t;
+        old_pos += t;
+        length -= t;
+    }
+    return 1;
+}
+
+/* ---- the windows ---- */
+
+static SMALL_NO_LIBCALLS void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
+    if (dst < src) {
+        copy_bytes(dst, src, n);
+    } else {
+        while (n--) dst[n] = src[n];
+    }
+}
+
+/* The window buffer holds prev from its first byte; makes it hold next there, moving the bytes
+ * both share and reading only the ones before and after them. */
+static SMALL_NOINLINE mirv_BOOL slide_window(TSmallPatch* p, const TWindow* next) {
+    const mirv_TStreamInput* old = p->old;
+    unsigned char* buf = p->window;
+    const uint32_t prev_end = p->prev.pos + p->prev.length, next_end = next->pos + next->length;
+    uint32_t shared_begin = p->prev.pos > next->pos ? p->prev.pos : next->pos;
+    uint32_t shared_end = prev_end < next_end ? prev_end : next_end, front;
+    if (shared_begin >= shared_end) shared_begin = shared_end = next_end;
+    front = shared_begin - next->pos;
+    move_bytes(buf + front, buf + (shared_begin - p->prev.pos), shared_end - shared_begin);
+    if (front && !old->read(old, next->pos, buf, buf + front)) return 0;
+    p->prev = *next;
+    return shared_end == next_end || old->read(old, shared_end, buf + (shared_end - next->pos), buf + next->length);
+}
+
+/* Reads the next count window descriptors into the ring. */
+static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
+    const mirv_windowDiffInfo* info = p->info;
+    for (; count; --count) {
+        TWindow* w = &p->ring[p->described & (info->ring_size - 1)];
+        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, 1, p->last_end))
+            return 0;
+        if (w->pos > info->old_size || w->length > info->old_size - w->pos) return 0;
+        p->last_end = w->pos + w->length;
+        ++p->described;
+    }
+    return 1;
+}
+
+/* Applies the body; true when exactly the new data was written and the body used up. */
+static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
+    const mirv_windowDiffInfo* info = p->info;
+    const uint32_t ring_mask = info->ring_size - 1, half_mask = ring_mask >> 1;
+    uint32_t i;
+    if (info->compressed_size) {
+        if (!p->plugin) return 0;
+        p->handle = p->plugin->open(p->plugin, info->uncompressed_size, p->source, p->source_pos,
+                                    p->source_pos + info->compressed_size);
+        if (!p->handle) return 0;
+    }
+    p->source_left = info->uncompressed_size;
+    if (!body_pass(p, p->body_cache, info->skip_size)) return 0;
+    for (i = 0; i < info->window_count; ++i) {
+        const TWindow* next;
+        if ((i & half_mask) == 0 && p->described < info->window_count) {
+            uint32_t block = i == 0 ? info->ring_size : half_mask + 1;
+            if (block > info->window_count - p->described) block = info->window_count - p->described;
+            if (!read_windows(p, block)) return 0;
+        }
+        if (i >= p->described || !body_uint(p, &p->covers_left) || p->covers_left > info->max_step_covers) return 0;
+        next = &p->ring[i & ring_mask];
+        if (!slide_window(p, next)) return 0;
+        if (p->sums[kOldSum]) p->checksum->append(p->sums[kOldSum], p->window, p->window + next->length);
+        /* old positions count from the window's start */
+        p->old_end = 0;
+        while (p->covers_left) {
+            if (!step_begin(p)) return 0;
+            while (p->covers != p->covers_end) {
+                /* a buffer holding more covers than the head counts is bad data */
+                if (p->covers_left == 0 || !step_cover(p, next->length)) return 0;
+            }
+        }
+    }
+    return out_flush(p) && p->written == info->new_size && p->cached == 0 && p->source_left == 0;
+}
+
+/* ---- checks and result ---- */
+
+/* True when checksum k, finished, equals the one the head stores. */
+static SMALL_NOINLINE mirv_BOOL checksum_equal(TSmallPatch* p, int k) {
+    const uint32_t size = p->info->checksum_size;
+    const unsigned char* stored = p->info->head + p->info->checksums_begin + (uint32_t)k * size;
+    uint32_t i;
+    p->checksum->end(p->sums[k], p->out_cache, p->out_cache + size);
+    for (i = 0; i < size; ++i)
+        if (p->out_cache[i] != stored[i]) return 0;
+    return 1;
+}
+
+/* The rest of the diff after what the body read, then the head up to the diff checksum. */
+static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
+    const mirv_TStreamInput* diff = p->diff;
+    uint64_t pos = p->sum_next;
+    while (pos < diff->size) {
+        uint32_t n = diff->size - pos < p->out_cache_size ? (uint32_t)(diff->size - pos) : p->out_cache_size;
+        if (!diff->read(diff, pos, p->out_cache, p->out_cache + n)) return 0;
+        p->checksum->append(p->sums[kDiffSum], p->out_cache, p->out_cache + n);
+        pos += n;
+    }
+    p->checksum->append(p->sums[kDiffSum], p->info->head,
+                        p->info->head + p->info->checksums_begin + 2 * p->info->checksum_size);
+    return 1;
+}
+
+static SMALL_NOINLINE int run(TSmallPatch* p) {
+    const mirv_windowDiffInfo* info = p->info;
+    mirv_BOOL patched, new_differs = 0;
+    uint64_t body_end = p->source_pos + (info->compressed_size ? info->compressed_size : info->uncompressed_size);
+
+    patched = body_end >= p->source_pos && body_end <= p->diff->size && apply_body(p);
+    if (p->handle) {
+        void* handle = p->handle;
+        p->handle = NULL;
+        if (!p->plugin->close(p->plugin, handle)) patched = 0;
+    }
+    if (p->sums[kNewSum]) {
+        new_differs = !checksum_equal(p, kNewSum);
+        /* verified new data is the answer only when the patch also ran to its end */
+        if (patched && !new_differs) return mirv_kWindowPatchOk;
+    }
+    if (p->sums[kDiffSum]) {
+        if (!finish_diff_checksum(p)) return mirv_kWindowPatchFailed;
+        if (!checksum_equal(p, kDiffSum)) return mirv_kWindowPatchDiffChecksumError;
+    }
+    if (!patched) {
+        if (p->old->size != info->old_size) return mirv_kWindowPatchOldSizeError;
+        if (!new_differs) return mirv_kWindowPatchFailed;
+        /* the whole new data came out wrong: blame the old data when its checksum says so */
+        if (p->written == info->new_size && p->sums[kOldSum])
+            return checksum_equal(p, kOldSum) ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOldChecksumError;
+        return mirv_kWindowPatchNewChecksumError;
+    }
+    if (p->sums[kOldSum] && !checksum_equal(p, kOldSum)) return mirv_kWindowPatchOldChecksumError;
+    return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
+}
+
+/* What setting the patch up hands back to the call. */
+typedef struct {
+    unsigned char*             mem; /* the listener's memory, once handed out */
+    unsigned char*             mem_end;
+    mirv_BOOL                  handed;
+    TSmallPatch*               patch; /* set once the state is in the memory */
+} TCall;
+
+/* Everything before the body; returns a result, or -1 when the body is to be applied. */
+static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                const mirv_TStreamInput* diff, uint64_t head_pos) {
+    unsigned char **mem = &call->mem, **mem_end = &call->mem_end;
+    mirv_TDecompress* plugin = NULL;
+    mirv_TChecksum* checksum = NULL;
+    mirv_BOOL check[3] = {0, 0, 0};
+    TSmallPatch* p;
+    unsigned char* rest;
+    uint32_t rest_size;
+    int k;
+    if (!info || !diff || !read_head(info, diff, head_pos)) return mirv_kWindowPatchHeadError;
+    if (!out_new || out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
+    if (!old) return mirv_kWindowPatchOldSizeError;
+    if (!listener || !listener->on_diff_info) return mirv_kWindowPatchListenerRefused;
+    check[kNewSum] = info->checksum_size != 0;
+    if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[kNewSum], &check[kOldSum],
+                                &check[kDiffSum], mem, mem_end))
+        return mirv_kWindowPatchListenerRefused;
+    call->handed = 1;
+    if (!*mem || *mem_end <= *mem ||
+        (uint64_t)(*mem_end - *mem) < (uint64_t)info->window_size + info->step_mem_size + 8 * info->ring_size +
+                                          mirv_kWindowPatchSmallReserve)
+        return mirv_kWindowPatchMemoryError;
+    if (info->checksum_size == 0 || !(check[kOldSum] || check[kNewSum] || check[kDiffSum])) {
+        check[kOldSum] = check[kNewSum] = check[kDiffSum] = 0;
+    } else if (!checksum || !checksum->checksum_size || checksum->checksum_size() != info->checksum_size) {
+        return mirv_kWindowPatchChecksumPluginError;
+    }
+    /* window, step memory, then the state, the ring and the two caches */
+    rest = *mem + info->window_size + info->step_mem_size;
+    rest += (0u - (uintptr_t)rest) & 7;
+    p = (TSmallPatch*)rest;
+    clear_bytes(rest, sizeof(*p));
+    call->patch = p;
+    p->info = info;
+    p->old = old;
+    p->diff = p->source = diff;
+    p->out = out_new;
+    p->plugin = plugin;
+    p->checksum = checksum;
+    p->window = *mem;
+    p->step_mem = *mem + info->window_size;
+    p->ring = (TWindow*)(p + 1);
+    rest = (unsigned char*)(p->ring + info->ring_size);
+    rest_size = (uint32_t)(*mem_end - rest);
+    p->body_cache_size = rest_size >> 2;
+    p->body_cache = rest;
+    p->out_cache = rest + p->body_cache_size;
+    p->out_cache_size = rest_size - p->body_cache_size;
+    p->source_pos = head_pos + info->head_size; /* the head lies inside the diff */
+    for (k = kOldSum; k <= kDiffSum; ++k)
+        if (check[k] && !(p->sums[k] = checksum->open(checksum))) return mirv_kWindowPatchChecksumOpenError;
+    for (k = kOldSum; k <= kDiffSum; ++k)
+        if (p->sums[k]) checksum->begin(p->sums[k]);
+    if (p->sums[kDiffSum]) {
+        p->sum_stream.owner = p;
+        p->sum_stream.size = diff->size;
+        p->sum_stream.read = sum_read;
+        p->source = &p->sum_stream;
+        p->sum_next = p->source_pos; /* the diff's checksum starts at the body */
+    }
+    return -1;
+}
+
+int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                const mirv_TStreamInput* diff, uint64_t head_pos) {
+    TCall call;
+    TSmallPatch* p;
+    int result, k;
+    call.mem = call.mem_end = NULL;
+    call.handed = 0;
+    call.patch = NULL;
+    result = begin(&call, info, listener, out_new, old, diff, head_pos);
+    if (!call.handed) return result;
+    p = call.patch;
+    if (p) {
+        if (result < 0) result = run(p);
+        for (k = kOldSum; k <= kDiffSum; ++k)
+            if (p->sums[k]) p->checksum->close(p->checksum, p->sums[k]);
+    }
+    /* the listener gets its memory back on every result after it handed it out */
+    if (listener->on_patch_finish) listener->on_patch_finish(listener, call.mem, call.mem_end);
+    return result;
+}
+
+int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
+                      const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos) {
+    mirv_windowDiffInfo info;
+    return patch_window_diff_with_info(&info, listener, out_new, old, diff, head_pos);
+}
+
+#else
+typedef int mirvp_window_small_unused; /* a file may not be empty */
+#endif /* MIRV_PATCH_SMALL */
