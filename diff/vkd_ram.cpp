@@ -97,7 +97,7 @@ public:
         mem_as_mirvStreamInput(&stream, best_.data(), best_.data() + best_.size());
         if (!getWindowDiffInfo(&info, &stream, 0)) return;
         const vkd_TDiffOptions o = best_options_;
-        const uint64_t used_step = std::min(o.step_mem_size, (info.step_mem_size + 15) / 16 * 16);
+        const uint64_t used_step = std::min<uint64_t>(o.step_mem_size, (uint64_t(info.step_mem_size) + 15) / 16 * 16);
         uint64_t used_dict = o.vekko_dict_size;
         if (info.compressed_size >= 4 && info.head_size + 4 <= best_.size()) {
             // The vekko stream starts with the decoder window it needs, 4 bytes little-endian.
