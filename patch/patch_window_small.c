@@ -23,8 +23,10 @@
 
 #if defined(__GNUC__)
 #define SMALL_NOINLINE __attribute__((noinline))
+#define SMALL_INLINE   static inline __attribute__((always_inline))
 #else
 #define SMALL_NOINLINE
+#define SMALL_INLINE   static inline
 #endif
 /* Keeps GCC from turning the byte loops back into calls of the C library. */
 #if defined(__GNUC__) && !defined(__clang__)
@@ -49,21 +51,19 @@ enum { kOldSum, kNewSum, kDiffSum };
 typedef struct {
     mirv_windowDiffInfo*      info;
     const mirv_TStreamInput*  old;
-    const mirv_TStreamInput*  diff;   /* the caller's diff */
-    const mirv_TStreamInput*  source; /* the diff, or sum_stream when the diff is summed */
+    const mirv_TStreamInput*  diff;
     const mirv_TStreamOutput* out;
     mirv_TDecompress*         plugin;
     void*                     handle; /* the open decoder of a compressed body */
     mirv_TChecksum*           checksum;
     void*                     sums[3];
     unsigned char*            window; /* the work memory's first byte */
-    unsigned char*            step_mem;
     TWindow*                  ring;
     unsigned char*            body_cache;
     unsigned char*            out_cache;
     uint32_t                  body_cache_size, out_cache_size;
-    /* the body: fetched front to back from the source, through body_cache */
-    uint64_t                  source_pos;
+    /* the body: fetched front to back from the diff (or its decoder), through body_cache */
+    uint32_t                  source_pos; /* the diff's size fits 32 bits */
     uint32_t                  source_left;
     uint32_t                  cached, cache_at;
     /* the output: out_used bytes cached after the written ones */
@@ -77,9 +77,10 @@ typedef struct {
     const unsigned char*      runs;
     const unsigned char*      runs_end;
     uint32_t                  skip, add, skip_due, old_end;
+    uint32_t                  cover[3]; /* old position, gap and length of the cover being read */
     /* sums the diff from the body on; reads must come front to back */
     mirv_TStreamInput         sum_stream;
-    uint64_t                  sum_next;
+    uint32_t                  sum_next;
 } TSmallPatch;
 
 typedef char check_reserve[sizeof(TSmallPatch) + 7 + kMinBodyCache + kMinOutCache <= mirv_kWindowPatchSmallReserve
@@ -100,30 +101,28 @@ static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
 
 /* ---- packed numbers ---- */
 
-/* A packed number with k tag bits from [*cursor, end), read as the default build reads it
- * (false when cut short or above 2^64 - 1) and held in 32 bits: an unsigned one (k = 0)
+/* A packed number with k tag bits from [in, end), read as the default build reads it (null
+ * when cut short or above 2^64 - 1, else just after it) and held in 32 bits: an unsigned one (k = 0)
  * saturated at kNoNumber; a signed one (k = 1, the sign in the top bit) taken as a step from
  * base, modulo 2^64 like the default build's, with a position outside 32 bits as kNoNumber,
  * which no range check passes. */
-static SMALL_NOINLINE mirv_BOOL next_number(const unsigned char** cursor, const unsigned char* end, uint32_t* out,
-                                            unsigned k, uint32_t base) {
-    const unsigned char* in = *cursor;
+static SMALL_NOINLINE const unsigned char* next_number(const unsigned char* in, const unsigned char* end,
+                                                      uint32_t* out, unsigned k, uint32_t base) {
     uint64_t value;
     unsigned byte, first;
-    if (in >= end) return 0;
+    if (in >= end) return NULL;
     first = byte = *in++;
     value = byte & (0x7Fu >> k);
     if (byte & (0x80u >> k)) {
         do {
-            if ((value >> 57) || in >= end) return 0;
+            if ((value >> 57) || in >= end) return NULL;
             byte = *in++;
             value = (value << 7) | (byte & 0x7F);
         } while (byte & 0x80);
     }
-    *cursor = in;
     if (k) value = (first & 0x80) ? (uint64_t)base - value : (uint64_t)base + value;
     *out = value >= kNoNumber ? kNoNumber : (uint32_t)value;
-    return 1;
+    return in;
 }
 
 /* ---- the head ---- */
@@ -150,18 +149,20 @@ static mirv_BOOL read_name(const unsigned char** cursor, const unsigned char* en
 static mirv_BOOL at_most_plus_slack(uint32_t a, uint32_t b) { return a <= kStepMemSlack || a - kStepMemSlack <= b; }
 
 static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_TStreamInput* diff,
-                                          uint64_t head_pos) {
+                                          uint32_t head_pos) {
     unsigned char* head = info->head;
     const unsigned char *cursor = head + 10, *end;
     mirv_TWindowSize* number = &info->compressed_size; /* the twelve numbers lie in the head's order */
-    uint32_t size, room, cs;
+    uint32_t size, room, cs, avail;
     int i;
-    if (head_pos > diff->size || diff->size - head_pos < 10 || !diff->read(diff, head_pos, head, head + 10))
-        return 0;
+    /* positions in the diff are 32 bits too (a head position of kNoNumber is refused here) */
+    if (diff->size >= kNoNumber || head_pos > diff->size) return 0;
+    avail = (uint32_t)diff->size - head_pos;
+    if (avail < 10 || !diff->read(diff, head_pos, head, head + 10)) return 0;
     /* "QORVNW26" */
     if (le32(head) != 0x56524F51u || le32(head + 4) != 0x3632574Eu) return 0;
     size = 10 + ((uint32_t)head[8] | ((uint32_t)head[9] << 8));
-    if (size > mirv_kMaxWindowHeadSize || diff->size - head_pos < size ||
+    if (size > mirv_kMaxWindowHeadSize || avail < size ||
         !diff->read(diff, head_pos + 10, head + 10, head + size))
         return 0;
     end = head + size;
@@ -169,7 +170,8 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
         return 0;
     for (i = 0; i < 12; ++i) {
         const unsigned char* limit = end - cursor > (long)kMaxPackedWindow ? cursor + kMaxPackedWindow : end;
-        if (!next_number(&cursor, limit, &number[i], 0, 0) || number[i] == kNoNumber) return 0;
+        cursor = next_number(cursor, limit, &number[i], 0, 0);
+        if (!cursor || number[i] == kNoNumber) return 0;
         if (i == 0) info->compressed_size_end = (uint32_t)(cursor - head);
     }
     info->items_end = (uint32_t)(cursor - head);
@@ -188,7 +190,7 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
 }
 
 mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos) {
-    return read_head(out_info, diff, head_pos);
+    return read_head(out_info, diff, head_pos < kNoNumber ? (uint32_t)head_pos : kNoNumber);
 }
 
 /* ---- the output, through its cache ---- */
@@ -211,14 +213,24 @@ static uint32_t out_room(TSmallPatch* p) {
 
 /* ---- the body, through its cache ---- */
 
+/* Reads diff bytes at pos.  A call of its own: the read's 64-bit position and arguments on the
+ * stack would widen the frames of its callers, which lie under the decoder's reads. */
+static SMALL_NOINLINE mirv_BOOL diff_read(const mirv_TStreamInput* stream, uint32_t pos, unsigned char* out,
+                                          unsigned char* out_end) {
+    return stream->read(stream, pos, out, out_end);
+}
+
 static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
     TSmallPatch* p = (TSmallPatch*)stream->owner;
     /* a byte read twice or skipped would be summed twice or not at all */
-    if (pos != p->sum_next || !p->diff->read(p->diff, pos, out, out_end)) return 0;
+    if (pos != p->sum_next || !diff_read(p->diff, p->sum_next, out, out_end)) return 0;
     p->checksum->append(p->sums[kDiffSum], out, out_end);
-    p->sum_next = pos + (uint64_t)(out_end - out);
+    p->sum_next += (uint32_t)(out_end - out);
     return 1;
 }
+
+/* Where the body comes from: the diff, through sum_stream when the diff is summed. */
+static const mirv_TStreamInput* body_source(TSmallPatch* p) { return p->sums[kDiffSum] ? &p->sum_stream : p->diff; }
 
 /* At least n body bytes in the cache (n at most its size), the unread ones moved to its front
  * first; null when the body holds fewer or a read fails. */
@@ -226,15 +238,13 @@ static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
     if (p->cached < n) {
         unsigned char* cache = p->body_cache;
         uint32_t take = p->body_cache_size - p->cached;
-        mirv_BOOL ok;
         copy_bytes(cache, cache + p->cache_at, p->cached);
         p->cache_at = 0;
         if (take > p->source_left) take = p->source_left;
         if (take) {
             unsigned char *to = cache + p->cached, *to_end = to + take;
-            ok = p->handle ? p->plugin->decompress_part(p->handle, to, to_end)
-                           : p->source->read(p->source, p->source_pos, to, to_end);
-            if (!ok) return NULL;
+            if (!(p->handle ? p->plugin->decompress_part(p->handle, to, to_end) : diff_read(body_source(p), p->source_pos, to, to_end)))
+                return NULL;
             p->source_pos += take;
             p->source_left -= take;
             p->cached += take;
@@ -254,9 +264,9 @@ static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uns
     uint32_t left = p->cached + p->source_left;
     uint32_t n = left < kMaxPackedWindow ? left : kMaxPackedWindow;
     const unsigned char* data = body_peek(p, n);
-    const unsigned char* cursor = data;
-    if (!data || !next_number(&cursor, data + n, value, k, base)) return 0;
-    body_consume(p, (uint32_t)(cursor - data));
+    const unsigned char* after = data ? next_number(data, data + n, value, k, base) : NULL;
+    if (!after) return 0;
+    body_consume(p, (uint32_t)(after - data));
     return 1;
 }
 
@@ -302,7 +312,7 @@ static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, ui
             p->runs += t;
             p->add -= t;
         } else {
-            if (!next_number(&p->runs, p->runs_end, &value, 0, 0)) return 0;
+            if (!(p->runs = next_number(p->runs, p->runs_end, &value, 0, 0))) return 0;
             if (p->skip_due) {
                 p->skip = value;
             } else {
@@ -324,9 +334,10 @@ static SMALL_NOINLINE mirv_BOOL step_begin(TSmallPatch* p) {
     uint32_t covers_size, runs_size;
     if (!body_uint(p, &covers_size) || !body_uint(p, &runs_size)) return 0;
     if (covers_size > info->step_mem_size || runs_size > info->step_mem_size - covers_size) return 0;
-    if (!body_pass(p, p->step_mem, covers_size + runs_size)) return 0;
-    p->covers = p->step_mem;
-    p->covers_end = p->runs = p->step_mem + covers_size;
+    /* the step memory follows the window */
+    p->covers = p->window + info->window_size;
+    if (!body_pass(p, (unsigned char*)p->covers, covers_size + runs_size)) return 0;
+    p->covers_end = p->runs = p->covers + covers_size;
     p->runs_end = p->runs + runs_size;
     p->skip = p->add = 0;
     p->skip_due = 1;
@@ -336,12 +347,15 @@ static SMALL_NOINLINE mirv_BOOL step_begin(TSmallPatch* p) {
 /* Decodes and applies the next cover of the step: the new bytes of its gap from the body, then
  * its old bytes from the window with the run bytes added. */
 static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_length) {
-    const mirv_windowDiffInfo* info = p->info;
     uint32_t old_pos, gap, length, room;
-    if (!next_number(&p->covers, p->covers_end, &old_pos, 1, p->old_end) ||
-        !next_number(&p->covers, p->covers_end, &gap, 0, 0) || !next_number(&p->covers, p->covers_end, &length, 0, 0))
-        return 0;
-    room = info->new_size - p->written - p->out_used;
+    int i;
+    /* into the state rather than the stack: this frame lies under the body's reads */
+    for (i = 0; i < 3; ++i)
+        if (!(p->covers = next_number(p->covers, p->covers_end, &p->cover[i], i == 0, p->old_end))) return 0;
+    old_pos = p->cover[0];
+    gap = p->cover[1];
+    length = p->cover[2];
+    room = p->info->new_size - p->written - p->out_used;
     if (gap > room || !body_pass(p, NULL, gap)) return 0;
     --p->covers_left;
     /* only the last cover may be empty: its gap carries the new data's tail */
@@ -402,17 +416,22 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     return 1;
 }
 
+/* Opens the decoder of the compressed body.  A call of its own: open's arguments on the stack
+ * would widen the frame of apply_body, which lies under every read of the body. */
+static SMALL_NOINLINE mirv_BOOL open_decoder(TSmallPatch* p) {
+    const mirv_windowDiffInfo* info = p->info;
+    if (!p->plugin) return 0;
+    p->handle = p->plugin->open(p->plugin, info->uncompressed_size, body_source(p), p->source_pos,
+                                p->source_pos + info->compressed_size);
+    return p->handle != NULL;
+}
+
 /* Applies the body; true when exactly the new data was written and the body used up. */
 static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     const uint32_t ring_mask = info->ring_size - 1, half_mask = ring_mask >> 1;
     uint32_t i;
-    if (info->compressed_size) {
-        if (!p->plugin) return 0;
-        p->handle = p->plugin->open(p->plugin, info->uncompressed_size, p->source, p->source_pos,
-                                    p->source_pos + info->compressed_size);
-        if (!p->handle) return 0;
-    }
+    if (info->compressed_size && !open_decoder(p)) return 0;
     p->source_left = info->uncompressed_size;
     if (!body_pass(p, p->body_cache, info->skip_size)) return 0;
     for (i = 0; i < info->window_count; ++i) {
@@ -455,9 +474,10 @@ static SMALL_NOINLINE mirv_BOOL checksum_equal(TSmallPatch* p, int k) {
 /* The rest of the diff after what the body read, then the head up to the diff checksum. */
 static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
     const mirv_TStreamInput* diff = p->diff;
-    uint64_t pos = p->sum_next;
-    while (pos < diff->size) {
-        uint32_t n = diff->size - pos < p->out_cache_size ? (uint32_t)(diff->size - pos) : p->out_cache_size;
+    const uint32_t diff_end = (uint32_t)diff->size;
+    uint32_t pos = p->sum_next;
+    while (pos < diff_end) {
+        uint32_t n = diff_end - pos < p->out_cache_size ? diff_end - pos : p->out_cache_size;
         if (!diff->read(diff, pos, p->out_cache, p->out_cache + n)) return 0;
         p->checksum->append(p->sums[kDiffSum], p->out_cache, p->out_cache + n);
         pos += n;
@@ -467,12 +487,12 @@ static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
     return 1;
 }
 
-static SMALL_NOINLINE int run(TSmallPatch* p) {
+SMALL_INLINE int run(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     mirv_BOOL patched, new_differs = 0;
-    uint64_t body_end = p->source_pos + (info->compressed_size ? info->compressed_size : info->uncompressed_size);
+    uint32_t body_size = info->compressed_size ? info->compressed_size : info->uncompressed_size;
 
-    patched = body_end >= p->source_pos && body_end <= p->diff->size && apply_body(p);
+    patched = body_size <= (uint32_t)p->diff->size - p->source_pos && apply_body(p);
     if (p->handle) {
         void* handle = p->handle;
         p->handle = NULL;
@@ -501,16 +521,23 @@ static SMALL_NOINLINE int run(TSmallPatch* p) {
 
 /* What setting the patch up hands back to the call. */
 typedef struct {
+    mirv_windowDiffInfo*       info;
     unsigned char*             mem; /* the listener's memory, once handed out */
     unsigned char*             mem_end;
-    mirv_BOOL                  handed;
     TSmallPatch*               patch; /* set once the state is in the memory */
 } TCall;
 
+/* begin hands the memory back through these results only (on the others the listener holds
+ * none): the four results before on_diff_info are never returned after it. */
+static mirv_BOOL listener_handed(int result) {
+    return result < mirv_kWindowPatchHeadError || result > mirv_kWindowPatchListenerRefused;
+}
+
 /* Everything before the body; returns a result, or -1 when the body is to be applied. */
-static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener,
                                 const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                const mirv_TStreamInput* diff, uint64_t head_pos) {
+                                const mirv_TStreamInput* diff, uint32_t head_pos) {
+    mirv_windowDiffInfo* info = call->info;
     unsigned char **mem = &call->mem, **mem_end = &call->mem_end;
     mirv_TDecompress* plugin = NULL;
     mirv_TChecksum* checksum = NULL;
@@ -527,7 +554,6 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWi
     if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[kNewSum], &check[kOldSum],
                                 &check[kDiffSum], mem, mem_end))
         return mirv_kWindowPatchListenerRefused;
-    call->handed = 1;
     if (!*mem || *mem_end <= *mem ||
         (uint64_t)(*mem_end - *mem) < (uint64_t)info->window_size + info->step_mem_size + 8 * info->ring_size +
                                           mirv_kWindowPatchSmallReserve)
@@ -545,12 +571,11 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWi
     call->patch = p;
     p->info = info;
     p->old = old;
-    p->diff = p->source = diff;
+    p->diff = diff;
     p->out = out_new;
     p->plugin = plugin;
     p->checksum = checksum;
     p->window = *mem;
-    p->step_mem = *mem + info->window_size;
     p->ring = (TWindow*)(p + 1);
     rest = (unsigned char*)(p->ring + info->ring_size);
     rest_size = (uint32_t)(*mem_end - rest);
@@ -567,7 +592,6 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_windowDiffInfo* info, mirv_TWi
         p->sum_stream.owner = p;
         p->sum_stream.size = diff->size;
         p->sum_stream.read = sum_read;
-        p->source = &p->sum_stream;
         p->sum_next = p->source_pos; /* the diff's checksum starts at the body */
     }
     return -1;
@@ -579,11 +603,11 @@ int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchList
     TCall call;
     TSmallPatch* p;
     int result, k;
+    call.info = info;
     call.mem = call.mem_end = NULL;
-    call.handed = 0;
     call.patch = NULL;
-    result = begin(&call, info, listener, out_new, old, diff, head_pos);
-    if (!call.handed) return result;
+    result = begin(&call, listener, out_new, old, diff, head_pos < kNoNumber ? (uint32_t)head_pos : kNoNumber);
+    if (!listener_handed(result)) return result;
     p = call.patch;
     if (p) {
         if (result < 0) result = run(p);

@@ -58,16 +58,24 @@ static mirv_BOOL _vekko_read_code(void* input_stream, unsigned char* out_code, v
     return 1;
 }
 
-/* All decoded bytes are out: the end code must come next, and nothing after it. */
-static mirv_BOOL _vekko_check_end(mirv_TDeviceVekko* v) {
+/* All decoded bytes are out: the end code must come next, and nothing after it.  Marks the
+ * handle failed when not.  Inlined into the last part, whose frame already lies above the
+ * decoder's: a call of its own would add one. */
+MIRV_DEVICE_INLINE mirv_BOOL _vekko_check_end_inline(mirv_TDeviceVekko* v) {
     if (!v->ended) {
         unsigned char extra;
         vko_size_t n = 1;
-        if (vko_TStream_decompress_partial(&v->stream, &extra, &n) != vko_RESULT_STREAM_END || n != 0) return 0;
+        if (vko_TStream_decompress_partial(&v->stream, &extra, &n) != vko_RESULT_STREAM_END || n != 0) goto fail;
         v->ended = 1;
     }
-    return !v->failed && v->stream.cache.cache_begin == v->stream.cache.cache_end && v->code_pos == v->code_end;
+    if (!v->failed && v->stream.cache.cache_begin == v->stream.cache.cache_end && v->code_pos == v->code_end)
+        return 1;
+fail:
+    v->failed = 1;
+    return 0;
 }
+
+static mirv_BOOL _vekko_check_end(mirv_TDeviceVekko* v) { return _vekko_check_end_inline(v); }
 
 static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsigned char* out_end) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
@@ -105,8 +113,7 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
     }
 #endif
     v->decoded_left -= len;
-    if (v->decoded_left == 0 && !_vekko_check_end(v)) goto fail;
-    return 1;
+    return v->decoded_left ? 1 : _vekko_check_end_inline(v);
 fail:
     v->failed = 1;
     return 0;
@@ -190,8 +197,9 @@ mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char*
 /* ---- crc32 ---- */
 
 #if defined(MIRV_PATCH_SMALL)
-/* The size build: the reflected polynomial 0xEDB88320 a bit at a time, without a table. */
-uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end) {
+/* The size build: the reflected polynomial 0xEDB88320 a bit at a time, without a table;
+ * inlined into the plug-in's append, which runs under the decoder's reads. */
+MIRV_DEVICE_INLINE uint32_t _crc32_bits(uint32_t crc, const unsigned char* data, const unsigned char* data_end) {
     crc = ~crc;
     while (data < data_end) {
         int bit;
@@ -199,6 +207,10 @@ uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsign
         for (bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
     }
     return ~crc;
+}
+
+uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end) {
+    return _crc32_bits(crc, data, data_end);
 }
 #else
 /* The reflected polynomial 0xEDB88320, four bits at a time. */
@@ -243,7 +255,11 @@ static void _crc32_begin(void* handle) { ((mirv_TDeviceCrc32Handle*)handle)->crc
 
 static void _crc32_append(void* handle, const unsigned char* data, const unsigned char* data_end) {
     mirv_TDeviceCrc32Handle* h = (mirv_TDeviceCrc32Handle*)handle;
+#if defined(MIRV_PATCH_SMALL)
+    h->crc = _crc32_bits(h->crc, data, data_end);
+#else
     h->crc = mirv_device_crc32(h->crc, data, data_end);
+#endif
 }
 
 static void _crc32_end(void* handle, unsigned char* out, unsigned char* out_end) {
