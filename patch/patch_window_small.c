@@ -4,14 +4,18 @@
  * its steps of covers and run bytes.
  *
  * What makes it small:
- * - sizes and positions are 32 bits; a head whose numbers reach 2^32 - 1 is refused, and a body
+ * - sizes and positions are 32 bits; a diff of 4 GiB or more or a head whose numbers reach
+ *   2^32 - 1 is refused, and a body
  *   number that large is held as 2^32 - 1, which every check then refuses as the default build
  *   refuses the real value (the head's sizes are all smaller);
  * - the head, at most mirv_kMaxWindowHeadSize bytes, is read once into the caller's head record,
  *   parsed there and kept for the diff's checksum;
  * - the old bytes of a cover go straight from the window into the output cache, where the run
  *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
- * - no C library at all, no tables, no static data.
+ * - no C library at all, no tables, no static data;
+ * - the frames under the decoder's reads stay small: calls with 64-bit positions or arguments
+ *   on the stack (reads of the diff, the decoder's open) are functions of their own, and the
+ *   numbers being read live in the state.
  * Work memory: window, step memory, then (8-aligned) the state, the ring of window descriptors
  * and the body and output caches, mirv_WINDOW_PATCH_SMALL_MEM_SIZE bytes in all.
  *
@@ -99,6 +103,14 @@ static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
     while (n--) *dst++ = 0;
 }
 
+/* Reads diff bytes at pos.  A call of its own: the read's 64-bit position and arguments on the
+ * stack would widen the frames of its callers, some of which lie under the decoder's reads, and
+ * cost code at every call. */
+static SMALL_NOINLINE mirv_BOOL diff_read(const mirv_TStreamInput* stream, uint32_t pos, unsigned char* out,
+                                          unsigned char* out_end) {
+    return stream->read(stream, pos, out, out_end);
+}
+
 /* ---- packed numbers ---- */
 
 /* A packed number with k tag bits from [in, end), read as the default build reads it (null
@@ -158,12 +170,12 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
     /* positions in the diff are 32 bits too (a head position of kNoNumber is refused here) */
     if (diff->size >= kNoNumber || head_pos > diff->size) return 0;
     avail = (uint32_t)diff->size - head_pos;
-    if (avail < 10 || !diff->read(diff, head_pos, head, head + 10)) return 0;
+    if (avail < 10 || !diff_read(diff, head_pos, head, head + 10)) return 0;
     /* "QORVNW26" */
     if (le32(head) != 0x56524F51u || le32(head + 4) != 0x3632574Eu) return 0;
     size = 10 + ((uint32_t)head[8] | ((uint32_t)head[9] << 8));
     if (size > mirv_kMaxWindowHeadSize || avail < size ||
-        !diff->read(diff, head_pos + 10, head + 10, head + size))
+        !diff_read(diff, head_pos + 10, head + 10, head + size))
         return 0;
     end = head + size;
     if (!read_name(&cursor, end, '&', info->compress_type) || !read_name(&cursor, end, '\0', info->checksum_type))
@@ -212,13 +224,6 @@ static uint32_t out_room(TSmallPatch* p) {
 }
 
 /* ---- the body, through its cache ---- */
-
-/* Reads diff bytes at pos.  A call of its own: the read's 64-bit position and arguments on the
- * stack would widen the frames of its callers, which lie under the decoder's reads. */
-static SMALL_NOINLINE mirv_BOOL diff_read(const mirv_TStreamInput* stream, uint32_t pos, unsigned char* out,
-                                          unsigned char* out_end) {
-    return stream->read(stream, pos, out, out_end);
-}
 
 static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
     TSmallPatch* p = (TSmallPatch*)stream->owner;
@@ -478,7 +483,7 @@ static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
     uint32_t pos = p->sum_next;
     while (pos < diff_end) {
         uint32_t n = diff_end - pos < p->out_cache_size ? diff_end - pos : p->out_cache_size;
-        if (!diff->read(diff, pos, p->out_cache, p->out_cache + n)) return 0;
+        if (!diff_read(diff, pos, p->out_cache, p->out_cache + n)) return 0;
         p->checksum->append(p->sums[kDiffSum], p->out_cache, p->out_cache + n);
         pos += n;
     }
@@ -545,6 +550,7 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
     TSmallPatch* p;
     unsigned char* rest;
     uint32_t rest_size;
+    size_t need;
     int k;
     if (!info || !diff || !read_head(info, diff, head_pos)) return mirv_kWindowPatchHeadError;
     if (!out_new || out_new->size < info->new_size) return mirv_kWindowPatchOutputTooSmall;
@@ -554,9 +560,10 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
     if (!listener->on_diff_info(listener, info, &plugin, &checksum, &check[kNewSum], &check[kOldSum],
                                 &check[kDiffSum], mem, mem_end))
         return mirv_kWindowPatchListenerRefused;
-    if (!*mem || *mem_end <= *mem ||
-        (uint64_t)(*mem_end - *mem) < (uint64_t)info->window_size + info->step_mem_size + 8 * info->ring_size +
-                                          mirv_kWindowPatchSmallReserve)
+    /* window and step memory, then the ring (at most 64 descriptors) and the reserve */
+    need = (size_t)info->window_size + info->step_mem_size;
+    if (!*mem || *mem_end <= *mem || need < info->window_size || need > (size_t)(*mem_end - *mem) ||
+        (size_t)(*mem_end - *mem) - need < 8 * info->ring_size + mirv_kWindowPatchSmallReserve)
         return mirv_kWindowPatchMemoryError;
     if (info->checksum_size == 0 || !(check[kOldSum] || check[kNewSum] || check[kDiffSum])) {
         check[kOldSum] = check[kNewSum] = check[kDiffSum] = 0;

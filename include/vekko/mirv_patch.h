@@ -177,7 +177,7 @@ typedef struct mirv_singleCompressedDiffInfo {
 /* The window head's sizes and positions, and the longest type names and head it may carry.
  * The size build (MIRV_PATCH_SMALL, for 32-bit devices) holds them in 32 bits and refuses as a
  * head error any head whose numbers reach 2^32 - 1, whose names are longer than 15 characters or
- * which is longer than 128 bytes; it keeps the head's bytes in the record, for the diff's
+ * which is longer than 128 bytes, and any diff of 4 GiB or more; it keeps the head's bytes in the record, for the diff's
  * checksum. */
 #if defined(MIRV_PATCH_SMALL)
 typedef uint32_t mirv_TWindowSize;

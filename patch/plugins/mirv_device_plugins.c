@@ -59,8 +59,8 @@ static mirv_BOOL _vekko_read_code(void* input_stream, unsigned char* out_code, v
 }
 
 /* All decoded bytes are out: the end code must come next, and nothing after it.  Marks the
- * handle failed when not.  Inlined into the last part, whose frame already lies above the
- * decoder's: a call of its own would add one. */
+ * handle failed when not.  The size build inlines it into the last part, whose frame already
+ * lies above the decoder's: a call of its own would add one. */
 MIRV_DEVICE_INLINE mirv_BOOL _vekko_check_end_inline(mirv_TDeviceVekko* v) {
     if (!v->ended) {
         unsigned char extra;
@@ -113,7 +113,11 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
     }
 #endif
     v->decoded_left -= len;
+#if defined(MIRV_PATCH_SMALL)
     return v->decoded_left ? 1 : _vekko_check_end_inline(v);
+#else
+    return v->decoded_left ? 1 : _vekko_check_end(v);
+#endif
 fail:
     v->failed = 1;
     return 0;
