@@ -127,7 +127,11 @@ TEST_F(DiffTools, VkodiffWritesEveryFormat) {
     for (const char* s : settings) {
         const Result r = run(VKODIFF_PATH, std::string(s) + " " + o);
         ASSERT_EQ(r.status, 0) << s << ": " << r.err;
-        EXPECT_EQ(r.err, std::strstr(s, "--format") && !std::strstr(s, "window") ? "vkodiff: note: this diff carries no check of OLD or of the result (a window diff with checksums, the default, has both)\n" : "") << s;
+        EXPECT_EQ(r.err, std::strstr(s, "--format") && !std::strstr(s, "window")
+                             ? "vkodiff: note: this diff carries no check of OLD or of the result (a window diff "
+                               "with checksums, the default, has both)\n"
+                             : "")
+            << s;
         try {
             EXPECT_EQ(vkd_test::apply_diff(old_, read(path("diff")), new_.size()), new_) << s;
         } catch (const std::exception& e) {
