@@ -172,10 +172,12 @@ Bytes write_compressed(const Input& in, const std::vector<Cover>& covers, const 
 }
 
 // Builds the steps of a single-stream body: each step's cover buffer and run chain take at
-// most the step memory together; a cover that does not fit is split.
+// most the step memory together; a cover that does not fit is split.  Zero runs of skip_run
+// bytes or more become skips of the chain; shorter ones ride along inside an add.
 class StepWriter {
 public:
-    StepWriter(const Input& in, uint64_t step_mem) : in_(in), step_mem_(step_mem) {}
+    StepWriter(const Input& in, uint64_t step_mem, uint64_t skip_run)
+        : in_(in), step_mem_(step_mem), skip_run_(skip_run) {}
 
     // Starts over with both bases at 0 (window steps do that).
     void reset_bases() {
@@ -244,7 +246,6 @@ private:
         if (in_add_) return chain_.size() + packed_size(add_.size()) + add_.size();
         return chain_.size() + (skip_ ? packed_size(skip_) : 0);
     }
-    // Zero runs of 3 or more are skips; shorter ones ride along inside an add.
     void chain_add(unsigned char d) {
         if (!in_add_) {
             if (d == 0) {
@@ -260,13 +261,13 @@ private:
         }
         add_.push_back(d);
         add_zeros_ = d == 0 ? add_zeros_ + 1 : 0;
-        if (add_zeros_ == 3) {
-            add_.resize(add_.size() - 3);
+        if (add_zeros_ == skip_run_) {
+            add_.resize(add_.size() - skip_run_);
             put_packed(chain_, add_.size());
             append(chain_, add_);
             add_.clear();
             in_add_ = false;
-            skip_ = 3;
+            skip_ = skip_run_;
         }
     }
     void chain_flush() {
@@ -283,6 +284,7 @@ private:
 
     const Input& in_;
     uint64_t step_mem_;
+    uint64_t skip_run_;
     uint64_t max_step_mem_ = 0;
     uint64_t old_base_ = 0, new_base_ = 0;
     Bytes body_, covers_, chain_, gaps_, add_;
@@ -306,8 +308,8 @@ Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, bool* compress
     return packed;
 }
 
-Bytes write_single(const Input& in, const std::vector<Cover>& found, const vkd_TDiffOptions& o) {
-    StepWriter steps(in, o.step_mem_size);
+Bytes write_single(const Input& in, const std::vector<Cover>& found, const vkd_TDiffOptions& o, uint64_t skip_run) {
+    StepWriter steps(in, o.step_mem_size, skip_run);
     uint64_t count = 0;
     for (const Cover& c : with_tail(in, found)) count += steps.add_cover(c, 0, 0);
     steps.close_step();
@@ -382,10 +384,10 @@ std::vector<WindowStep> plan_windows(const Input& in, const std::vector<Cover>& 
     return steps;
 }
 
-Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_TDiffOptions& o) {
+Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_TDiffOptions& o, uint64_t skip_run) {
     const std::vector<WindowStep> plan = plan_windows(in, found, o.window_size);
     const uint64_t ring = o.ring_size;
-    StepWriter steps(in, o.step_mem_size);
+    StepWriter steps(in, o.step_mem_size, skip_run);
     Bytes& body = steps.body();
     uint64_t described = 0, last_window_end = 0, max_covers = 0, max_window = 0;
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -402,7 +404,7 @@ Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_T
         max_window = std::max(max_window, w.length);
         // The count comes before the step's covers, which may still be split by step memory;
         // count them first on a scratch writer.
-        StepWriter probe(in, o.step_mem_size);
+        StepWriter probe(in, o.step_mem_size, skip_run);
         uint64_t count = 0;
         for (const Cover& c : w.covers) count += probe.add_cover(c, w.old_pos, w.new_begin);
         put_packed(body, count);
@@ -457,6 +459,7 @@ Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_T
 namespace detail {
 
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
+const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
 
 void check_options(const vkd_TDiffOptions& o) {
     if (o.format < vkd_FORMAT_SERIALIZED || o.format > vkd_FORMAT_WINDOW) throw std::runtime_error("unknown diff format");
@@ -473,12 +476,13 @@ void check_options(const vkd_TDiffOptions& o) {
     }
 }
 
-Bytes write_diff(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options) {
+Bytes write_diff(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options,
+                 uint64_t skip_run) {
     switch (options.format) {
     case vkd_FORMAT_SERIALIZED: return write_serialized(in, covers);
     case vkd_FORMAT_COMPRESSED: return write_compressed(in, covers, options);
-    case vkd_FORMAT_SINGLE: return write_single(in, covers, options);
-    default: return write_window(in, covers, options);
+    case vkd_FORMAT_SINGLE: return write_single(in, covers, options, skip_run);
+    default: return write_window(in, covers, options, skip_run);
     }
 }
 
@@ -508,7 +512,18 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     check_options(options);
     const Input in{old_data, old_size, new_data, new_size};
     const detail::CoverFinder finder(old_data, old_size);
-    auto write = [&](const std::vector<Cover>& covers) { return detail::write_diff(in, covers, options); };
+    // Whether lone zeros in a run chain pay as skips depends on how the compressor takes the
+    // chain (they do in machine code, where covers differ in scattered bytes; in text, longer
+    // zero runs do): the step formats try a few and keep the smallest.
+    const bool has_chain = options.format == vkd_FORMAT_SINGLE || options.format == vkd_FORMAT_WINDOW;
+    auto write = [&](const std::vector<Cover>& covers) {
+        Bytes best = detail::write_diff(in, covers, options, detail::kDefaultSkipRun);
+        for (size_t i = 1; has_chain && i < detail::kSkipRunTryCount; ++i) {
+            Bytes diff = detail::write_diff(in, covers, options, detail::kSkipRunTries[i]);
+            if (diff.size() < best.size()) best = std::move(diff);
+        }
+        return best;
+    };
     if (options.min_cover_gain) return write(finder.find(new_data, new_size, options.min_cover_gain));
     // What a cover is worth depends on how well the new bytes it replaces would compress,
     // which differs between text and machine code: try a few bars and keep the smallest diff.
@@ -528,13 +543,16 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
 
 extern "C" {
 
+// The default diff is checked: a wrong old file, a damaged diff or a wrong result is refused.
+// Its window spans the whole old data up to 32 MiB, which keeps it within a few hundred
+// bytes of the unchecked formats; xxh64 costs about a third of crc32 per byte on a host.
 void vkd_default_options(vkd_TDiffOptions* o) {
-    o->format = vkd_FORMAT_COMPRESSED;
+    o->format = vkd_FORMAT_WINDOW;
     o->compress = vkd_COMPRESS_ZSTD;
     o->level = vkd_kDefaultLevel;
-    o->checksum = vkd_CHECKSUM_CRC32;
+    o->checksum = vkd_CHECKSUM_XXH64;
     o->step_mem_size = 65536;
-    o->window_size = 1 << 20;
+    o->window_size = uint64_t(32) << 20;
     o->ring_size = 8;
     o->vekko_dict_size = 1 << 20;
     o->min_cover_gain = 0;
@@ -544,6 +562,7 @@ void vkd_device_options(vkd_TDiffOptions* o) {
     vkd_default_options(o);
     o->format = vkd_FORMAT_WINDOW;
     o->compress = vkd_COMPRESS_VEKKO;
+    o->checksum = vkd_CHECKSUM_CRC32;  // the one the device plug-ins compute
     o->vekko_dict_size = 16384;
     o->window_size = 16384;
     o->step_mem_size = 4096;

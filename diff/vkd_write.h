@@ -24,11 +24,19 @@ struct Input {
 constexpr size_t kGainTryCount = 5;
 extern const uint64_t kGainTries[kGainTryCount];
 
+// Zero runs of this many bytes or more become skips of a step's run chain, unless the caller
+// picks another length (any length from 1 makes a diff the patch reads); the step formats'
+// writer tries these and keeps the smallest diff.
+constexpr uint64_t kDefaultSkipRun = 3;
+constexpr size_t kSkipRunTryCount = 3;
+extern const uint64_t kSkipRunTries[kSkipRunTryCount];
+
 // Throws std::runtime_error naming the first option out of range.
 void check_options(const vkd_TDiffOptions& options);
 
 // The diff of these covers in the options' format.
-Bytes write_diff(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options);
+Bytes write_diff(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options,
+                 uint64_t skip_run = kDefaultSkipRun);
 
 }  // namespace detail
 }  // namespace vkd

@@ -19,12 +19,13 @@ const char kUsage[] =
     "usage: vkodiff [options] OLD NEW DIFF\n"
     "Writes DIFF, from which vkopatch rebuilds NEW out of OLD.\n"
     "\n"
-    "  --format F         serialized | compressed | single | window   (default compressed)\n"
+    "  --format F         serialized | compressed | single | window   (default window)\n"
     "  --compress C[:L]   none | zlib | zstd | vekko, with level L     (default zstd at its strongest;\n"
     "                     vekko takes no level; serialized diffs are never compressed)\n"
     "  --level L          compressor level (zlib 1-9, zstd 1-22)\n"
-    "  --checksum S       none | crc32 | xxh64; window diffs only         (default crc32)\n"
-    "  --window BYTES     longest old-data window of a window diff       (default 1M)\n"
+    "  --checksum S       none | crc32 | xxh64; window diffs only, a usage error with\n"
+    "                     the other formats, which carry no checksum      (default xxh64)\n"
+    "  --window BYTES     longest old-data window of a window diff       (default 32M)\n"
     "  --step-memory BYTES  cover and run-length buffers of one step     (default 64K, at least 64)\n"
     "  --ring N           window descriptors read ahead, 2-64, power of two (default 8)\n"
     "  --vekko-dict BYTES dictionary of vekko-compressed sections         (default 1M)\n"
@@ -41,6 +42,11 @@ const char kUsage[] =
     "                     --min-gain goes with it: the options it chooses are usage errors\n"
     "  --help, --version\n"
     "BYTES takes K, M or G (powers of 1024).\n"
+    "The default diff is a window diff with xxh64 checksums of the old data, the new data\n"
+    "and the diff: vkopatch refuses a wrong OLD or a damaged diff, and checks what it\n"
+    "wrote.  Its window spans all of OLD up to 32M, so vkopatch needs window + step memory\n"
+    "+ 12K of work memory for it: OLD's size + 76K at most, 32M + 76K for an OLD above 32M.\n"
+    "The other formats, and --checksum none, carry no check of OLD or of the result.\n"
     "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error or out of memory.\n";
 
 int pick(const std::string& value, const char* option, std::initializer_list<const char*> names) {
@@ -65,6 +71,8 @@ int run(int argc, char** argv) {
     std::vector<std::string> files;
     uint64_t ram = 0;
     std::string layout_option;  // the last option that --ram decides itself
+    bool checksum_given = false;
+    bool quiet = false;
     cli::Args args(argc, argv);
     while (args.next()) {
         const std::string& arg = args.arg();
@@ -85,6 +93,7 @@ int run(int argc, char** argv) {
             o.level = level_value(args.value());
         } else if (name == "--checksum") {
             o.checksum = pick(args.value(), "--checksum", {"none", "crc32", "xxh64"});
+            checksum_given = true;
         } else if (name == "--window") {
             o.window_size = args.bytes();
         } else if (name == "--step-memory") {
@@ -112,6 +121,8 @@ int run(int argc, char** argv) {
     if (ram && !layout_option.empty())
         throw Exit{cli::kUsage, "--ram chooses the diff's layout itself: " + layout_option + " cannot go with it"};
     if (files.size() != 3) throw Exit{cli::kUsage, "expected OLD NEW DIFF (try --help)"};
+    if (checksum_given && !ram && o.format != vkd_FORMAT_WINDOW)
+        throw Exit{cli::kUsage, "--checksum goes with window diffs only: the other formats carry no checksum"};
     if (o.compress == vkd_COMPRESS_ZLIB && o.level > 9) throw Exit{cli::kUsage, "zlib levels are 1-9"};
     if (const char* bad = vkd_options_error(&o)) throw Exit{cli::kUsage, bad};
 
@@ -131,6 +142,10 @@ int run(int argc, char** argv) {
     cli::AtomicFile out(files[2], "DIFF");
     if (!out.write(diff.data(), diff.size())) throw Exit{cli::kFileError, "cannot write DIFF '" + files[2] + "'"};
     out.commit();
+    const bool checked = ram || (o.format == vkd_FORMAT_WINDOW && o.checksum != vkd_CHECKSUM_NONE);
+    if (!checked && !quiet)
+        std::fprintf(stderr, "vkodiff: note: this diff carries no check of OLD or of the result (a window diff "
+                             "with checksums, the default, has both)\n");
     return 0;
 }
 

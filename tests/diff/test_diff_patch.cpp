@@ -165,6 +165,7 @@ int window_patch(const Bytes& old_data, size_t new_size, const Bytes& diff, Byte
              *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
              *checksum = info->checksum_size ? mirv_checksum_plugin(info->checksum_type) : nullptr;
              *check_new = *check_old = *check_diff = info->checksum_size != 0;
+             if (info->step_mem_size + info->window_size > (uint64_t(64) << 20)) return 0;  // more than any test needs
              m->bytes.resize(size_t(info->step_mem_size + info->window_size) + 12288);
              *cache = m->bytes.data();
              *cache_end = m->bytes.data() + m->bytes.size();
@@ -252,6 +253,68 @@ TEST(DiffThroughPatch, WindowChecksumsCatchOtherOldDataAndDamage) {
     EXPECT_EQ(window_patch(old_data, new_data.size(), diff, out), mirv_kWindowPatchOk);
     EXPECT_NE(window_patch(other_old, new_data.size(), diff, out), mirv_kWindowPatchOk);
     EXPECT_NE(window_patch(old_data, new_data.size(), damaged, out), mirv_kWindowPatchOk);
+}
+
+// The default diff is for a device in the field: the old file there may be another build of
+// the same size, or already the new one, and the diff may arrive damaged.  None of that may
+// end in a new file reported as good.
+TEST(DiffThroughPatch, DefaultDiffRefusesAWrongOldAndEveryBitFlip) {
+    const Bytes old_data = vekko_test::randomBytes(40000, 51, 32);
+    Bytes new_data = old_data;
+    for (size_t i = 5; i < new_data.size(); i += 37) new_data[i] = static_cast<unsigned char>(new_data[i] + 4);
+    vkd_TDiffOptions o;
+    vkd_default_options(&o);
+    const Bytes diff = vkd::create_diff(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+    mirv_TStreamInput stream;
+    mem_as_mirvStreamInput(&stream, diff.data(), diff.data() + diff.size());
+    mirv_windowDiffInfo info;
+    ASSERT_TRUE(getWindowDiffInfo(&info, &stream, 0));
+    ASSERT_NE(info.checksum_size, 0u);
+    Bytes out;
+    ASSERT_EQ(window_patch(old_data, new_data.size(), diff, out), mirv_kWindowPatchOk);
+    ASSERT_EQ(out, new_data);
+
+    Bytes one_byte = old_data, last_byte = old_data;
+    one_byte[20000] ^= 0x40;
+    last_byte.back() ^= 1;
+    const struct {
+        const char* name;
+        Bytes old_data;
+    } wrong_olds[] = {{"one byte changed", one_byte},
+                      {"last byte changed", last_byte},
+                      {"already updated", new_data},
+                      {"erased", Bytes(old_data.size(), 0xFF)}};
+    for (const auto& w : wrong_olds)
+        EXPECT_NE(window_patch(w.old_data, new_data.size(), diff, out), mirv_kWindowPatchOk) << w.name;
+
+    // A flip anywhere is refused, except in the stored old-data and diff checksums: when the
+    // new data comes out matching its checksum the patch stands by it without reading those.
+    const size_t head = size_t(info.head_size), sum = size_t(info.checksum_size);
+    const struct {
+        const char* name;
+        size_t at;
+        bool may_pass_with_new_verified;
+    } flips[] = {{"signature", 0, false},
+                 {"head length", 8, false},
+                 {"compression name", 10, false},
+                 {"skip size", head - 3 * sum - 1, false},
+                 {"old checksum", head - 3 * sum, true},
+                 {"new checksum", head - 2 * sum, false},
+                 {"diff checksum", head - 1, true},
+                 {"body start", head, false},
+                 {"body middle", (head + diff.size()) / 2, false},
+                 {"body end", diff.size() - 1, false}};
+    for (const auto& f : flips) {
+        for (int bit : {0, 3, 7}) {
+            Bytes flipped = diff;
+            flipped[f.at] ^= static_cast<unsigned char>(1 << bit);
+            const int result = window_patch(old_data, new_data.size(), flipped, out);
+            if (f.may_pass_with_new_verified && result == mirv_kWindowPatchOk)
+                EXPECT_EQ(out, new_data) << f.name << " bit " << bit;
+            else
+                EXPECT_NE(result, mirv_kWindowPatchOk) << f.name << " bit " << bit;
+        }
+    }
 }
 
 TEST(DiffThroughPatch, SingleAndWindowHeadsPassTheLibraryChecks) {

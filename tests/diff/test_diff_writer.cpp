@@ -9,6 +9,7 @@
 #include "diff_reader.h"
 #include "test_data.h"
 #include "vkd_bytes.h"
+#include "vkd_write.h"
 #include "vko_diff.h"
 
 namespace {
@@ -218,6 +219,34 @@ TEST(DiffRoundTrip, SmallStepMemoryWindowsAndRings) {
                     }
                 } catch (const std::exception& e) {
                     ADD_FAILURE() << what << ": " << e.what();
+                }
+            }
+        }
+    }
+}
+
+// A step's run chain may leave zero runs of any length to skips; the writer tries a few and
+// keeps the smallest diff, so every one must read back, whatever the step memory.
+TEST(DiffRoundTrip, EverySkipRunReadsBack) {
+    for (const Pair& p : pairs()) {
+        for (int format : {vkd_FORMAT_SINGLE, vkd_FORMAT_WINDOW}) {
+            vkd_TDiffOptions o = options(format, vkd_COMPRESS_NONE, vkd_CHECKSUM_CRC32);
+            o.window_size = 5000;
+            o.min_cover_gain = 16;
+            const std::vector<vkd::Cover> covers =
+                vkd::find_covers(p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size(), o);
+            const vkd::detail::Input in{p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size()};
+            for (uint64_t step_mem : {uint64_t(64), uint64_t(65536)}) {
+                for (uint64_t skip_run : {1, 2, 3, 9}) {
+                    o.step_mem_size = step_mem;
+                    const Bytes diff = vkd::detail::write_diff(in, covers, o, skip_run);
+                    const std::string what = p.name + " format " + std::to_string(format) + " step " +
+                                             std::to_string(step_mem) + " skip run " + std::to_string(skip_run);
+                    try {
+                        EXPECT_EQ(vkd_test::apply_diff(p.old_data, diff, p.new_data.size()), p.new_data) << what;
+                    } catch (const std::exception& e) {
+                        ADD_FAILURE() << what << ": " << e.what();
+                    }
                 }
             }
         }
