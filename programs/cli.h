@@ -402,7 +402,7 @@ private:
         {
             detail::SignalGuard guard;
             fd_ = mkstemp(name.data());
-            if (fd_ < 0) throw file_error("create a temporary file beside", what_, target_, errno);
+            if (fd_ < 0) throw file_error("create", what_, target_, errno);
             temp_ = name.data();
             if (temp_.size() < 4096) std::memcpy(detail::pending_temp(), temp_.c_str(), temp_.size() + 1);
         }

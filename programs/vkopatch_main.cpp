@@ -258,10 +258,10 @@ void check_claim(bool fits, const char* what, uint64_t claim, const std::string&
 class WorkMemory {
 public:
     explicit WorkMemory(uint64_t size) : size_(size_t(size)) {
-        if (size > SIZE_MAX) throw Exit{cli::kFileError, "out of memory: " + std::to_string(size) + " bytes"};
+        if (size > SIZE_MAX) throw Exit{cli::kFileError, "out of memory (" + std::to_string(size) + " bytes of work memory)"};
         data_ = static_cast<unsigned char*>(std::calloc(size_ ? size_ : 1, 1));
         if (!data_)
-            throw Exit{cli::kFileError, "out of memory: cannot have " + std::to_string(size) + " bytes of work memory"};
+            throw Exit{cli::kFileError, "out of memory (" + std::to_string(size) + " bytes of work memory)"};
     }
     ~WorkMemory() { std::free(data_); }
     WorkMemory(const WorkMemory&) = delete;
