@@ -275,6 +275,14 @@ inline void watch_signals() {
 }
 }  // namespace detail
 
+// Ends the run with a usage error when path is an existing file (not a device, FIFO or
+// folder) that may not be replaced: checked before any work, so that the answer comes at once.
+inline void check_replaceable(const std::string& path, const std::string& what, bool force) {
+    struct stat st;
+    if (!force && path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        throw Exit{kUsage, what + " '" + path + "' exists; use -f (--force) to replace it"};
+}
+
 // Where a program's result goes, decided by what the path names:
 //  - "-": standard output, written front to back (refused when it is a terminal);
 //  - a block or character device or a FIFO: written directly, front to back;
@@ -301,8 +309,7 @@ public:
                 open_device(st);
                 return;
             }
-            if (!force)
-                throw Exit{kUsage, what_ + " '" + path + "' exists; use -f (--force) to replace it"};
+            check_replaceable(path, what_, force);
         }
         target_ = resolve_links(path);
         create_temp(st, id_.known);
@@ -454,7 +461,11 @@ public:
              uint64_t total = 0)
         : program_(program), what_(what), done_bytes_(done), total_(total) {
         if (quiet || !is_terminal(stderr)) return;
-        thread_ = std::thread([this] { run(); });
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception&) {
+            // No thread to spare (memory is short): the work goes on without the line.
+        }
     }
     ~Progress() {
         {

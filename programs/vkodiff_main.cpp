@@ -142,6 +142,7 @@ int run(int argc, char** argv) {
     if (diff_id == cli::file_id(files[0]) || diff_id == cli::file_id(files[1]))
         throw Exit{cli::kUsage, "DIFF '" + files[2] + "' is the same file as " +
                                     (diff_id == cli::file_id(files[0]) ? "OLD" : "NEW")};
+    cli::check_replaceable(files[2], "DIFF", force);
 
     const std::vector<unsigned char> old_data = cli::read_file(files[0], "OLD");
     const std::vector<unsigned char> new_data = cli::read_file(files[1], "NEW");

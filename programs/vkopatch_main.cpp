@@ -768,6 +768,7 @@ int run(int argc, char** argv) {
             throw Exit{cli::kUsage, "NEW and OLD are the same device: it cannot be read and written at once"};
         if (!o.force) throw Exit{cli::kUsage, "NEW is OLD: an update in place needs -f (--force)"};
     }
+    cli::check_replaceable(new_path, "NEW", o.force);
 
     const Format format = detect(diff.head());
     if (diff.from_pipe() && format != Format::kSingle && format != Format::kWindow)

@@ -143,13 +143,13 @@ TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
     const Bytes before = {1, 2, 3};
     write(path("diff"), before);
     write(path("out"), before);
-    Result r = run(VKODIFF_PATH, "'" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
+    Result r = run(VKODIFF_PATH, "-f '" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(read(path("diff")), before);
 
     // A diff that is not for this OLD, or not applicable by this build, fails with status 1.
     write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', 'W', '2', '6', 0, 0});
-    r = run(VKOPATCH_PATH, "'" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+    r = run(VKOPATCH_PATH, "-f '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err.rfind("vkopatch: ", 0), 0u) << r.err;
     EXPECT_EQ(read(path("out")), before);
@@ -272,7 +272,7 @@ TEST_F(DiffTools, VkopatchStatusesAndMessages) {
         {"--in-memory " + od + path("out"), 2, "serialized diffs only"},
         {"'" + path("old") + "' - " + path("out") + " < " + path("diff"), 0, ""},
         {"-f '" + path("old") + "' - " + path("out") + " < " + path("diff"), 0, ""},
-        {"'" + path("old") + "' /dev/stdin " + path("out") + " < /dev/zero", 2, "single-stream and window"},
+        {"-f '" + path("old") + "' /dev/stdin " + path("out") + " < /dev/zero", 2, "single-stream and window"},
         {"- " + path("diff") + " " + path("out"), 2, "OLD cannot be -"},
         {od + "-", 0, ""},
         {"'" + path("old") + "' '" + path("missing") + "' " + path("out"), 3, "cannot open DIFF"},
