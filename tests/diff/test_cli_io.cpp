@@ -139,6 +139,49 @@ TEST_F(CliIo, OutputKinds) {
     if (!can_mknod) std::printf("[ note ] no character device test: needs root and mknod\n");
 }
 
+// A loop device over a file, detached again at the end; empty where none can be made (not root,
+// no loop devices).
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& file) {
+        FILE* p = popen(("losetup --find --show '" + file + "' 2>/dev/null").c_str(), "r");
+        if (!p) return;
+        char line[256] = {0};
+        if (std::fgets(line, sizeof line, p)) name_ = std::string(line, std::strcspn(line, "\n"));
+        pclose(p);
+    }
+    ~LoopDevice() {
+        if (!name_.empty()) std::system(("losetup -d " + name_).c_str());
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+// Block devices: OLD sized from the device, NEW written in place, a device too small for NEW
+// refused before writing.
+TEST_F(CliIo, BlockDevices) {
+    old_.resize(65536, 'x');
+    write(path("old"), old_);
+    make_diff("--format window");
+    write(path("small"), Bytes(32768));
+    write(path("large"), Bytes(1 << 20));
+    const LoopDevice old_device(path("old")), small(path("small")), large(path("large"));
+    if (old_device.name().empty() || small.name().empty() || large.name().empty())
+        GTEST_SKIP() << "no loop devices here (needs root and losetup)";
+    const std::string patch = std::string(VKOPATCH_PATH) + " " + old_device.name() + " " + q("diff") + " ";
+    EXPECT_EQ(run(patch + q("out")).status, 0);
+    EXPECT_EQ(read(path("out")), new_);
+    const Result too_small = run(patch + small.name());
+    EXPECT_EQ(too_small.status, 3) << too_small.err;
+    EXPECT_EQ(run(patch + large.name()).status, 0);
+    Bytes written = read(path("large"));
+    written.resize(new_.size());
+    EXPECT_EQ(written, new_);
+    EXPECT_EQ(run(patch + "-f " + old_device.name()).status, 2);  // never read and written at once
+}
+
 // SIGINT, SIGTERM and SIGHUP end a run with 128 + the signal and remove its temporary file.
 TEST_F(CliIo, SignalsLeaveNoTemporaryFile) {
     // A diff larger than the head's read-ahead, so that the run waits inside the body.
