@@ -435,11 +435,50 @@ mirv_BOOL window_on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
     return 1;
 }
 
+// The host plug-ins take their decoder state from the heap and, when that fails, fail as a bad
+// section would.  The patch goes through this plug-in instead, which notes a failure that came
+// with ENOMEM, so that running out of memory is reported as such and not as a bad diff.
+struct WatchedPlugin {
+    mirv_TDecompress* inner = nullptr;
+    bool out_of_memory = false;
+};
+WatchedPlugin watched;
+
+void note_failure(bool ok) {
+    if (!ok && errno == ENOMEM) watched.out_of_memory = true;
+}
+mirv_BOOL watched_is_can_open(const char* type) { return watched.inner->is_can_open(type); }
+void* watched_open(mirv_TDecompress*, uint64_t decoded_size, const mirv_TStreamInput* code, uint64_t code_begin,
+                   uint64_t code_end) {
+    errno = 0;
+    void* handle = watched.inner->open(watched.inner, decoded_size, code, code_begin, code_end);
+    note_failure(handle != nullptr);
+    return handle;
+}
+mirv_BOOL watched_close(mirv_TDecompress*, void* handle) { return watched.inner->close(watched.inner, handle); }
+mirv_BOOL watched_decompress_part(void* handle, unsigned char* out, unsigned char* out_end) {
+    errno = 0;
+    const mirv_BOOL ok = watched.inner->decompress_part(handle, out, out_end);
+    note_failure(ok);
+    return ok;
+}
+mirv_BOOL watched_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code, uint64_t code_begin,
+                         uint64_t code_end) {
+    errno = 0;
+    const mirv_BOOL ok = watched.inner->reopen(handle, decoded_size, code, code_begin, code_end);
+    note_failure(ok);
+    return ok;
+}
+mirv_TDecompress watched_plugin = {watched_is_can_open, watched_open, watched_close, watched_decompress_part,
+                                   watched_reopen};
+
 mirv_TDecompress* plugin_for(const char* type, bool compressed) {
     if (!compressed) return nullptr;
     mirv_TDecompress* plugin = mirv_decompress_plugin(type);
     if (!plugin) throw Exit{cli::kBadDiff, std::string("unknown compression type '") + type + "'"};
-    return plugin;
+    watched.inner = plugin;
+    watched_plugin.reopen = plugin->reopen ? watched_reopen : nullptr;
+    return &watched_plugin;
 }
 
 void check_old_size(uint64_t claimed, const InputFile& old) {
@@ -475,6 +514,7 @@ struct NewFile {
         old.throw_if_failed();
         if (diff) diff->throw_if_failed();
         if (diff_file) diff_file->throw_if_failed();
+        if (watched.out_of_memory) throw Exit{cli::kFileError, "out of memory (the decompressor's)"};
         throw Exit{cli::kBadDiff, bad_diff};
     }
     cli::Progress progress() const {
@@ -544,6 +584,8 @@ void apply_front_to_back(Format format, const Options& o, const InputFile& old, 
         const cli::Progress progress = out.progress();
         result = patch_window_diff(&listener, &new_stream, &old.stream, diff.stream, 0);
     }
+    if (result == mirv_kWindowPatchChecksumOpenError)  // the checksum plug-ins fail only for memory
+        throw Exit{cli::kFileError, "out of memory (a checksum could not be started)"};
     if (result != mirv_kWindowPatchOk)
         out.fail(old, &diff, nullptr,
                  "window patch failed: result " + std::to_string(result) + " (" + window_result_text(result) + ")");
@@ -567,11 +609,7 @@ void apply_serialized_or_compressed(Format format, const Options& o, const Input
             throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
         }
         check_old_size(info.old_size, old);
-        if (info.compressed_count > 0) {
-            plugin = mirv_decompress_plugin(info.compress_type);
-            if (!plugin)
-                throw Exit{cli::kBadDiff, std::string("unknown compression type '") + info.compress_type + "'"};
-        }
+        plugin = plugin_for(info.compress_type, info.compressed_count > 0);
         new_size = info.new_size;
     }
     bool ok = false;
