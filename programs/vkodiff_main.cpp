@@ -152,7 +152,9 @@ int run(int argc, char** argv) {
     {
         // A compressor's failure (std::runtime_error) ends the program with status 1 and
         // its message, running out of memory with status 3, in main_with_exit.
-        cli::Progress progress("vkodiff", "making the diff", quiet);
+        const std::string what = "making the diff of " + cli::human_bytes(old_data.size()) + " and " +
+                                 cli::human_bytes(new_data.size());
+        cli::Progress progress("vkodiff", what.c_str(), quiet);
         if (ram)
             diff = vkd::create_diff_for_ram(old_data.data(), old_data.size(), new_data.data(), new_data.size(), ram,
                                             o.min_cover_gain, nullptr);
