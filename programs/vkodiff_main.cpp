@@ -49,7 +49,8 @@ const char kUsage[] =
     "                     --min-gain goes with it: the options it chooses are usage errors\n"
     "  --help, --version\n"
     "BYTES takes K, M or G (powers of 1024).\n"
-    "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 file error or out of memory.\n";
+    "Exit status: 0 done, 1 the diff could not be made, 2 usage error, 3 a file could not be read or\n"
+    "written (the line says why) or out of memory.\n";
 
 int pick(const std::string& value, const char* option, std::initializer_list<const char*> names) {
     int i = 0;

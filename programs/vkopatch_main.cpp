@@ -60,8 +60,8 @@ const char kUsage[] =
     "OLD is a file or a block device.  DIFF may be - (standard input) or a pipe for single-stream\n"
     "and window diffs.  NEW may be - (standard output), a device or a FIFO.\n"
     "Memory: what the diff's head says (vkopatch --info), never more than OLD and NEW can need.\n"
-    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 a file could not be\n"
-    "read or written (the line says why) or out of memory.\n";
+    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error (--memory below the diff's\n"
+    "need included), 3 a file could not be read or written (the line says why) or out of memory.\n";
 
 enum class Format { kSerialized, kCompressed, kSingle, kWindow };
 
