@@ -286,7 +286,8 @@ TEST_F(CliIo, HugeClaimsAreBadDiffs) {
         {"single, covers", single_head(100, old_size, big, 64, 20, 0, ""), "", 1, "covers"},
         {"window, window", window_head(100, old_size, uint64_t(1) << 31, 64, 20), "", 1, "bad diff"},
         {"window, step memory", window_head(100, old_size, 1000, big, 20), "", 1, "bad diff"},
-        {"window, stored body", window_head(huge_new, old_size, 1000, big, 2 * big), "", 1, "a body"},
+        // (the patch library's size build refuses numbers of 2^32 and more in its head reader)
+        {"window, stored body", window_head(huge_new, old_size, 1000, big, 2 * big), "", 1, "bad diff"},
         {"window, --memory", window_head(100, old_size, 4000, 20, 20), "--memory 5000", 2, "at least 16308"},
         {"serialized, cover length", {1, 1, 0, 0, 0, 0x82, 0xB8, 0x41}, "--in-memory", 1, "cover lengths"},
         {"bsdiff", {'B', 'S', 'D', 'I', 'F', 'F', '4', '0', 0, 0}, "", 1, "this is a bsdiff patch, not a vekko diff"},
