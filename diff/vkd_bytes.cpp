@@ -1,10 +1,12 @@
 #include "vkd_bytes.h"
 
+#include <new>
 #include <stdexcept>
 
 #include <xxhash.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "vko_diff.h"
 #include "vko_wrapper.h"
@@ -18,8 +20,9 @@ bool zlib_compress(int level, const Bytes& data, Bytes& out) {
     if (level < 0 || level > 9) level = 9;
     uLongf size = compressBound(static_cast<uLong>(data.size()));
     out.resize(size);
-    if (compress2(out.data(), &size, data.data(), static_cast<uLong>(data.size()), level) != Z_OK)
-        throw std::runtime_error("zlib compression failed");
+    const int result = compress2(out.data(), &size, data.data(), static_cast<uLong>(data.size()), level);
+    if (result == Z_MEM_ERROR) throw std::bad_alloc();
+    if (result != Z_OK) throw std::runtime_error("zlib compression failed");
     out.resize(size);
     return true;
 }
@@ -28,6 +31,7 @@ bool zstd_compress(int level, const Bytes& data, Bytes& out) {
     if (level < 1 || level > ZSTD_maxCLevel()) level = ZSTD_maxCLevel();
     out.resize(ZSTD_compressBound(data.size()));
     const size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), level);
+    if (ZSTD_isError(size) && ZSTD_getErrorCode(size) == ZSTD_error_memory_allocation) throw std::bad_alloc();
     if (ZSTD_isError(size)) throw std::runtime_error(std::string("zstd compression failed: ") + ZSTD_getErrorName(size));
     out.resize(size);
     return true;

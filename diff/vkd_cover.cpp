@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #include "vkd_cover.h"
@@ -47,8 +48,9 @@ public:
         if (old_size > size_t(std::numeric_limits<int32_t>::max()))
             throw std::runtime_error("old data too large for the cover search (2 GiB at most)");
         sa_.resize(old_size);
-        if (divsufsort(old_data, sa_.data(), static_cast<saidx_t>(old_size)) != 0)
-            throw std::runtime_error("suffix sort of the old data failed");
+        const saint_t sorted = divsufsort(old_data, sa_.data(), static_cast<saidx_t>(old_size));
+        if (sorted == -2) throw std::bad_alloc();  // its work space could not be had
+        if (sorted != 0) throw std::runtime_error("suffix sort of the old data failed");
     }
 
     // Longest prefix of text[0 .. size) found in the old data: its length and old position.

@@ -1,6 +1,7 @@
 #include "vko_sstring.h"
 
 #include <algorithm>
+#include <new>
 
 #include <divsufsort.h>
 
@@ -32,6 +33,7 @@ void TSuffixString::_init(uint16_t maxLCP) {
     const sauchar_t* src = src_begin;
     /* the sort runs on this thread whatever threadNum says */
     const saint_t ret = divsufsort(src, (saidx_t*)SA.data(), (saidx_t)sa_size);
+    if (ret == -2) throw std::bad_alloc(); /* its work space could not be had */
     vko_check_msg(ret == 0, "0==divsufsort(src,(saidx32_t*)SA.data(),(saidx32_t)sa_size,(int)threadNum)");
 
     const size_t n = sa_size;

@@ -1,16 +1,23 @@
 /* vkopatch: rebuilds NEW from OLD and a diff made by vkodiff.
  *
- * The diff's format comes from its signature (none: serialized).  NEW is written under a
- * temporary name beside it and renamed only when the patch succeeded, so a failed patch
- * never leaves a partial or damaged NEW; OLD is only read.
+ * The diff's format comes from its signature (none: serialized); patches of other tools are
+ * recognised by theirs and refused.  Every size the diff's head claims is checked against
+ * OLD's size, the new size and --memory before any memory is taken, so a small hostile diff
+ * cannot make the program take much memory.  NEW goes where cli::Output puts it: under a
+ * temporary name renamed only when the patch succeeded (a failed patch never leaves a
+ * partial or damaged file), or directly to a device, a FIFO or standard output.  OLD is
+ * only read.
  *
  * Exit status: 0 success, 1 the diff is bad, does not fit OLD or its format cannot be
- * applied by this build, 2 usage error, 3 file error or out of memory. */
+ * applied by this build, 2 usage error (--memory below the diff's need included), 3 a file
+ * could not be opened, read, written or synced, or out of memory. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +39,10 @@ const char kUsage[] =
     "       vkopatch --info DIFF\n"
     "Rebuilds NEW from OLD and DIFF (a serialized, compressed, single-stream or window diff).\n"
     "\n"
+    "  -f, --force      replace NEW when it exists as a file (also when NEW is OLD: an update\n"
+    "                   in place); a device, FIFO or - (standard output) is written directly\n"
+    "  -q, --quiet      no progress line\n"
+    "  -v, --verbose    a summary line at the end: sizes, time\n"
     "  --info           print what DIFF's head says, one 'name: value' per line: format, sizes,\n"
     "                   compression, checksums, window, step memory, ring, and the memory needed\n"
     "                   to apply it (for window diffs, the RAM a device needs with the device\n"
@@ -40,18 +51,21 @@ const char kUsage[] =
     "                   serialized and compressed diffs (default 1M, at least 4K), the listener's\n"
     "                   memory for single-stream and window diffs (at least the diff's step\n"
     "                   memory + 12K, plus its window for window diffs; default that or 1M,\n"
-    "                   whichever is larger)\n"
+    "                   whichever is larger); with --in-memory, at least OLD + DIFF + NEW\n"
     "  --in-memory      serialized diffs: one call with OLD, DIFF and NEW all in memory\n"
     "  --new-size BYTES serialized diffs: the size of NEW (else derived from the diff)\n"
     "  --no-check       window diffs: do not verify the checksums (by default the old data,\n"
     "                   the new data and the diff are all verified when the diff has checksums)\n"
     "  --help, --version\n"
-    "DIFF may be - (standard input) for single-stream and window diffs.\n"
-    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error, 3 file error or out of memory.\n";
+    "OLD is a file or a block device.  DIFF may be - (standard input) or a pipe for single-stream\n"
+    "and window diffs.  NEW may be - (standard output), a device or a FIFO.\n"
+    "Memory: what the diff's head says (vkopatch --info), never more than OLD and NEW can need.\n"
+    "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error (--memory below the diff's\n"
+    "need included), 3 a file could not be read or written (the line says why) or out of memory.\n";
 
 enum class Format { kSerialized, kCompressed, kSingle, kWindow };
 
-const size_t kStdinPrefix = 4096;
+const size_t kStreamPrefix = 4096;
 
 const char* format_name(Format f) {
     switch (f) {
@@ -62,14 +76,27 @@ const char* format_name(Format f) {
     }
 }
 
+bool starts_with(const std::vector<unsigned char>& head, const char* signature, size_t size) {
+    return head.size() >= size && std::memcmp(head.data(), signature, size) == 0;
+}
+
 Format detect(const std::vector<unsigned char>& head) {
-    auto starts = [&](const char* sig) {
-        const size_t n = std::strlen(sig);
-        return head.size() >= n && std::memcmp(head.data(), sig, n) == 0;
+    // Patches of other tools carry signatures of their own; a serialized diff has none, so
+    // without this they would be read as one and refused for some inner reason.
+    static const struct {
+        const char* signature;
+        size_t size;
+        const char* what;
+    } foreign[] = {
+        {"BSDIFF40", 8, "a bsdiff patch"},
+        {"\xD6\xC3\xC4", 3, "a VCDIFF (xdelta3) patch"},
+        {"\x28\xB5\x2F\xFD", 4, "a zstd frame"},
     };
-    if (starts("QORVNW26")) return Format::kWindow;
-    if (starts("QORVNSF20&")) return Format::kSingle;
-    if (starts("QORVN13&")) return Format::kCompressed;
+    for (const auto& f : foreign)
+        if (starts_with(head, f.signature, f.size)) throw Exit{cli::kBadDiff, std::string("this is ") + f.what + ", not a vekko diff"};
+    if (starts_with(head, "QORVNW26", 8)) return Format::kWindow;
+    if (starts_with(head, "QORVNSF20&", 10)) return Format::kSingle;
+    if (starts_with(head, "QORVN13&", 8)) return Format::kCompressed;
     return Format::kSerialized;
 }
 
@@ -81,22 +108,35 @@ struct Options {
     bool info = false;
     bool has_new_size = false;
     uint64_t new_size = 0;
+    bool force = false;
+    bool quiet = false;
+    bool verbose = false;
 };
 
-// Streams over open files, read and written at absolute positions.
+// A file the patch reads or writes, with the first failure of the system it met (0 none;
+// kEndedEarly: the file was shorter than it had been when opened).
+const int kEndedEarly = -1;
+
 struct FileStream {
     int fd;
+    bool seekable = true;
+    int error = 0;
+    uint64_t written = 0;  // a front-to-back output: bytes written so far
+    std::atomic<uint64_t>* progress = nullptr;
 };
 
 // Reads [pos, pos + (out_end - out)) of a file of size bytes; input and output streams
 // over files both read through it.
-mirv_BOOL file_read_at(const FileStream* file, uint64_t size, uint64_t pos, unsigned char* out,
-                       unsigned char* out_end) {
+mirv_BOOL file_read_at(FileStream* file, uint64_t size, uint64_t pos, unsigned char* out, unsigned char* out_end) {
     uint64_t n = uint64_t(out_end - out);
     if (pos > size || n > size - pos) return 0;
     while (n) {
-        const ssize_t got = pread(file->fd, out, n, off_t(pos));
-        if (got <= 0) return 0;
+        const ssize_t got = pread(file->fd, out, size_t(n), off_t(pos));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (!file->error) file->error = got < 0 ? errno : kEndedEarly;
+            return 0;
+        }
         out += got;
         pos += uint64_t(got);
         n -= uint64_t(got);
@@ -105,46 +145,65 @@ mirv_BOOL file_read_at(const FileStream* file, uint64_t size, uint64_t pos, unsi
 }
 
 mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    return file_read_at(static_cast<const FileStream*>(stream->owner), stream->size, pos, out, out_end);
+    return file_read_at(static_cast<FileStream*>(stream->owner), stream->size, pos, out, out_end);
 }
 
 mirv_BOOL file_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    return file_read_at(static_cast<const FileStream*>(stream->owner), stream->size, pos, out, out_end);
+    return file_read_at(static_cast<FileStream*>(stream->owner), stream->size, pos, out, out_end);
 }
 
+// Writes at pos; an output that cannot seek (a pipe, a FIFO, a character device) takes
+// bytes only in order.
 mirv_BOOL file_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
                      const unsigned char* data_end) {
-    const int fd = static_cast<FileStream*>(stream->owner)->fd;
+    FileStream* file = static_cast<FileStream*>(stream->owner);
     uint64_t n = uint64_t(data_end - data);
     if (pos > stream->size || n > stream->size - pos) return 0;
+    if (!file->seekable && pos != file->written) return 0;
     while (n) {
-        const ssize_t put = pwrite(fd, data, n, off_t(pos));
-        if (put <= 0) return 0;
+        const ssize_t put = file->seekable ? pwrite(file->fd, data, size_t(n), off_t(pos)) : write(file->fd, data, size_t(n));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (!file->error) file->error = put < 0 ? errno : ENOSPC;
+            return 0;
+        }
         data += put;
         pos += uint64_t(put);
         n -= uint64_t(put);
     }
+    if (pos > file->written) {
+        file->written = pos;
+        if (file->progress) file->progress->store(pos);
+    }
     return 1;
 }
 
+// A file error for what the system reported on a stream (none: no error).
+void throw_if_failed(const FileStream& file, const char* verb, const char* what, const std::string& path) {
+    if (!file.error) return;
+    if (file.error == kEndedEarly)
+        throw Exit{cli::kFileError, "cannot read " + std::string(what) + " '" + path + "': it ended early (did it change?)"};
+    throw cli::file_error(verb, what, path, file.error);
+}
+
+// OLD (a regular file or a block device) or a DIFF file, read at any position.
 struct InputFile {
-    FileStream owner{-1};
+    cli::InputFd file;
+    FileStream owner;
     mirv_TStreamInput stream{};
-    InputFile(const std::string& path, const char* what) {
-        owner.fd = ::open(path.c_str(), O_RDONLY);
-        struct stat st;
-        if (owner.fd < 0 || fstat(owner.fd, &st) != 0)
-            throw Exit{cli::kFileError, "cannot open " + std::string(what) + " '" + path + "': " + std::strerror(errno)};
-        stream = mirv_TStreamInput{&owner, uint64_t(st.st_size), file_read, nullptr};
+    std::string path;
+    const char* what;
+    InputFile(const std::string& path_, const char* what_, bool allow_stream = false)
+        : file(path_, what_, allow_stream), owner{file.fd}, path(path_), what(what_) {
+        stream = mirv_TStreamInput{&owner, file.size, file_read, nullptr};
     }
-    ~InputFile() {
-        if (owner.fd >= 0) ::close(owner.fd);
-    }
+    void throw_if_failed() const { ::throw_if_failed(owner, "read", what, path); }
 };
 
 // A serialized diff does not store the new size: it is the new bytes outside the covers
-// plus the covers' lengths.  Every number is checked against the diff's own size.
-uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
+// plus the covers' lengths.  Every number is checked against the diff's own size, and each
+// cover's length against OLD's (a cover copies that many old bytes).
+uint64_t serialized_new_size(const mirv_TStreamInput& diff, uint64_t old_size) {
     std::vector<unsigned char> head(std::min<uint64_t>(diff.size, 5 * mirv_kMaxPackedUIntBytes));
     if (!diff.read(&diff, 0, head.data(), head.data() + head.size())) throw Exit{cli::kFileError, "cannot read DIFF"};
     const unsigned char* cursor = head.data();
@@ -153,7 +212,8 @@ uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
         if (!mirv_unpackUIntWithTag(&cursor, head.data() + head.size(), &n, 0))
             throw Exit{cli::kBadDiff, "bad diff: the serialized head is cut off"};
     const uint64_t lengths_at = uint64_t(cursor - head.data());
-    if (numbers[1] > diff.size - lengths_at) throw Exit{cli::kBadDiff, "bad diff: sections beyond its end"};
+    if (numbers[1] > diff.size - lengths_at || numbers[4] > diff.size)
+        throw Exit{cli::kBadDiff, "bad diff: sections beyond its end"};
     std::vector<unsigned char> lengths(numbers[1]);
     if (!diff.read(&diff, lengths_at, lengths.data(), lengths.data() + lengths.size()))
         throw Exit{cli::kFileError, "cannot read DIFF"};
@@ -161,7 +221,8 @@ uint64_t serialized_new_size(const mirv_TStreamInput& diff) {
     const unsigned char* p = lengths.data();
     for (uint64_t i = 0; i < numbers[0]; ++i) {
         uint64_t length = 0;
-        if (!mirv_unpackUIntWithTag(&p, lengths.data() + lengths.size(), &length, 0) || length > UINT64_MAX - total)
+        if (!mirv_unpackUIntWithTag(&p, lengths.data() + lengths.size(), &length, 0) || length > old_size ||
+            length > UINT64_MAX - total)
             throw Exit{cli::kBadDiff, "bad diff: cover lengths cut off or too large"};
         total += length;
     }
@@ -173,14 +234,82 @@ const uint64_t kMinMemory = 4096;
 // Work memory a single-stream or window patch needs beyond step memory (and window).
 const uint64_t kStepReserve = 12288;
 
-// A diff arriving on standard input: the bytes already taken for the format check, then
-// the rest of the pipe, read front to back.  Reads may go back into the kept first bytes
-// (the heads are read more than once) but never behind what the pipe already gave.
+uint64_t add_capped(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+uint64_t times_capped(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+
+// The largest body a diff that makes new_size bytes in covers covers and windows windows can
+// have: every new byte costs at most a gap byte and two bytes of run-length chain, every
+// cover, step and window description a few packed numbers.  Generous, but linear in the
+// files, which is what keeps a small diff from claiming gigabytes.
+uint64_t largest_body(uint64_t new_size, uint64_t covers, uint64_t windows) {
+    return add_capped(times_capped(new_size, 4), times_capped(add_capped(add_capped(covers, windows), 1), 128));
+}
+
+// Ends the run as a bad diff when a size the head claims is beyond what a diff of these
+// files can need.
+void check_claim(bool fits, const char* what, uint64_t claim, const std::string& limit) {
+    if (!fits)
+        throw Exit{cli::kBadDiff, std::string("bad diff: it claims ") + what + " of " + std::to_string(claim) +
+                                      ", beyond " + limit};
+}
+
+// Work memory from calloc: pages the patch never reaches are never touched, so a claim of
+// memory costs only what the patch uses of it.
+class WorkMemory {
+public:
+    explicit WorkMemory(uint64_t size) : size_(size_t(size)) {
+        if (size > SIZE_MAX) throw Exit{cli::kFileError, "out of memory (" + std::to_string(size) + " bytes of work memory)"};
+        data_ = static_cast<unsigned char*>(std::calloc(size_ ? size_ : 1, 1));
+        if (!data_)
+            throw Exit{cli::kFileError, "out of memory (" + std::to_string(size) + " bytes of work memory)"};
+    }
+    ~WorkMemory() { std::free(data_); }
+    WorkMemory(const WorkMemory&) = delete;
+    WorkMemory& operator=(const WorkMemory&) = delete;
+    unsigned char* begin() const { return data_; }
+    unsigned char* end() const { return data_ + size_; }
+
+private:
+    unsigned char* data_;
+    size_t size_;
+};
+
+// Work memory for a single-stream or window patch: --memory when given (and enough), else
+// the larger of the default and what the diff needs.
+uint64_t stream_memory(const Options& o, uint64_t needed, const char* what) {
+    if (o.has_memory) {
+        if (o.memory < needed)
+            throw Exit{cli::kUsage, std::string("this ") + what + " diff needs --memory of at least " +
+                                        std::to_string(needed) + " bytes"};
+        return o.memory;
+    }
+    return std::max(o.memory, needed);
+}
+
+// A diff arriving through a pipe: the bytes already taken for the format check, then the
+// rest of the pipe, read front to back.  Reads may go back into the kept first bytes (the
+// heads are read more than once) but never behind what the pipe already gave.
 struct PipeStream {
     std::vector<unsigned char> prefix;
-    FILE* file;
+    int fd;
     uint64_t file_pos;  // position of the next byte the pipe gives
+    int error = 0;
 };
+
+bool pipe_take(PipeStream* pipe, unsigned char* out, size_t n) {
+    while (n) {
+        const ssize_t got = ::read(pipe->fd, out, n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got < 0 && !pipe->error) pipe->error = errno;
+            return false;  // the end of the pipe before the diff's end: a cut-off diff
+        }
+        out += got;
+        n -= size_t(got);
+        pipe->file_pos += uint64_t(got);
+    }
+    return true;
+}
 
 mirv_BOOL pipe_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
     PipeStream* pipe = static_cast<PipeStream*>(stream->owner);
@@ -196,39 +325,61 @@ mirv_BOOL pipe_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char
     if (n == 0) return 1;
     if (pos < pipe->file_pos) return 0;
     unsigned char skip[4096];
-    while (pipe->file_pos < pos) {
-        const size_t piece = size_t(std::min<uint64_t>(sizeof skip, pos - pipe->file_pos));
-        if (std::fread(skip, 1, piece, pipe->file) != piece) return 0;
-        pipe->file_pos += piece;
-    }
-    if (std::fread(out, 1, size_t(n), pipe->file) != n) return 0;
-    pipe->file_pos += n;
-    return 1;
+    while (pipe->file_pos < pos)
+        if (!pipe_take(pipe, skip, size_t(std::min<uint64_t>(sizeof skip, pos - pipe->file_pos)))) return 0;
+    return pipe_take(pipe, out, size_t(n));
 }
 
-// The diff as a stream: a file read at any position, or standard input read front to back,
-// whose size then comes from the head (body position plus stored body size).
+// The diff as a stream: a file read at any position, or a pipe read front to back, whose
+// size then comes from the head (body position plus stored body size).
 struct DiffSource {
-    std::unique_ptr<InputFile> file;
+    InputFile file;
     PipeStream pipe;
     mirv_TStreamInput pipe_stream{};
     const mirv_TStreamInput* stream = nullptr;
 
-    DiffSource(const std::string& path, const std::vector<unsigned char>& prefix) {
-        if (path != "-") {
-            file.reset(new InputFile(path, "DIFF"));
-            stream = &file->stream;
-            return;
+    explicit DiffSource(const std::string& path) : file(path, "DIFF", true), pipe{{}, file.file.fd, 0} {
+        if (file.file.sized) {
+            stream = &file.stream;
+        } else {
+            pipe_stream = mirv_TStreamInput{&pipe, 0, pipe_read, nullptr};
+            stream = &pipe_stream;
         }
-        pipe = PipeStream{prefix, stdin, prefix.size()};
-        pipe_stream = mirv_TStreamInput{&pipe, prefix.size(), pipe_read, nullptr};
-        stream = &pipe_stream;
+    }
+    bool from_pipe() const { return !file.file.sized; }
+    // The first bytes, enough for the signature (from a pipe: enough for any head, kept for
+    // the reads that follow).
+    std::vector<unsigned char> head() {
+        std::vector<unsigned char> head(from_pipe() ? kStreamPrefix : 16);
+        if (from_pipe()) {
+            size_t got = 0;
+            while (got < head.size()) {
+                const ssize_t n = ::read(pipe.fd, head.data() + got, head.size() - got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) throw cli::file_error("read", "DIFF", file.path, errno);
+                if (n == 0) break;
+                got += size_t(n);
+            }
+            head.resize(got);
+            pipe.prefix = head;
+            pipe.file_pos = got;
+            pipe_stream.size = got;
+            return head;
+        }
+        head.resize(size_t(std::min<uint64_t>(head.size(), file.stream.size)));
+        if (!file.stream.read(&file.stream, 0, head.data(), head.data() + head.size())) file.throw_if_failed();
+        return head;
     }
     // Called once the head is known: how long the diff is.
     void set_size(uint64_t size) {
-        if (!file) pipe_stream.size = size;
+        if (from_pipe()) pipe_stream.size = size;
     }
-    bool from_pipe() const { return !file; }
+    // The diff's size when it is a file (else unknown: UINT64_MAX).
+    uint64_t known_size() const { return from_pipe() ? UINT64_MAX : file.stream.size; }
+    void throw_if_failed() const {
+        file.throw_if_failed();
+        if (pipe.error) throw cli::file_error("read", "DIFF", file.path, pipe.error);
+    }
 };
 
 const char* window_result_text(int code) {
@@ -248,30 +399,18 @@ const char* window_result_text(int code) {
     }
 }
 
-// Work memory for a single-stream or window patch: --memory when given (and enough), else
-// the larger of the default and what the diff needs.
-uint64_t stream_memory(const Options& o, uint64_t needed, const char* what) {
-    if (o.has_memory) {
-        if (o.memory < needed)
-            throw Exit{cli::kBadDiff, std::string("this ") + what + " diff needs --memory of at least " +
-                                              std::to_string(needed) + " bytes"};
-        return o.memory;
-    }
-    return std::max(o.memory, needed);
-}
-
 // What the listeners hand the patch, reached through the listener's owner.
 struct SingleSetup {
     mirv_TDecompress* plugin;
-    std::vector<unsigned char>* memory;
+    const WorkMemory* memory;
 };
 
 mirv_BOOL single_on_diff_info(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo*,
                               mirv_TDecompress** out_plugin, unsigned char** out_cache, unsigned char** out_cache_end) {
     const SingleSetup* setup = static_cast<const SingleSetup*>(listener->owner);
     *out_plugin = setup->plugin;
-    *out_cache = setup->memory->data();
-    *out_cache_end = setup->memory->data() + setup->memory->size();
+    *out_cache = setup->memory->begin();
+    *out_cache_end = setup->memory->end();
     return 1;
 }
 
@@ -279,7 +418,7 @@ struct WindowSetup {
     mirv_TDecompress* plugin;
     mirv_TChecksum* checksum;
     bool check;
-    std::vector<unsigned char>* memory;
+    const WorkMemory* memory;
 };
 
 mirv_BOOL window_on_diff_info(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo*,
@@ -291,48 +430,125 @@ mirv_BOOL window_on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
     *out_checksum = setup->checksum;
     // Everything the diff can vouch for is verified unless --no-check.
     *check_new = *check_old = *check_diff = setup->check && setup->checksum;
-    *out_cache = setup->memory->data();
-    *out_cache_end = setup->memory->data() + setup->memory->size();
+    *out_cache = setup->memory->begin();
+    *out_cache_end = setup->memory->end();
     return 1;
 }
 
-std::vector<unsigned char> allocate(uint64_t size) {
-    try {
-        return std::vector<unsigned char>(size_t(size));
-    } catch (const std::exception&) {
-        throw Exit{cli::kBadDiff, "cannot have " + std::to_string(size) + " bytes of work memory"};
-    }
+// The host plug-ins take their decoder state from the heap and, when that fails, fail as a bad
+// section would.  The patch goes through this plug-in instead, which notes a failure that came
+// with ENOMEM, so that running out of memory is reported as such and not as a bad diff.
+struct WatchedPlugin {
+    mirv_TDecompress* inner = nullptr;
+    bool out_of_memory = false;
+};
+WatchedPlugin watched;
+
+void note_failure(bool ok) {
+    if (!ok && errno == ENOMEM) watched.out_of_memory = true;
 }
+mirv_BOOL watched_is_can_open(const char* type) { return watched.inner->is_can_open(type); }
+void* watched_open(mirv_TDecompress*, uint64_t decoded_size, const mirv_TStreamInput* code, uint64_t code_begin,
+                   uint64_t code_end) {
+    errno = 0;
+    void* handle = watched.inner->open(watched.inner, decoded_size, code, code_begin, code_end);
+    note_failure(handle != nullptr);
+    return handle;
+}
+mirv_BOOL watched_close(mirv_TDecompress*, void* handle) { return watched.inner->close(watched.inner, handle); }
+mirv_BOOL watched_decompress_part(void* handle, unsigned char* out, unsigned char* out_end) {
+    errno = 0;
+    const mirv_BOOL ok = watched.inner->decompress_part(handle, out, out_end);
+    note_failure(ok);
+    return ok;
+}
+mirv_BOOL watched_reopen(void* handle, uint64_t decoded_size, const mirv_TStreamInput* code, uint64_t code_begin,
+                         uint64_t code_end) {
+    errno = 0;
+    const mirv_BOOL ok = watched.inner->reopen(handle, decoded_size, code, code_begin, code_end);
+    note_failure(ok);
+    return ok;
+}
+mirv_TDecompress watched_plugin = {watched_is_can_open, watched_open, watched_close, watched_decompress_part,
+                                   watched_reopen};
 
 mirv_TDecompress* plugin_for(const char* type, bool compressed) {
     if (!compressed) return nullptr;
     mirv_TDecompress* plugin = mirv_decompress_plugin(type);
     if (!plugin) throw Exit{cli::kBadDiff, std::string("unknown compression type '") + type + "'"};
-    return plugin;
+    watched.inner = plugin;
+    watched_plugin.reopen = plugin->reopen ? watched_reopen : nullptr;
+    return &watched_plugin;
 }
 
-void apply_front_to_back(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
-                         const std::vector<unsigned char>& prefix, cli::AtomicFile& out) {
+void check_old_size(uint64_t claimed, const InputFile& old) {
+    if (claimed != old.stream.size)
+        throw Exit{cli::kBadDiff, "the diff is for an OLD of " + std::to_string(claimed) + " bytes, not " +
+                                      std::to_string(old.stream.size)};
+}
+
+// NEW, opened only once the diff's head has passed its checks (a refused diff leaves the
+// path as it was), with the patch's view of it.
+struct NewFile {
+    const Options& options;
+    std::string path;
+    std::unique_ptr<cli::Output> out;
+    FileStream owner{-1};
+    std::atomic<uint64_t> written{0};
+    uint64_t size = 0;
+
+    NewFile(const Options& o, const std::string& p) : options(o), path(p) {}
+    mirv_TStreamOutput open(uint64_t new_size) {
+        out.reset(new cli::Output(path, "NEW", options.force));
+        out->check_room(new_size);
+        size = new_size;
+        owner.fd = out->fd();
+        owner.seekable = out->seekable();
+        owner.progress = &written;
+        return mirv_TStreamOutput{&owner, new_size, out->seekable() ? file_read_back : nullptr, file_write};
+    }
+    // After a failed patch: the file error behind it when there was one, else a bad diff.
+    [[noreturn]] void fail(const InputFile& old, const DiffSource* diff, const InputFile* diff_file,
+                           const std::string& bad_diff) const {
+        throw_if_failed(owner, "write", "NEW", path);
+        old.throw_if_failed();
+        if (diff) diff->throw_if_failed();
+        if (diff_file) diff_file->throw_if_failed();
+        if (watched.out_of_memory) throw Exit{cli::kFileError, "out of memory (the decompressor's)"};
+        throw Exit{cli::kBadDiff, bad_diff};
+    }
+    cli::Progress progress() const {
+        return cli::Progress("vkopatch", "applying the diff", options.quiet, &written, size);
+    }
+};
+
+void apply_front_to_back(Format format, const Options& o, const InputFile& old, DiffSource& diff, NewFile& out) {
     if (o.has_new_size) throw Exit{cli::kUsage, "--new-size applies to serialized diffs only"};
-    InputFile old_file(old_path, "OLD");
-    DiffSource diff(diff_path, prefix);
-    FileStream new_owner{fileno(out.file())};
     if (format == Format::kSingle) {
         mirv_singleCompressedDiffInfo info;
         if (!getSingleCompressedDiffInfo(&info, diff.stream, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
         const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
         if (stored > UINT64_MAX - info.diff_data_pos) throw Exit{cli::kBadDiff, "bad diff: body size"};
         diff.set_size(info.diff_data_pos + stored);
-        if (info.old_size != old_file.stream.size)
-            throw Exit{cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
-                                              std::to_string(old_file.stream.size)};
-        std::vector<unsigned char> memory =
-            allocate(stream_memory(o, info.step_mem_size + kStepReserve, "single-stream"));
+        check_old_size(info.old_size, old);
+        const uint64_t new_covers = add_capped(info.new_size, 1);
+        check_claim(info.cover_count <= new_covers, "covers", info.cover_count,
+                    "what " + std::to_string(info.new_size) + " new bytes can need");
+        check_claim(stored <= diff.known_size(), "a body", stored, "the diff's own size");
+        check_claim(info.uncompressed_size <= largest_body(info.new_size, info.cover_count, 0), "a body",
+                    info.uncompressed_size, "what " + std::to_string(info.new_size) + " new bytes can need");
+        check_claim(info.step_mem_size <= info.uncompressed_size, "step memory", info.step_mem_size,
+                    "its body of " + std::to_string(info.uncompressed_size) + " bytes");
+        const WorkMemory memory(stream_memory(o, info.step_mem_size + kStepReserve, "single-stream"));
         SingleSetup setup{plugin_for(info.compress_type, info.compressed_size != 0), &memory};
         sspatch_TListener listener{&setup, single_on_diff_info, nullptr};
-        const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
-        if (!patch_single_stream(&listener, &new_stream, &old_file.stream, diff.stream, 0, nullptr))
-            throw Exit{cli::kBadDiff, kBadDiffMessage};
+        const mirv_TStreamOutput new_stream = out.open(info.new_size);
+        bool ok;
+        {
+            const cli::Progress progress = out.progress();
+            ok = patch_single_stream(&listener, &new_stream, &old.stream, diff.stream, 0, nullptr);
+        }
+        if (!ok) out.fail(old, &diff, nullptr, kBadDiffMessage);
         return;
     }
     mirv_windowDiffInfo info;
@@ -340,10 +556,21 @@ void apply_front_to_back(Format format, const Options& o, const std::string& old
     const uint64_t stored = info.compressed_size ? info.compressed_size : info.uncompressed_size;
     if (stored > UINT64_MAX - info.head_size) throw Exit{cli::kBadDiff, "bad diff: body size"};
     diff.set_size(info.head_size + stored);
-    if (info.step_mem_size > UINT64_MAX / 2 || info.window_size > UINT64_MAX / 2)
-        throw Exit{cli::kBadDiff, "bad diff: memory sizes"};
-    std::vector<unsigned char> memory =
-        allocate(stream_memory(o, info.step_mem_size + info.window_size + kStepReserve, "window"));
+    check_old_size(info.old_size, old);
+    const std::string for_new = "what " + std::to_string(info.new_size) + " new bytes can need";
+    const uint64_t new_covers = add_capped(info.new_size, 1);
+    check_claim(info.window_size <= info.old_size, "a window", info.window_size,
+                "OLD's " + std::to_string(info.old_size) + " bytes");
+    check_claim(info.window_count <= new_covers, "windows", info.window_count, for_new);
+    check_claim(info.max_step_covers <= add_capped(new_covers, info.window_count), "covers in a step",
+                info.max_step_covers, for_new);
+    check_claim(stored <= diff.known_size(), "a body", stored, "the diff's own size");
+    check_claim(info.uncompressed_size <=
+                    largest_body(info.new_size, add_capped(new_covers, info.window_count), info.window_count),
+                "a body", info.uncompressed_size, for_new);
+    check_claim(info.step_mem_size <= info.uncompressed_size, "step memory", info.step_mem_size,
+                "its body of " + std::to_string(info.uncompressed_size) + " bytes");
+    const WorkMemory memory(stream_memory(o, info.step_mem_size + info.window_size + kStepReserve, "window"));
     mirv_TChecksum* checksum = nullptr;
     if (!o.no_check && info.checksum_size) {
         checksum = mirv_checksum_plugin(info.checksum_type);
@@ -351,71 +578,68 @@ void apply_front_to_back(Format format, const Options& o, const std::string& old
     }
     WindowSetup setup{plugin_for(info.compress_type, info.compressed_size != 0), checksum, !o.no_check, &memory};
     mirv_TWindowPatchListener listener{&setup, window_on_diff_info, nullptr};
-    const mirv_TStreamOutput new_stream{&new_owner, info.new_size, file_read_back, file_write};
-    const int result = patch_window_diff(&listener, &new_stream, &old_file.stream, diff.stream, 0);
+    const mirv_TStreamOutput new_stream = out.open(info.new_size);
+    int result;
+    {
+        const cli::Progress progress = out.progress();
+        result = patch_window_diff(&listener, &new_stream, &old.stream, diff.stream, 0);
+    }
+    if (result == mirv_kWindowPatchChecksumOpenError)  // the checksum plug-ins fail only for memory
+        throw Exit{cli::kFileError, "out of memory (a checksum could not be started)"};
     if (result != mirv_kWindowPatchOk)
-        throw Exit{cli::kBadDiff, "window patch failed: result " + std::to_string(result) + " (" +
-                                          window_result_text(result) + ")"};
+        out.fail(old, &diff, nullptr,
+                 "window patch failed: result " + std::to_string(result) + " (" + window_result_text(result) + ")");
 }
 
-void apply(Format format, const Options& o, const std::string& old_path, const std::string& diff_path,
-           const std::vector<unsigned char>& prefix, cli::AtomicFile& out) {
-    if (format == Format::kSingle || format == Format::kWindow)
-        return apply_front_to_back(format, o, old_path, diff_path, prefix, out);
+void apply_serialized_or_compressed(Format format, const Options& o, const InputFile& old, DiffSource& diff_source,
+                                    NewFile& out) {
+    const InputFile& diff_file = diff_source.file;
     // Below this the library cannot even cut its reader caches.
     if (!o.in_memory && o.memory < kMinMemory)
         throw Exit{cli::kUsage, "--memory must be at least " + std::to_string(kMinMemory) + " bytes for " +
-                                        format_name(format) + " diffs"};
-    InputFile old_file(old_path, "OLD");
-    InputFile diff_file(diff_path, "DIFF");
+                                    format_name(format) + " diffs"};
     uint64_t new_size = 0;
     mirv_TDecompress* plugin = nullptr;
     if (format == Format::kSerialized) {
-        new_size = o.has_new_size ? o.new_size : serialized_new_size(diff_file.stream);
+        new_size = o.has_new_size ? o.new_size : serialized_new_size(diff_file.stream, old.stream.size);
     } else {
         mirv_compressedDiffInfo info;
-        if (!getCompressedDiffInfo(&info, &diff_file.stream)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
-        if (info.old_size != old_file.stream.size)
-            throw Exit{cli::kBadDiff, "the diff is for an OLD of " + std::to_string(info.old_size) + " bytes, not " +
-                                              std::to_string(old_file.stream.size)};
-        if (info.compressed_count > 0) {
-            plugin = mirv_decompress_plugin(info.compress_type);
-            if (!plugin)
-                throw Exit{cli::kBadDiff, std::string("unknown compression type '") + info.compress_type + "'"};
+        if (!getCompressedDiffInfo(&info, &diff_file.stream)) {
+            diff_file.throw_if_failed();
+            throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
         }
+        check_old_size(info.old_size, old);
+        plugin = plugin_for(info.compress_type, info.compressed_count > 0);
         new_size = info.new_size;
     }
     bool ok = false;
     if (o.in_memory) {
-        std::vector<unsigned char> old_data(old_file.stream.size), diff_data(diff_file.stream.size), new_data;
-        if (!old_file.stream.read(&old_file.stream, 0, old_data.data(), old_data.data() + old_data.size()) ||
-            !diff_file.stream.read(&diff_file.stream, 0, diff_data.data(), diff_data.data() + diff_data.size()))
-            throw Exit{cli::kFileError, "cannot read OLD or DIFF"};
-        try {
-            new_data.resize(new_size);
-        } catch (const std::exception&) {
-            throw Exit{cli::kBadDiff, "the diff asks for " + std::to_string(new_size) + " new bytes: out of memory"};
-        }
-        ok = patch(new_data.data(), new_data.data() + new_data.size(), old_data.data(), old_data.data() + old_data.size(),
-                   diff_data.data(), diff_data.data() + diff_data.size());
-        if (ok && !out.write(new_data.data(), new_data.size())) throw Exit{cli::kFileError, "cannot write NEW"};
-    } else {
-        std::vector<unsigned char> memory;
-        try {
-            memory.resize(o.memory);
-        } catch (const std::exception&) {
-            throw Exit{cli::kUsage, "--memory: cannot have " + std::to_string(o.memory) + " bytes"};
-        }
-        FileStream new_owner{fileno(out.file())};
-        const mirv_TStreamOutput new_stream{&new_owner, new_size, file_read_back, file_write};
-        unsigned char* cache = memory.data();
-        if (format == Format::kSerialized)
-            ok = patch_stream_with_cache(&new_stream, &old_file.stream, &diff_file.stream, cache, cache + memory.size());
-        else
-            ok = patch_decompress_with_cache(&new_stream, &old_file.stream, &diff_file.stream, plugin, cache,
-                                             cache + memory.size());
+        const uint64_t needed = add_capped(add_capped(old.stream.size, diff_file.stream.size), new_size);
+        if (o.has_memory && o.memory < needed)
+            throw Exit{cli::kUsage, "--in-memory needs --memory of at least " + std::to_string(needed) +
+                                        " bytes (OLD, DIFF and NEW)"};
+        const WorkMemory old_data(old.stream.size), diff_data(diff_file.stream.size), new_data(new_size);
+        if (!old.stream.read(&old.stream, 0, old_data.begin(), old_data.end())) old.throw_if_failed();
+        if (!diff_file.stream.read(&diff_file.stream, 0, diff_data.begin(), diff_data.end()))
+            diff_file.throw_if_failed();
+        ok = patch(new_data.begin(), new_data.end(), old_data.begin(), old_data.end(), diff_data.begin(),
+                   diff_data.end());
+        if (!ok) throw Exit{cli::kBadDiff, kBadDiffMessage};
+        out.open(new_size);
+        out.out->write(new_data.begin(), size_t(new_size));
+        return;
     }
-    if (!ok) throw Exit{cli::kBadDiff, kBadDiffMessage};
+    const WorkMemory memory(o.memory);
+    const mirv_TStreamOutput new_stream = out.open(new_size);
+    {
+        const cli::Progress progress = out.progress();
+        if (format == Format::kSerialized)
+            ok = patch_stream_with_cache(&new_stream, &old.stream, &diff_file.stream, memory.begin(), memory.end());
+        else
+            ok = patch_decompress_with_cache(&new_stream, &old.stream, &diff_file.stream, plugin, memory.begin(),
+                                             memory.end());
+    }
+    if (!ok) out.fail(old, nullptr, &diff_file, kBadDiffMessage);
 }
 
 // --info: what the head says.  Values a format does not store are left out.
@@ -479,10 +703,11 @@ void print_window_info(const mirv_TStreamInput& diff) {
     print_line("host work memory", uint64_t(mirv_WINDOW_PATCH_MEM_SIZE(info.window_size, info.step_mem_size)));
 }
 
-void print_info(const std::string& path, Format format) {
-    InputFile diff(path, "DIFF");
+void print_info(const InputFile& diff, Format format) {
     switch (format) {
-    case Format::kWindow: return print_window_info(diff.stream);
+    case Format::kWindow:
+        print_window_info(diff.stream);
+        break;
     case Format::kSingle: {
         mirv_singleCompressedDiffInfo info;
         if (!getSingleCompressedDiffInfo(&info, &diff.stream, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
@@ -491,9 +716,10 @@ void print_info(const std::string& path, Format format) {
         print_line("new size", info.new_size);
         print_line("compression", type_or_none(info.compress_type, info.compressed_size != 0));
         print_line("covers", info.cover_count);
+        print_line("checksum", "none");
         print_line("step memory", info.step_mem_size);
         print_line("host work memory", info.step_mem_size + kStepReserve);
-        return;
+        break;
     }
     case Format::kCompressed: {
         mirv_compressedDiffInfo info;
@@ -503,22 +729,26 @@ void print_info(const std::string& path, Format format) {
         print_line("new size", info.new_size);
         print_line("compression", type_or_none(info.compress_type, info.compressed_count > 0));
         print_line("compressed sections", uint64_t(info.compressed_count));
+        print_line("checksum", "none");
         print_line("host work memory", "at least " + std::to_string(kMinMemory) + " bytes (--memory), or " +
                                            std::to_string(mirv_kPatchDecompressMemSize) + " bytes of stack");
-        return;
+        break;
     }
     default:
         print_line("format", "serialized");
-        print_line("new size", serialized_new_size(diff.stream));
+        print_line("new size", serialized_new_size(diff.stream, UINT64_MAX));
         print_line("compression", "none");
+        print_line("checksum", "none");
         print_line("host work memory", "at least " + std::to_string(kMinMemory) + " bytes (--memory), or " +
                                            std::to_string(mirv_kPatchStreamMemSize) +
                                            " bytes of stack, or OLD, DIFF and NEW in memory");
-        return;
+        break;
     }
+    diff.throw_if_failed();
 }
 
 int run(int argc, char** argv) {
+    const auto started = std::chrono::steady_clock::now();
     Options o;
     std::vector<std::string> files;
     cli::Args args(argc, argv);
@@ -539,6 +769,12 @@ int run(int argc, char** argv) {
         } else if (name == "--new-size") {
             o.new_size = args.bytes();
             o.has_new_size = true;
+        } else if (arg == "-f" || arg == "--force") {
+            o.force = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            o.quiet = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            o.verbose = true;
         } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
             throw Exit{cli::kUsage, "unknown option " + arg + " (try --help)"};
         } else {
@@ -547,43 +783,51 @@ int run(int argc, char** argv) {
     }
     if (o.info && files.size() != 1) throw Exit{cli::kUsage, "--info takes DIFF alone (try --help)"};
     if (!o.info && files.size() != 3) throw Exit{cli::kUsage, "expected OLD DIFF NEW (try --help)"};
-    if (o.info && files[0] == "-") throw Exit{cli::kUsage, "--info reads DIFF from a file"};
     if (o.info) {
-        std::vector<unsigned char> head(16);
-        FILE* f = std::fopen(files[0].c_str(), "rb");
-        if (!f) throw Exit{cli::kFileError, "cannot open DIFF '" + files[0] + "': " + std::strerror(errno)};
-        head.resize(std::fread(head.data(), 1, head.size(), f));
-        std::fclose(f);
-        print_info(files[0], detect(head));
+        if (files[0] == "-") throw Exit{cli::kUsage, "--info reads DIFF from a file"};
+        DiffSource diff(files[0]);
+        if (diff.from_pipe()) throw Exit{cli::kUsage, "--info reads DIFF from a file, not a pipe"};
+        print_info(diff.file, detect(diff.head()));
+        if (std::fflush(stdout) != 0) throw cli::file_error("write", "standard output", "-", errno);
         return 0;
     }
-    if (files[0] == "-" || files[2] == "-") throw Exit{cli::kUsage, "only DIFF may be - (standard input)"};
+    const std::string &old_path = files[0], &diff_path = files[1], &new_path = files[2];
+    if (old_path == "-") throw Exit{cli::kUsage, "OLD cannot be - (it is read at any position)"};
 
-    // The signature decides the format.  From a file only the first bytes are looked at; from
-    // standard input the first 4096 are kept, enough for any head, and handed on.
-    std::vector<unsigned char> head(files[1] == "-" ? kStdinPrefix : 16);
-    FILE* diff = files[1] == "-" ? stdin : std::fopen(files[1].c_str(), "rb");
-    if (!diff) throw Exit{cli::kFileError, "cannot open DIFF '" + files[1] + "': " + std::strerror(errno)};
-    size_t got = 0, n;
-    while (got < head.size() && (n = std::fread(head.data() + got, 1, head.size() - got, diff)) > 0) got += n;
-    head.resize(got);
-    if (std::ferror(diff)) throw Exit{cli::kFileError, "cannot read DIFF '" + files[1] + "'"};
-    const Format format = detect(head);
-    if (diff != stdin) std::fclose(diff);
-    if (files[1] == "-" && format != Format::kSingle && format != Format::kWindow)
-        throw Exit{cli::kUsage, "standard input serves single-stream and window diffs only"};
+    const InputFile old(old_path, "OLD");
+    DiffSource diff(diff_path);
+    // NEW must not be DIFF, and may be OLD only as a replaced file (the old one stays readable
+    // until the rename), never as a device written in place while it is read.
+    const cli::FileId new_id = cli::file_id(new_path);
+    if (new_id == diff.file.file.id) throw Exit{cli::kUsage, "NEW and DIFF are the same file"};
+    if (new_id == old.file.id) {
+        struct stat st;
+        if (stat(new_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            throw Exit{cli::kUsage, "NEW and OLD are the same device: it cannot be read and written at once"};
+        if (!o.force) throw Exit{cli::kUsage, "NEW is OLD: an update in place needs -f (--force)"};
+    }
+    cli::check_replaceable(new_path, "NEW", o.force);
+
+    const Format format = detect(diff.head());
+    if (diff.from_pipe() && format != Format::kSingle && format != Format::kWindow)
+        throw Exit{cli::kUsage, std::string("a ") + format_name(format) +
+                                    " diff is read at any position: give DIFF as a file (a pipe serves single-stream"
+                                    " and window diffs only)"};
     if (o.in_memory && format != Format::kSerialized)
         throw Exit{cli::kUsage, "--in-memory applies to serialized diffs only"};
-    FILE* old_file = std::fopen(files[0].c_str(), "rb");
-    if (!old_file) throw Exit{cli::kFileError, "cannot open OLD '" + files[0] + "': " + std::strerror(errno)};
-    std::fclose(old_file);
 
-    cli::AtomicFile out(files[2], "NEW");
-    {
-        cli::Progress progress("vkopatch", "applying the diff");
-        apply(format, o, files[0], files[1], head, out);
+    NewFile out(o, new_path);
+    if (format == Format::kSingle || format == Format::kWindow)
+        apply_front_to_back(format, o, old, diff, out);
+    else
+        apply_serialized_or_compressed(format, o, old, diff, out);
+    out.out->commit();
+    if (o.verbose) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(stderr, "vkopatch: %s diff, OLD %s, NEW %s, %.2f s\n", format_name(format),
+                     cli::human_bytes(old.stream.size).c_str(), cli::human_bytes(out.size).c_str(), seconds);
     }
-    out.commit();
     return 0;
 }
 

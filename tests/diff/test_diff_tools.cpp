@@ -96,6 +96,8 @@ TEST_F(DiffTools, VkodiffStatusesAndMessages) {
         {"--device --ram 8K " + o + path("diff"), 2, "--device cannot go with it"},
         {"'" + path("missing") + "' '" + path("new") + "' " + path("diff"), 3, "cannot open OLD"},
         {o + path("nofolder/diff"), 3, "cannot create DIFF"},
+        {o + "'" + path("old") + "'", 2, "is the same file as OLD"},
+        {"--vekko-dict 65M " + o + path("diff"), 2, "the largest vkopatch accepts"},
     };
     for (const Case& c : cases) {
         const Result r = run(VKODIFF_PATH, c.args);
@@ -125,7 +127,7 @@ TEST_F(DiffTools, VkodiffWritesEveryFormat) {
         "",
     };
     for (const char* s : settings) {
-        const Result r = run(VKODIFF_PATH, std::string(s) + " " + o);
+        const Result r = run(VKODIFF_PATH, std::string(s) + " -f " + o);
         ASSERT_EQ(r.status, 0) << s << ": " << r.err;
         EXPECT_EQ(r.err, std::strstr(s, "--format") && !std::strstr(s, "window")
                              ? "vkodiff: note: this diff carries no check of OLD or of the result (a window diff "
@@ -146,13 +148,13 @@ TEST_F(DiffTools, FailedRunsLeaveTargetsAlone) {
     const Bytes before = {1, 2, 3};
     write(path("diff"), before);
     write(path("out"), before);
-    Result r = run(VKODIFF_PATH, "'" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
+    Result r = run(VKODIFF_PATH, "-f '" + path("missing") + "' '" + path("new") + "' '" + path("diff") + "'");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(read(path("diff")), before);
 
     // A diff that is not for this OLD, or not applicable by this build, fails with status 1.
     write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', 'W', '2', '6', 0, 0});
-    r = run(VKOPATCH_PATH, "'" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
+    r = run(VKOPATCH_PATH, "-f '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err.rfind("vkopatch: ", 0), 0u) << r.err;
     EXPECT_EQ(read(path("out")), before);
@@ -180,7 +182,7 @@ TEST_F(DiffTools, VkopatchRebuildsNewForEveryFormatAndOption) {
         {"--ram 64K", "", true},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " '" + path("old") + "' '" + path("new") + "' '" +
+        ASSERT_EQ(run(VKODIFF_PATH, std::string(c.make) + " -f '" + path("old") + "' '" + path("new") + "' '" +
                                         path("diff") + "'")
                       .status,
                   0);
@@ -216,7 +218,7 @@ TEST_F(DiffTools, VkopatchRefusesDamagedDiffs) {
         write(path("diff"), *bad);
         for (const char* mode : {"", "--in-memory"}) {
             write(path("out"), before);
-            const Result r = run(VKOPATCH_PATH, std::string(mode) + " '" + path("old") + "' '" + path("diff") + "' '" +
+            const Result r = run(VKOPATCH_PATH, std::string(mode) + " -f '" + path("old") + "' '" + path("diff") + "' '" +
                                                     path("out") + "'");
             const bool serialized_only = *mode && bad != &garbage && bad != &huge_serialized;
             EXPECT_EQ(r.status, serialized_only ? 2 : 1) << mode << ": " << r.err;
@@ -243,7 +245,7 @@ TEST_F(DiffTools, VkopatchNamesTheWindowResult) {
     } cases[] = {
         {"'" + path("other") + "' '" + path("diff") + "'", 1, "result 10 (OLD is not the data the diff was made from)"},
         {"'" + path("old") + "' '" + path("damaged") + "'", 1, "result 12 (the diff is damaged)"},
-        {"--memory 1K '" + path("old") + "' '" + path("diff") + "'", 1, "needs --memory of at least"},
+        {"--memory 1K '" + path("old") + "' '" + path("diff") + "'", 2, "needs --memory of at least 28"},
         {"--new-size 5 '" + path("old") + "' '" + path("diff") + "'", 2, "serialized diffs only"},
     };
     for (const Case& c : cases) {
@@ -258,7 +260,9 @@ TEST_F(DiffTools, VkopatchNamesTheWindowResult) {
 }
 
 TEST_F(DiffTools, VkopatchStatusesAndMessages) {
-    write(path("diff"), Bytes{'Q', 'O', 'R', 'V', 'N', '1', '3', '&', 0});
+    ASSERT_EQ(run(VKODIFF_PATH, "--format compressed '" + path("old") + "' '" + path("new") + "' '" + path("diff") + "'")
+                  .status,
+              0);
     const std::string od = "'" + path("old") + "' '" + path("diff") + "' ";
     struct Case {
         std::string args;
@@ -271,8 +275,11 @@ TEST_F(DiffTools, VkopatchStatusesAndMessages) {
         {"--memory lots " + od + path("out"), 2, "bad byte count 'lots'"},
         {"--frobnicate " + od + path("out"), 2, "unknown option"},
         {"--in-memory " + od + path("out"), 2, "serialized diffs only"},
-        {"'" + path("old") + "' - " + path("out") + " < " + path("diff"), 2, "single-stream and window"},
-        {od + "-", 2, "only DIFF may be -"},
+        {"'" + path("old") + "' - " + path("out") + " < " + path("diff"), 0, ""},
+        {"-f '" + path("old") + "' - " + path("out") + " < " + path("diff"), 0, ""},
+        {"-f '" + path("old") + "' /dev/stdin " + path("out") + " < /dev/zero", 2, "single-stream and window"},
+        {"- " + path("diff") + " " + path("out"), 2, "OLD cannot be -"},
+        {od + "-", 0, ""},
         {"'" + path("old") + "' '" + path("missing") + "' " + path("out"), 3, "cannot open DIFF"},
         {"'" + path("missing") + "' '" + path("diff") + "' " + path("out"), 3, "cannot open OLD"},
         {od + path("nofolder/out"), 3, "cannot create NEW"},
@@ -294,11 +301,11 @@ TEST_F(DiffTools, VkopatchInfoNamesWhatTheHeadSays) {
         const char* make;
         std::vector<std::string> lines;  // each must be a whole line of the output
     } cases[] = {
-        {"--format serialized", {"format: serialized", "new size: 51000", "compression: none"}},
+        {"--format serialized", {"format: serialized", "new size: 51000", "compression: none", "checksum: none"}},
         {"--format compressed --compress zlib",
-         {"format: compressed", "old size: 50000", "new size: 51000"}},
+         {"format: compressed", "old size: 50000", "new size: 51000", "checksum: none"}},
         {"--format single --compress none --step-memory 1K",
-         {"format: single-stream", "compression: none", "old size: 50000"}},
+         {"format: single-stream", "compression: none", "old size: 50000", "checksum: none"}},
         {"--format window --compress zstd --checksum xxh64 --window 8K --ring 16",
          {"format: window", "compression: zstd", "checksum: xxh64", "ring: 16", "device RAM: none: no device plug-in for zstd"}},
         {"--format window --compress none --checksum none --window 4K --step-memory 1K --ring 2",
@@ -306,7 +313,7 @@ TEST_F(DiffTools, VkopatchInfoNamesWhatTheHeadSays) {
         {"--ram 8K", {"format: window", "compression: vekko", "checksum: crc32"}},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(run(VKODIFF_PATH, c.make + files).status, 0) << c.make;
+        ASSERT_EQ(run(VKODIFF_PATH, std::string("-f ") + c.make + files).status, 0) << c.make;
         const int status = std::system((std::string(VKOPATCH_PATH) + " --info '" + path("diff") + "' > '" + path("out") + "'").c_str());
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.make;
         const Bytes raw = read(path("out"));
@@ -344,17 +351,19 @@ TEST_F(DiffTools, OutOfMemoryIsOneLineAndNoStrayFile) {
               0);
     ASSERT_EQ(truncate(path("old").c_str(), 1 << 28), 0);  // sparse: cheap to make, dear to hold
     const std::string limit = "ulimit -v 60000; ";
+    std::remove(path("out").c_str());
     const struct {
         std::string program, args, line;
     } cases[] = {
-        {VKODIFF_PATH, "'" + path("old") + "' '" + path("new") + "' '" + path("out") + "'", "vkodiff: out of memory\n"},
+        {VKODIFF_PATH, "'" + path("old") + "' '" + path("new") + "' '" + path("out") + "'", "vkodiff: out of memory"},
         {VKOPATCH_PATH, "--in-memory '" + path("old") + "' '" + path("diff") + "' '" + path("out") + "'",
-         "vkopatch: out of memory\n"},
+         "vkopatch: out of memory"},
     };
     for (const auto& c : cases) {
         const Result r = run(limit + c.program, c.args);
         EXPECT_EQ(r.status, 3) << c.args;
-        EXPECT_EQ(r.err, c.line);
+        EXPECT_EQ(r.err.rfind(c.line, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(strays().empty()) << c.args;
     }
 }
