@@ -89,14 +89,14 @@ struct mirv_TChecksum {
 
 /* Writes value with tag at *cursor and moves the cursor past it.  False, writing nothing,
  * when fewer bytes than needed remain before end or k > 2 or tag doesn't fit in k bits. */
-mirv_BOOL mirv_packUIntWithTag(unsigned char** cursor, unsigned char* end, uint64_t value,
-                               unsigned int tag, unsigned int k);
+VEKKO_API mirv_BOOL mirv_packUIntWithTag(unsigned char** cursor, unsigned char* end, uint64_t value,
+                                         unsigned int tag, unsigned int k);
 /* Bytes the code of value takes with k tag bits. */
-unsigned int mirv_packUIntWithTag_size(uint64_t value, unsigned int k);
+VEKKO_API unsigned int mirv_packUIntWithTag_size(uint64_t value, unsigned int k);
 /* Reads one value (without its tag) and moves the cursor.  False at the end of input, on
  * a code cut short and on a value above 2^64 - 1. */
-mirv_BOOL mirv_unpackUIntWithTag(const unsigned char** cursor, const unsigned char* end,
-                                 uint64_t* out_value, unsigned int k);
+VEKKO_API mirv_BOOL mirv_unpackUIntWithTag(const unsigned char** cursor, const unsigned char* end,
+                                           uint64_t* out_value, unsigned int k);
 
 /* ---------------------------------------------------------------------------------------
  * Streams
@@ -118,17 +118,17 @@ typedef struct TStreamOutputClip {
 
 /* Fill the clip record and return it as a stream; null when begin > end or end lies past
  * the wrapped stream's size. */
-const mirv_TStreamInput* TStreamInputClip_init(TStreamInputClip* clip, const mirv_TStreamInput* source,
-                                               uint64_t begin, uint64_t end);
-const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const mirv_TStreamOutput* dest,
-                                                 uint64_t begin, uint64_t end);
+VEKKO_API const mirv_TStreamInput* TStreamInputClip_init(TStreamInputClip* clip, const mirv_TStreamInput* source,
+                                                         uint64_t begin, uint64_t end);
+VEKKO_API const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const mirv_TStreamOutput* dest,
+                                                           uint64_t begin, uint64_t end);
 
 /* Memory streams over [mem, mem_end): the owner is the first byte, the size the length.
  * The output form reads back from the same buffer. */
-const mirv_TStreamInput* mem_as_mirvStreamInput(mirv_TStreamInput* stream, const unsigned char* mem,
-                                                const unsigned char* mem_end);
-const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, unsigned char* mem,
-                                                  unsigned char* mem_end);
+VEKKO_API const mirv_TStreamInput* mem_as_mirvStreamInput(mirv_TStreamInput* stream, const unsigned char* mem,
+                                                          const unsigned char* mem_end);
+VEKKO_API const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, unsigned char* mem,
+                                                            unsigned char* mem_end);
 
 /* The decoded view of a compressed range: an input stream of the decoded size whose reads
  * hand out the next decoded bytes.  It may only be read front to back without gaps; a read
@@ -142,15 +142,15 @@ typedef struct TUncompresser {
 
 /* Opens plugin on [begin, end) of compressed and makes stream its decoded view of
  * decoded_size bytes.  False when the range does not lie inside compressed or open fails. */
-mirv_BOOL compressed_stream_as_uncompressed(TUncompresser* stream, uint64_t decoded_size,
-                                            mirv_TDecompress* plugin, const mirv_TStreamInput* compressed,
-                                            uint64_t begin, uint64_t end);
+VEKKO_API mirv_BOOL compressed_stream_as_uncompressed(TUncompresser* stream, uint64_t decoded_size,
+                                                      mirv_TDecompress* plugin, const mirv_TStreamInput* compressed,
+                                                      uint64_t begin, uint64_t end);
 /* Closes the held decoder (once); accepts null.  The result is that of the plug-in's close. */
-mirv_BOOL close_compressed_stream_as_uncompressed(TUncompresser* stream);
+VEKKO_API mirv_BOOL close_compressed_stream_as_uncompressed(TUncompresser* stream);
 
 /* Decodes the whole compressed buffer [code, code_end) into [out, out_end). */
-mirv_BOOL mirv_deccompress_mem(mirv_TDecompress* plugin, const unsigned char* code,
-                               const unsigned char* code_end, unsigned char* out, unsigned char* out_end);
+VEKKO_API mirv_BOOL mirv_deccompress_mem(mirv_TDecompress* plugin, const unsigned char* code,
+                                         const unsigned char* code_end, unsigned char* out, unsigned char* out_end);
 
 /* ---------------------------------------------------------------------------------------
  * Diff heads
@@ -216,10 +216,10 @@ typedef struct mirv_windowDiffInfo {
 } mirv_windowDiffInfo;
 
 /* Read and check a head.  False when the stream holds no such head or it fails a check. */
-mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff);
-mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, const mirv_TStreamInput* diff,
-                                      uint64_t head_pos);
-mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff);
+VEKKO_API mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, const mirv_TStreamInput* diff,
+                                                uint64_t head_pos);
+VEKKO_API mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos);
 
 /* ---------------------------------------------------------------------------------------
  * Cover lists
@@ -257,9 +257,9 @@ typedef struct mirv_TCoverList {
 /* Open the cover list of a serialized or compressed diff in list.  False on a bad head or
  * (compressed) when the cover data is compressed and plugin is null, refuses the type or
  * fails to open.  The caller closes an opened list through list->covers->close. */
-mirv_BOOL mirv_coverList_open_serializedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff);
-mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff,
-                                             mirv_TDecompress* plugin);
+VEKKO_API mirv_BOOL mirv_coverList_open_serializedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff);
+VEKKO_API mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff,
+                                                       mirv_TDecompress* plugin);
 
 /* ---------------------------------------------------------------------------------------
  * Serialized and compressed patch
@@ -270,25 +270,25 @@ mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_T
  * ------------------------------------------------------------------------------------- */
 
 /* Serialized diff, all in memory; out_new_end - out_new is the new data size. */
-mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsigned char* old,
-                const unsigned char* old_end, const unsigned char* diff, const unsigned char* diff_end);
+VEKKO_API mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsigned char* old,
+                          const unsigned char* old_end, const unsigned char* diff, const unsigned char* diff_end);
 
 /* Serialized diff through streams; the new data size is out_new->size.  patch_stream uses
  * mirv_kPatchStreamMemSize bytes of stack; the cached form uses [cache, cache_end) instead, and
  * spends memory beyond its needs on holding the old data or the old bytes of short covers,
  * so that the old data is read in a few long passes. */
-mirv_BOOL patch_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old, const mirv_TStreamInput* diff);
-mirv_BOOL patch_stream_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                  const mirv_TStreamInput* diff, unsigned char* cache, unsigned char* cache_end);
+VEKKO_API mirv_BOOL patch_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old, const mirv_TStreamInput* diff);
+VEKKO_API mirv_BOOL patch_stream_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                            const mirv_TStreamInput* diff, unsigned char* cache, unsigned char* cache_end);
 
 /* Compressed diff through streams; out_new->size and old->size must equal the head's sizes.
  * plugin may be null when no section is compressed.  patch_decompress uses
  * mirv_kPatchDecompressMemSize bytes of stack. */
-mirv_BOOL patch_decompress(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                           const mirv_TStreamInput* diff, mirv_TDecompress* plugin);
-mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                      const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
-                                      unsigned char* cache, unsigned char* cache_end);
+VEKKO_API mirv_BOOL patch_decompress(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                     const mirv_TStreamInput* diff, mirv_TDecompress* plugin);
+VEKKO_API mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                                const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
+                                                unsigned char* cache, unsigned char* cache_end);
 
 #define mirv_kPatchStreamMemSize 32768
 #define mirv_kPatchDecompressMemSize 24576
@@ -335,34 +335,34 @@ struct sspatch_TCoversListener {
  * least the head's new size (only that many bytes are written); old's size must equal the
  * head's old size.  covers_listener may be null.  True when the whole new data was produced
  * and the body was consumed exactly. */
-mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
-                              const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
-                              sspatch_TCoversListener* covers_listener);
+VEKKO_API mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                                        const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                                        sspatch_TCoversListener* covers_listener);
 /* The same, with two further arguments kept for callers written against the threaded form;
  * this library does not use them. */
-mirv_BOOL _patch_single_stream_mt(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
-                                  const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
-                                  sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
-                                  void* unused_thread_arg);
+VEKKO_API mirv_BOOL _patch_single_stream_mt(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                                            const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                                            sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                            void* unused_thread_arg);
 /* The patch over the body at [body_pos, ...) of diff: compressed_size bytes decoded through
  * plugin when compressed_size is non-zero, else uncompressed_size stored bytes.  The work
  * memory is [cache, cache_end); the output's size is the new data size. */
-mirv_BOOL _patch_single_compressed_diff_mt(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                           const mirv_TStreamInput* diff, uint64_t body_pos,
-                                           uint64_t uncompressed_size, uint64_t compressed_size,
-                                           mirv_TDecompress* plugin, uint64_t cover_count, uint64_t step_mem_size,
-                                           unsigned char* cache, unsigned char* cache_end,
-                                           sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
-                                           void* unused_thread_arg);
+VEKKO_API mirv_BOOL _patch_single_compressed_diff_mt(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                                     const mirv_TStreamInput* diff, uint64_t body_pos,
+                                                     uint64_t uncompressed_size, uint64_t compressed_size,
+                                                     mirv_TDecompress* plugin, uint64_t cover_count, uint64_t step_mem_size,
+                                                     unsigned char* cache, unsigned char* cache_end,
+                                                     sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
+                                                     void* unused_thread_arg);
 /* The patch over an uncompressed body, [body_begin, body_end) of body.  Needs at least
  * step_mem_size + 12288 bytes with the output cache, + 8192 without (then every output
  * write goes straight to out_new).  Memory beyond that holds the whole old data when it
  * fits, else the old bytes of each step's short covers, loaded in long sequential passes. */
-mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                   const mirv_TStreamInput* body, uint64_t body_begin, uint64_t body_end,
-                                   uint64_t cover_count, uint64_t step_mem_size, unsigned char* cache,
-                                   unsigned char* cache_end, sspatch_TCoversListener* covers_listener,
-                                   mirv_BOOL is_out_cache);
+VEKKO_API mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                             const mirv_TStreamInput* body, uint64_t body_begin, uint64_t body_end,
+                                             uint64_t cover_count, uint64_t step_mem_size, unsigned char* cache,
+                                             unsigned char* cache_end, sspatch_TCoversListener* covers_listener,
+                                             mirv_BOOL is_out_cache);
 
 #define mirv_kLookBackSize 4096
 
@@ -378,7 +378,7 @@ typedef struct TDiffToSingleStream {
     unsigned char            buffer[mirv_kLookBackSize];
 } TDiffToSingleStream;
 
-const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, const mirv_TStreamInput* diff);
+VEKKO_API const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, const mirv_TStreamInput* diff);
 
 /* Reader of one step's cover buffer.  Both bases run on across steps unless reset. */
 typedef struct sspatch_covers_t {
@@ -390,16 +390,16 @@ typedef struct sspatch_covers_t {
 } sspatch_covers_t;
 
 /* Both bases and the current cover at 0, no buffer. */
-void sspatch_covers_init(sspatch_covers_t* self);
+VEKKO_API void sspatch_covers_init(sspatch_covers_t* self);
 /* Points the reader at the next step's cover buffer; the bases run on. */
-void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers, const unsigned char* covers_end);
+VEKKO_API void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers, const unsigned char* covers_end);
 static inline mirv_BOOL sspatch_covers_isHaveNextCover(const sspatch_covers_t* self) {
     return self->covers_cache != self->covers_cache_end;
 }
 /* Decodes the next cover into self->cover; false on bad or cut-off data or new positions
  * that leave 64 bits.  Old positions step modulo 2^64 (a step may go the long way round):
  * the caller checks each cover against the old data before reading there. */
-mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self);
+VEKKO_API mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self);
 
 /* Window patch results. */
 enum {
@@ -454,14 +454,14 @@ struct mirv_TWindowPatchListener {
 
 /* Window patch of the diff whose head starts at head_pos; returns a mirv_kWindowPatch* code.
  * out_new must be at least the head's new size; only that many bytes are written. */
-int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
-                      const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
+                                const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
 /* The same, reading the head into *info, a record the caller provides (and may keep after the
  * call) instead of one on the call's stack: for devices whose stack has no room for its 656
  * bytes (224 in the size build, which also keeps the head's bytes there).  Every other piece of the patch's state lives at the end of the work memory. */
-int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
-                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                          const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                          const mirv_TStreamInput* diff, uint64_t head_pos);
 
 #ifdef __cplusplus
 }
