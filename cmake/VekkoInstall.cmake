@@ -242,9 +242,9 @@ function(vekko_install_library target)
     $<INSTALL_INTERFACE:${VEKKO_INSTALL_INCLUDEDIR}>)
 
   install(TARGETS ${target} EXPORT vekkoTargets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT library
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library)
   set(header_paths "")
   foreach(header IN LISTS ARG_HEADERS)
     set(found "")
@@ -259,7 +259,7 @@ function(vekko_install_library target)
     list(APPEND header_paths ${found})
   endforeach()
   if(header_paths)
-    install(FILES ${header_paths} DESTINATION ${VEKKO_INSTALL_INCLUDEDIR})
+    install(FILES ${header_paths} DESTINATION ${VEKKO_INSTALL_INCLUDEDIR} COMPONENT library)
   endif()
 
   _vekko_pkgconfig_prefix(pc_prefix)
@@ -291,6 +291,14 @@ function(vekko_install_library target)
   if(NOT output_name)
     set(output_name ${target})
   endif()
+  # Definitions that change the public records (MIRV_PATCH_SMALL) hold for every user.
+  set(pc_cflags "-I\${includedir}")
+  get_target_property(definitions ${target} INTERFACE_COMPILE_DEFINITIONS)
+  foreach(definition IN LISTS definitions)
+    if(definition AND NOT definition MATCHES "\\$<")
+      string(APPEND pc_cflags " -D${definition}")
+    endif()
+  endforeach()
   set(pc_file ${PROJECT_BINARY_DIR}/pkgconfig/${pc_name}.pc)
   file(WRITE ${pc_file}
     "prefix=${pc_prefix}\n"
@@ -304,8 +312,8 @@ function(vekko_install_library target)
     "Requires.private: ${pc_requires_private}\n"
     "Libs: -L\${libdir} -l${output_name} ${pc_libs}\n"
     "Libs.private: ${pc_libs_private}\n"
-    "Cflags: -I\${includedir}\n")
-  install(FILES ${pc_file} DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR})
+    "Cflags: ${pc_cflags}\n")
+  install(FILES ${pc_file} DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR} COMPONENT library)
 
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_LIBRARIES ${target})
   set_property(GLOBAL APPEND PROPERTY VEKKO_INSTALLED_PKGCONFIG ${pc_name})
@@ -315,11 +323,13 @@ function(vekko_install_library target)
   endif()
 endfunction()
 
-# Programs go to bin; a missing one is skipped.
+# Programs go to bin; a missing one is skipped.  They install as the component "programs",
+# everything else as "library" (cmake --install --component library: headers, libraries and
+# package files only).
 function(vekko_install_programs)
   foreach(program IN LISTS ARGN)
     if(TARGET ${program})
-      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
     endif()
   endforeach()
 endfunction()
@@ -342,7 +352,7 @@ function(vekko_install_package)
   endif()
   set(VEKKO_PACKAGE_PKGCONFIG_TARGETS "${pkgconfig_targets}")
 
-  install(EXPORT vekkoTargets NAMESPACE vekko:: FILE vekkoTargets.cmake DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
+  install(EXPORT vekkoTargets NAMESPACE vekko:: FILE vekkoTargets.cmake DESTINATION ${VEKKO_INSTALL_CMAKEDIR} COMPONENT library)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vekkoConfig.cmake.in
     ${PROJECT_BINARY_DIR}/cmake/vekkoConfig.cmake
     INSTALL_DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
@@ -355,7 +365,7 @@ function(vekko_install_package)
   write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/vekkoConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY ${compatibility})
   install(FILES ${PROJECT_BINARY_DIR}/cmake/vekkoConfig.cmake ${PROJECT_BINARY_DIR}/cmake/vekkoConfigVersion.cmake
-    DESTINATION ${VEKKO_INSTALL_CMAKEDIR})
+    DESTINATION ${VEKKO_INSTALL_CMAKEDIR} COMPONENT library)
 
   _vekko_pkgconfig_prefix(pc_prefix)
   string(REPLACE ";" " " requires "${pc_names}")
@@ -366,5 +376,5 @@ function(vekko_install_package)
     "Description: vekko codec: encoder, decoders and the libraries beside them\n"
     "Version: ${PROJECT_VERSION}\n"
     "Requires: ${requires}\n")
-  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/vekko.pc DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/vekko.pc DESTINATION ${VEKKO_INSTALL_PKGCONFIGDIR} COMPONENT library)
 endfunction()
