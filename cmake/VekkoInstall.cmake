@@ -132,8 +132,11 @@ function(_vekko_add_shared_twin target embed cxx)
     VISIBILITY_INLINES_HIDDEN ON
     SOVERSION ${VEKKO_SOVERSION})
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    # Every name a shared library calls must come from what it links.
-    target_link_options(${twin} PRIVATE -Wl,--no-undefined)
+    # Every name a shared library calls must come from what it links (but the sanitizers'
+    # runtimes may come with the program).
+    if(NOT VEKKO_SANITIZE AND NOT VEKKO_FUZZ)
+      target_link_options(${twin} PRIVATE -Wl,--no-undefined)
+    endif()
     if(cxx)
       target_link_options(${twin} PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/vekko_cxx.map)
       set_property(TARGET ${twin} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vekko_cxx.map)
