@@ -59,7 +59,7 @@ typedef struct mirv_TDeviceVekko {
 
 /* Fills *self with the "vekko" plug-in over the work buffer [work, work + work_size) and
  * returns &self->base.  The buffer must stay valid while the patch runs. */
-mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char* work, size_t work_size);
+VEKKO_API mirv_TDecompress* mirv_device_vekko_init(mirv_TDeviceVekko* self, unsigned char* work, size_t work_size);
 
 #define mirv_kDeviceCrc32Handles 3
 
@@ -74,7 +74,7 @@ typedef struct mirv_TDeviceCrc32 {
 } mirv_TDeviceCrc32;
 
 /* Fills *self with the "crc32" plug-in and returns &self->base. */
-mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
+VEKKO_API mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
 
 /* All the RAM a device holds to apply a window diff with these plug-ins, on a 32-bit target:
  * the patch's work memory, the vekko plug-in's window (the diff's vekko dictionary) and input
@@ -94,7 +94,7 @@ mirv_TChecksum* mirv_device_crc32_init(mirv_TDeviceCrc32* self);
      mirv_kDeviceUpdateSmallRecords)
 
 /* zlib's crc32: continues crc over [data, data_end); start from 0. */
-uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end);
+VEKKO_API uint32_t mirv_device_crc32(uint32_t crc, const unsigned char* data, const unsigned char* data_end);
 
 #ifdef __cplusplus
 }

@@ -2,16 +2,28 @@
  *
  * Plain C99.  Nothing here allocates, throws or keeps global state: every buffer
  * is handed in by the caller, and every operation that can fail returns a
- * mirv_BOOL (0 false).  Old data, diff and new data are read and written through
- * the stream records of mirv_stream.h, so each may sit in memory or behind any
- * callback.  Every number read from a diff is treated as hostile: a diff whose
- * sizes, positions or sums do not fit is refused, never followed.
- *
- * Compression and checksums are reached only through the plug-in records below;
- * mirv_plugins.h offers ready ones over zlib, zstd, xxHash and vekko.
+ * mirv_BOOL (0 false) or a result code.  Old data, diff and new data are read and
+ * written through the stream records of mirv_stream.h, so each may sit in memory or
+ * behind any callback.  Every number read from a diff is treated as hostile: a diff
+ * whose sizes, positions or sums do not fit is refused, never followed.
  *
  * Diff formats: serialized (no signature), compressed ("QORVN13"), single-stream
- * ("QORVNSF20") and window ("QORVNW26").
+ * ("QORVNSF20") and window ("QORVNW26").  Which call applies which:
+ *
+ *   window        getWindowDiffInfo to look at the head, then patch_window_diff: a
+ *                 listener sees the head and hands out the plug-ins, the checks and
+ *                 mirv_WINDOW_PATCH_MEM_SIZE bytes of work memory.  The call for devices.
+ *   single        getSingleCompressedDiffInfo, then patch_single_stream with its listener.
+ *   compressed    getCompressedDiffInfo, then patch_decompress.
+ *   serialized    patch (all in memory) or patch_stream.
+ *
+ * Compression and checksums are reached only through the plug-in records below, which
+ * the caller fills; mirv_plugins.h offers ready ones over zlib, zstd, xxHash and vekko,
+ * mirv_device_plugins.h ones for devices.
+ *
+ * This header holds what a caller of the patches needs.  The building blocks the patches
+ * are made of (packed numbers, clip streams, cover lists, the single-stream patch's parts)
+ * are in mirv_patch_parts.h, which this header includes at its end.
  */
 #ifndef MIRV_PATCH_H
 #define MIRV_PATCH_H
@@ -81,78 +93,6 @@ struct mirv_TChecksum {
 };
 
 /* ---------------------------------------------------------------------------------------
- * Packed uints: an unsigned 64-bit value in big-endian 7-bit groups, with k (0, 1 or 2)
- * tag bits in the top of the first byte.  At most 10 bytes.
- * ------------------------------------------------------------------------------------- */
-
-#define mirv_kMaxPackedUIntBytes 10
-
-/* Writes value with tag at *cursor and moves the cursor past it.  False, writing nothing,
- * when fewer bytes than needed remain before end or k > 2 or tag doesn't fit in k bits. */
-mirv_BOOL mirv_packUIntWithTag(unsigned char** cursor, unsigned char* end, uint64_t value,
-                               unsigned int tag, unsigned int k);
-/* Bytes the code of value takes with k tag bits. */
-unsigned int mirv_packUIntWithTag_size(uint64_t value, unsigned int k);
-/* Reads one value (without its tag) and moves the cursor.  False at the end of input, on
- * a code cut short and on a value above 2^64 - 1. */
-mirv_BOOL mirv_unpackUIntWithTag(const unsigned char** cursor, const unsigned char* end,
-                                 uint64_t* out_value, unsigned int k);
-
-/* ---------------------------------------------------------------------------------------
- * Streams
- * ------------------------------------------------------------------------------------- */
-
-/* [begin, end) of another input stream, as a stream of its own. */
-typedef struct TStreamInputClip {
-    mirv_TStreamInput        base;
-    const mirv_TStreamInput* source;
-    uint64_t                 begin;
-} TStreamInputClip;
-
-/* [begin, end) of another output stream, as a stream of its own. */
-typedef struct TStreamOutputClip {
-    mirv_TStreamOutput        base;
-    const mirv_TStreamOutput* dest;
-    uint64_t                  begin;
-} TStreamOutputClip;
-
-/* Fill the clip record and return it as a stream; null when begin > end or end lies past
- * the wrapped stream's size. */
-const mirv_TStreamInput* TStreamInputClip_init(TStreamInputClip* clip, const mirv_TStreamInput* source,
-                                               uint64_t begin, uint64_t end);
-const mirv_TStreamOutput* TStreamOutputClip_init(TStreamOutputClip* clip, const mirv_TStreamOutput* dest,
-                                                 uint64_t begin, uint64_t end);
-
-/* Memory streams over [mem, mem_end): the owner is the first byte, the size the length.
- * The output form reads back from the same buffer. */
-const mirv_TStreamInput* mem_as_mirvStreamInput(mirv_TStreamInput* stream, const unsigned char* mem,
-                                                const unsigned char* mem_end);
-const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, unsigned char* mem,
-                                                  unsigned char* mem_end);
-
-/* The decoded view of a compressed range: an input stream of the decoded size whose reads
- * hand out the next decoded bytes.  It may only be read front to back without gaps; a read
- * anywhere else fails. */
-typedef struct TUncompresser {
-    mirv_TStreamInput base;
-    mirv_TDecompress* plugin;
-    void*             handle;   /* null when no decoder is held */
-    uint64_t          read_pos; /* decoded bytes handed out so far */
-} TUncompresser;
-
-/* Opens plugin on [begin, end) of compressed and makes stream its decoded view of
- * decoded_size bytes.  False when the range does not lie inside compressed or open fails. */
-mirv_BOOL compressed_stream_as_uncompressed(TUncompresser* stream, uint64_t decoded_size,
-                                            mirv_TDecompress* plugin, const mirv_TStreamInput* compressed,
-                                            uint64_t begin, uint64_t end);
-/* Closes the held decoder (once); accepts null.  The result is that of the plug-in's close. */
-mirv_BOOL close_compressed_stream_as_uncompressed(TUncompresser* stream);
-
-/* Decodes the whole compressed buffer [code, code_end) into [out, out_end). */
-mirv_BOOL mirv_deccompress_mem(mirv_TDecompress* plugin, const unsigned char* code,
-                               const unsigned char* code_end, unsigned char* out, unsigned char* out_end);
-
-/* ---------------------------------------------------------------------------------------
  * Diff heads
  * ------------------------------------------------------------------------------------- */
 
@@ -216,190 +156,19 @@ typedef struct mirv_windowDiffInfo {
 } mirv_windowDiffInfo;
 
 /* Read and check a head.  False when the stream holds no such head or it fails a check. */
-mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff);
-mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, const mirv_TStreamInput* diff,
-                                      uint64_t head_pos);
-mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API mirv_BOOL getCompressedDiffInfo(mirv_compressedDiffInfo* out_info, const mirv_TStreamInput* diff);
+VEKKO_API mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, const mirv_TStreamInput* diff,
+                                                uint64_t head_pos);
+VEKKO_API mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos);
 
 /* ---------------------------------------------------------------------------------------
- * Cover lists
- * ------------------------------------------------------------------------------------- */
-
-/* New bytes [new_pos, new_pos + length) are old bytes [old_pos, old_pos + length) plus
- * the diff's run-length bytes, modulo 256. */
-typedef struct mirv_TCover {
-    uint64_t old_pos;
-    uint64_t new_pos;
-    uint64_t length;
-} mirv_TCover;
-
-typedef struct mirv_TCovers mirv_TCovers;
-
-/* A list of covers in new_pos order; the list's own state follows the record. */
-struct mirv_TCovers {
-    uint64_t (*leaveCoverCount)(const mirv_TCovers* covers);
-    /* The next cover; false when none is left or the data is bad. */
-    mirv_BOOL (*read_cover)(mirv_TCovers* covers, mirv_TCover* out_cover);
-    /* True when the list's data has been consumed exactly. */
-    mirv_BOOL (*is_finish)(const mirv_TCovers* covers);
-    /* Releases what the list holds (a decoder handle); safe to call more than once. */
-    mirv_BOOL (*close)(mirv_TCovers* covers);
-};
-
-#define mirv_kCoverListBufferSize 16384
-
-/* A cover list together with the memory it lives in. */
-typedef struct mirv_TCoverList {
-    mirv_TCovers* covers; /* the open list, inside buffer */
-    unsigned char buffer[mirv_kCoverListBufferSize];
-} mirv_TCoverList;
-
-/* Open the cover list of a serialized or compressed diff in list.  False on a bad head or
- * (compressed) when the cover data is compressed and plugin is null, refuses the type or
- * fails to open.  The caller closes an opened list through list->covers->close. */
-mirv_BOOL mirv_coverList_open_serializedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff);
-mirv_BOOL mirv_coverList_open_compressedDiff(mirv_TCoverList* list, const mirv_TStreamInput* diff,
-                                             mirv_TDecompress* plugin);
-
-/* ---------------------------------------------------------------------------------------
- * Serialized and compressed patch
+ * Window patch
  *
- * Each returns true only when the whole new data was produced and every section of the
- * diff was consumed exactly.  On false, bytes already written stay written: the caller must
- * not use the output.  Decoder handles opened by a call are closed by it on every path.
+ * Reads the diff strictly front to back, once (a pipe or a radio link will do), reads the old
+ * data only where the diff points, through one window at a time, and writes the new data front
+ * to back.  The caller hands out the work memory, the plug-ins and the checks from a listener
+ * that sees the diff's head first; the listener gets the memory back through on_patch_finish.
  * ------------------------------------------------------------------------------------- */
-
-/* Serialized diff, all in memory; out_new_end - out_new is the new data size. */
-mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsigned char* old,
-                const unsigned char* old_end, const unsigned char* diff, const unsigned char* diff_end);
-
-/* Serialized diff through streams; the new data size is out_new->size.  patch_stream uses
- * mirv_kPatchStreamMemSize bytes of stack; the cached form uses [cache, cache_end) instead, and
- * spends memory beyond its needs on holding the old data or the old bytes of short covers,
- * so that the old data is read in a few long passes. */
-mirv_BOOL patch_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old, const mirv_TStreamInput* diff);
-mirv_BOOL patch_stream_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                  const mirv_TStreamInput* diff, unsigned char* cache, unsigned char* cache_end);
-
-/* Compressed diff through streams; out_new->size and old->size must equal the head's sizes.
- * plugin may be null when no section is compressed.  patch_decompress uses
- * mirv_kPatchDecompressMemSize bytes of stack. */
-mirv_BOOL patch_decompress(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                           const mirv_TStreamInput* diff, mirv_TDecompress* plugin);
-mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                      const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
-                                      unsigned char* cache, unsigned char* cache_end);
-
-#define mirv_kPatchStreamMemSize 32768
-#define mirv_kPatchDecompressMemSize 24576
-
-
-/* ---------------------------------------------------------------------------------------
- * Single-stream and window patch
- *
- * Both read the diff strictly front to back, once (a pipe or a radio link will do), read
- * the old data only where the diff points and write the new data front to back.  The
- * caller hands out the work memory and the plug-ins from a listener that sees the diff's
- * head first; the listener gets the memory back through on_patch_finish.
- * ------------------------------------------------------------------------------------- */
-
-typedef struct sspatch_TListener sspatch_TListener;
-
-/* Work memory and decompressor for a single-stream patch. */
-struct sspatch_TListener {
-    void* owner;
-    /* Sees the head; sets *out_plugin (may stay null for a stored body) and the work memory
-     * [*out_cache, *out_cache_end), at least info->step_mem_size + 12288 bytes.  False stops
-     * the patch at once (then on_patch_finish is not called). */
-    mirv_BOOL (*on_diff_info)(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo* info,
-                              mirv_TDecompress** out_plugin, unsigned char** out_cache,
-                              unsigned char** out_cache_end);
-    /* May be null; called once after the patch whenever on_diff_info returned true, whatever
-     * the result, with the memory it handed out. */
-    void (*on_patch_finish)(sspatch_TListener* listener, unsigned char* cache, unsigned char* cache_end);
-};
-
-typedef struct sspatch_TCoversListener sspatch_TCoversListener;
-
-/* Optional watcher of the covers: sees every step's raw cover buffer before the step is
- * applied, then (null, null) at the end. */
-struct sspatch_TCoversListener {
-    void* owner;
-    /* May be null: the covers not yet applied, before each step and 0 at the end. */
-    void (*on_step_covers_reset)(sspatch_TCoversListener* listener, uint64_t covers_left);
-    void (*on_step_covers)(sspatch_TCoversListener* listener, const unsigned char* covers,
-                           const unsigned char* covers_end);
-};
-
-/* Single-stream patch of the diff whose head starts at head_pos of diff.  out_new must be at
- * least the head's new size (only that many bytes are written); old's size must equal the
- * head's old size.  covers_listener may be null.  True when the whole new data was produced
- * and the body was consumed exactly. */
-mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
-                              const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
-                              sspatch_TCoversListener* covers_listener);
-/* The same, with two further arguments kept for callers written against the threaded form;
- * this library does not use them. */
-mirv_BOOL _patch_single_stream_mt(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
-                                  const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
-                                  sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
-                                  void* unused_thread_arg);
-/* The patch over the body at [body_pos, ...) of diff: compressed_size bytes decoded through
- * plugin when compressed_size is non-zero, else uncompressed_size stored bytes.  The work
- * memory is [cache, cache_end); the output's size is the new data size. */
-mirv_BOOL _patch_single_compressed_diff_mt(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                           const mirv_TStreamInput* diff, uint64_t body_pos,
-                                           uint64_t uncompressed_size, uint64_t compressed_size,
-                                           mirv_TDecompress* plugin, uint64_t cover_count, uint64_t step_mem_size,
-                                           unsigned char* cache, unsigned char* cache_end,
-                                           sspatch_TCoversListener* covers_listener, size_t unused_thread_num,
-                                           void* unused_thread_arg);
-/* The patch over an uncompressed body, [body_begin, body_end) of body.  Needs at least
- * step_mem_size + 12288 bytes with the output cache, + 8192 without (then every output
- * write goes straight to out_new).  Memory beyond that holds the whole old data when it
- * fits, else the old bytes of each step's short covers, loaded in long sequential passes. */
-mirv_BOOL patch_single_stream_diff(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                   const mirv_TStreamInput* body, uint64_t body_begin, uint64_t body_end,
-                                   uint64_t cover_count, uint64_t step_mem_size, unsigned char* cache,
-                                   unsigned char* cache_end, sspatch_TCoversListener* covers_listener,
-                                   mirv_BOOL is_out_cache);
-
-#define mirv_kLookBackSize 4096
-
-/* A stream over a strictly sequential diff that can serve again the last 4096 bytes it
- * fetched.  A read ahead of what was fetched reads and drops the bytes up to it; a read
- * further back than the kept bytes fails. */
-typedef struct TDiffToSingleStream {
-    mirv_TStreamInput        base;
-    const mirv_TStreamInput* diff;
-    uint64_t                 frontier;   /* just after the last byte fetched from diff */
-    size_t                   kept_begin; /* buffer[kept_begin, 4096) precedes the frontier */
-    int                      no_keep;    /* set: keep nothing */
-    unsigned char            buffer[mirv_kLookBackSize];
-} TDiffToSingleStream;
-
-const mirv_TStreamInput* TDiffToSingleStream_init(TDiffToSingleStream* reader, const mirv_TStreamInput* diff);
-
-/* Reader of one step's cover buffer.  Both bases run on across steps unless reset. */
-typedef struct sspatch_covers_t {
-    const unsigned char* covers_cache;
-    const unsigned char* covers_cache_end;
-    uint64_t             last_old_end;
-    uint64_t             last_new_end;
-    mirv_TCover          cover; /* the cover last decoded */
-} sspatch_covers_t;
-
-/* Both bases and the current cover at 0, no buffer. */
-void sspatch_covers_init(sspatch_covers_t* self);
-/* Points the reader at the next step's cover buffer; the bases run on. */
-void sspatch_covers_setCoversCache(sspatch_covers_t* self, const unsigned char* covers, const unsigned char* covers_end);
-static inline mirv_BOOL sspatch_covers_isHaveNextCover(const sspatch_covers_t* self) {
-    return self->covers_cache != self->covers_cache_end;
-}
-/* Decodes the next cover into self->cover; false on bad or cut-off data or new positions
- * that leave 64 bits.  Old positions step modulo 2^64 (a step may go the long way round):
- * the caller checks each cover against the old data before reading there. */
-mirv_BOOL sspatch_covers_nextCover(sspatch_covers_t* self);
 
 /* Window patch results. */
 enum {
@@ -454,17 +223,106 @@ struct mirv_TWindowPatchListener {
 
 /* Window patch of the diff whose head starts at head_pos; returns a mirv_kWindowPatch* code.
  * out_new must be at least the head's new size; only that many bytes are written. */
-int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
-                      const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API int patch_window_diff(mirv_TWindowPatchListener* listener, const mirv_TStreamOutput* out_new,
+                                const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos);
 /* The same, reading the head into *info, a record the caller provides (and may keep after the
  * call) instead of one on the call's stack: for devices whose stack has no room for its 656
  * bytes (224 in the size build, which also keeps the head's bytes there).  Every other piece of the patch's state lives at the end of the work memory. */
-int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
-                                const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
-                                const mirv_TStreamInput* diff, uint64_t head_pos);
+VEKKO_API int patch_window_diff_with_info(mirv_windowDiffInfo* info, mirv_TWindowPatchListener* listener,
+                                          const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                          const mirv_TStreamInput* diff, uint64_t head_pos);
+
+/* ---------------------------------------------------------------------------------------
+ * Single-stream patch
+ *
+ * Reads the diff strictly front to back, once, like the window patch, but may read the old
+ * data anywhere.  Work memory and the decompressor come from a listener, as there.
+ * ------------------------------------------------------------------------------------- */
+
+typedef struct sspatch_TListener sspatch_TListener;
+
+/* Work memory and decompressor for a single-stream patch. */
+struct sspatch_TListener {
+    void* owner;
+    /* Sees the head; sets *out_plugin (may stay null for a stored body) and the work memory
+     * [*out_cache, *out_cache_end), at least info->step_mem_size + 12288 bytes.  False stops
+     * the patch at once (then on_patch_finish is not called). */
+    mirv_BOOL (*on_diff_info)(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo* info,
+                              mirv_TDecompress** out_plugin, unsigned char** out_cache,
+                              unsigned char** out_cache_end);
+    /* May be null; called once after the patch whenever on_diff_info returned true, whatever
+     * the result, with the memory it handed out. */
+    void (*on_patch_finish)(sspatch_TListener* listener, unsigned char* cache, unsigned char* cache_end);
+};
+
+typedef struct sspatch_TCoversListener sspatch_TCoversListener;
+
+/* Optional watcher of the covers: sees every step's raw cover buffer before the step is
+ * applied, then (null, null) at the end. */
+struct sspatch_TCoversListener {
+    void* owner;
+    /* May be null: the covers not yet applied, before each step and 0 at the end. */
+    void (*on_step_covers_reset)(sspatch_TCoversListener* listener, uint64_t covers_left);
+    void (*on_step_covers)(sspatch_TCoversListener* listener, const unsigned char* covers,
+                           const unsigned char* covers_end);
+};
+
+/* Single-stream patch of the diff whose head starts at head_pos of diff.  out_new must be at
+ * least the head's new size (only that many bytes are written); old's size must equal the
+ * head's old size.  covers_listener may be null.  True when the whole new data was produced
+ * and the body was consumed exactly. */
+VEKKO_API mirv_BOOL patch_single_stream(sspatch_TListener* listener, const mirv_TStreamOutput* out_new,
+                                        const mirv_TStreamInput* old, const mirv_TStreamInput* diff, uint64_t head_pos,
+                                        sspatch_TCoversListener* covers_listener);
+
+/* ---------------------------------------------------------------------------------------
+ * Serialized and compressed patch
+ *
+ * Each returns true only when the whole new data was produced and every section of the
+ * diff was consumed exactly.  On false, bytes already written stay written: the caller must
+ * not use the output.  Decoder handles opened by a call are closed by it on every path.
+ * ------------------------------------------------------------------------------------- */
+
+/* Serialized diff, all in memory; out_new_end - out_new is the new data size. */
+VEKKO_API mirv_BOOL patch(unsigned char* out_new, unsigned char* out_new_end, const unsigned char* old,
+                          const unsigned char* old_end, const unsigned char* diff, const unsigned char* diff_end);
+
+/* Serialized diff through streams; the new data size is out_new->size.  patch_stream uses
+ * mirv_kPatchStreamMemSize bytes of stack; the cached form uses [cache, cache_end) instead, and
+ * spends memory beyond its needs on holding the old data or the old bytes of short covers,
+ * so that the old data is read in a few long passes. */
+VEKKO_API mirv_BOOL patch_stream(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old, const mirv_TStreamInput* diff);
+VEKKO_API mirv_BOOL patch_stream_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                            const mirv_TStreamInput* diff, unsigned char* cache, unsigned char* cache_end);
+
+/* Compressed diff through streams; out_new->size and old->size must equal the head's sizes.
+ * plugin may be null when no section is compressed.  patch_decompress uses
+ * mirv_kPatchDecompressMemSize bytes of stack. */
+VEKKO_API mirv_BOOL patch_decompress(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                     const mirv_TStreamInput* diff, mirv_TDecompress* plugin);
+VEKKO_API mirv_BOOL patch_decompress_with_cache(const mirv_TStreamOutput* out_new, const mirv_TStreamInput* old,
+                                                const mirv_TStreamInput* diff, mirv_TDecompress* plugin,
+                                                unsigned char* cache, unsigned char* cache_end);
+
+#define mirv_kPatchStreamMemSize 32768
+#define mirv_kPatchDecompressMemSize 24576
+
+/* ---------------------------------------------------------------------------------------
+ * Memory streams
+ * ------------------------------------------------------------------------------------- */
+
+/* Memory streams over [mem, mem_end): the owner is the first byte, the size the length.
+ * The output form reads back from the same buffer. */
+VEKKO_API const mirv_TStreamInput* mem_as_mirvStreamInput(mirv_TStreamInput* stream, const unsigned char* mem,
+                                                          const unsigned char* mem_end);
+VEKKO_API const mirv_TStreamOutput* mem_as_mirvStreamOutput(mirv_TStreamOutput* stream, unsigned char* mem,
+                                                            unsigned char* mem_end);
 
 #ifdef __cplusplus
 }
 #endif
+
+/* The building blocks, for callers that assemble a patch of their own. */
+#include "mirv_patch_parts.h"
 
 #endif /* MIRV_PATCH_H */

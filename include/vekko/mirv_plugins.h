@@ -30,9 +30,9 @@ extern "C" {
 #define mirv_kVekkoPluginMaxWindow ((uint64_t)64 * 1024 * 1024)
 
 /* The plug-in for a compression type name, or null for any other name. */
-mirv_TDecompress* mirv_decompress_plugin(const char* compress_type);
+VEKKO_API mirv_TDecompress* mirv_decompress_plugin(const char* compress_type);
 /* The plug-in for a checksum type name, or null for any other name. */
-mirv_TChecksum* mirv_checksum_plugin(const char* checksum_type);
+VEKKO_API mirv_TChecksum* mirv_checksum_plugin(const char* checksum_type);
 
 #ifdef __cplusplus
 }

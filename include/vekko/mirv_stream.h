@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "vekko_api.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -62,17 +64,17 @@ typedef struct mirv_TMemOutputOwner {
 
 /* Read callback over a mirv_TMemInputOwner.  An empty range at the end succeeds;
  * a range reaching past the end fails and copies nothing. */
-mirv_BOOL mem_read(const mirv_TStreamInput* stream, uint64_t read_from_pos,
-                   unsigned char* out_data, unsigned char* out_data_end);
+VEKKO_API mirv_BOOL mem_read(const mirv_TStreamInput* stream, uint64_t read_from_pos,
+                             unsigned char* out_data, unsigned char* out_data_end);
 
 /* Read-back callback over a mirv_TMemOutputOwner: reads any range inside the capacity. */
-mirv_BOOL mem_read_back(const mirv_TStreamOutput* stream, uint64_t read_from_pos,
-                        unsigned char* out_data, unsigned char* out_data_end);
+VEKKO_API mirv_BOOL mem_read_back(const mirv_TStreamOutput* stream, uint64_t read_from_pos,
+                                  unsigned char* out_data, unsigned char* out_data_end);
 
 /* Write callback over a mirv_TMemOutputOwner.  A range ending exactly at the capacity
  * succeeds; one reaching past it fails and changes nothing. */
-mirv_BOOL mem_write(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
-                    const unsigned char* data, const unsigned char* data_end);
+VEKKO_API mirv_BOOL mem_write(const mirv_TStreamOutput* stream, uint64_t write_to_pos,
+                              const unsigned char* data, const unsigned char* data_end);
 
 /* A memory buffer as a source of compressed bytes for the vekko stream decoder (its
  * read_code callback takes this record as input_stream).  Each call delivers as many of
@@ -84,7 +86,7 @@ typedef struct mirv_TMemCodeSource {
     uint64_t             pos;  /* bytes delivered so far; start at 0 */
 } mirv_TMemCodeSource;
 
-mirv_BOOL mem_read_code(void* source, unsigned char* out_code, uint32_t* code_size);
+VEKKO_API mirv_BOOL mem_read_code(void* source, unsigned char* out_code, uint32_t* code_size);
 
 #ifdef __cplusplus
 }

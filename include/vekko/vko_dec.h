@@ -47,8 +47,8 @@ extern "C" {
  * entry and, on vko_RESULT_STREAM_END, the number of bytes produced; on any other
  * result it is unchanged and the buffer holds whatever was produced before the failure.
  * Returns 1, 10, 20, 23 or 24; never 0. */
-vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
-                               unsigned char* out_data, vko_size_t* data_size);
+VEKKO_API vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
+                                         unsigned char* out_data, vko_size_t* data_size);
 
 /* ---- stream decoder ---- */
 
@@ -90,15 +90,15 @@ typedef struct vko_TStream {
 /* Reads the 4-byte header with one read_code call.  Returns the dictionary size, or 0
  * when the call failed or delivered fewer than 4 bytes.  The value is not range-checked:
  * the caller decides whether it can afford a window that large. */
-vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_code);
+VEKKO_API vko_size_t vko_TStream_read_dict_size(void* input_stream, vko_TReadCode read_code);
 
 /* Prepares *stream to decode after the header.  buffer holds dict_size + cache_size bytes:
  * the window, then the input cache.  dict_size must be at least the header's value.
  * Returns vko_RESULT_NO_DICT for dict_size 0, vko_RESULT_NO_CACHE for cache_size 0, else 0.
  * After a failed open the record is still safe to pass to vko_TStream_decompress_partial,
  * which then returns the same code.  The buffer's contents are not touched. */
-vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadCode read_code,
-                             unsigned char* buffer, vko_size_t dict_size, vko_size_t cache_size);
+VEKKO_API vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadCode read_code,
+                                       unsigned char* buffer, vko_size_t dict_size, vko_size_t cache_size);
 
 /* Produces up to *data_size bytes at out_data.  Returns 0 when the piece is full and the
  * stream goes on (call again), 1 at the stream end with *data_size set to the bytes this
@@ -113,8 +113,8 @@ vko_TResult vko_TStream_open(vko_TStream* stream, void* input_stream, vko_TReadC
  * A match distance beyond the window or before the first byte of the stream gives
  * vko_RESULT_BAD_DICT_POS, as in the memory decoder: only bytes this stream produced
  * ever come out. */
-vko_TResult vko_TStream_decompress_partial(vko_TStream* stream, unsigned char* out_data,
-                                           vko_size_t* data_size);
+VEKKO_API vko_TResult vko_TStream_decompress_partial(vko_TStream* stream, unsigned char* out_data,
+                                                     vko_size_t* data_size);
 
 #ifdef __cplusplus
 }

@@ -28,6 +28,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vekko_api.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -81,12 +83,12 @@ typedef struct vkd_TDiffOptions {
  * uses, which may be less).  On the updates measured in docs/benchmarks.md it comes within
  * 1% + 100 bytes of the smallest unchecked diff.  The serialized, compressed and single
  * formats, and checksum none, carry no check of the old data or of the result. */
-void vkd_default_options(vkd_TDiffOptions* options);
+VEKKO_API void vkd_default_options(vkd_TDiffOptions* options);
 
 /* The device preset: window format, vekko with a 16 KiB dictionary, crc32, window 16 KiB,
  * step memory 4 KiB, ring 4.  A device applies it with 16 + 4 + 12 KiB of patch memory
  * plus the vekko decoder's window. */
-void vkd_device_options(vkd_TDiffOptions* options);
+VEKKO_API void vkd_device_options(vkd_TDiffOptions* options);
 
 typedef enum vkd_TError {
     vkd_OK            = 0,
@@ -103,7 +105,7 @@ typedef enum vkd_TError {
  * mirv_DEVICE_UPDATE_RAM_SMALL of the window, step memory, ring and vekko dictionary (no
  * dictionary unless the compression is vekko).  The diff may declare less than its options
  * allow; a device can size its buffers from the diff's head instead. */
-uint64_t vkd_device_ram_small(const vkd_TDiffOptions* options);
+VEKKO_API uint64_t vkd_device_ram_small(const vkd_TDiffOptions* options);
 
 /* Makes a diff for a device with ram_bytes of RAM for the update: a window diff compressed
  * with "vekko" and checked with "crc32", whose vkd_device_ram_small stays within ram_bytes.
@@ -113,26 +115,26 @@ uint64_t vkd_device_ram_small(const vkd_TDiffOptions* options);
  * vkd_TDiffOptions.min_cover_gain (0: try a few).  vkd_BAD_OPTIONS when ram_bytes is below
  * vkd_kMinRamBudget.  About 25 diffs are written after one cover search: a few seconds for
  * a megabyte of new data. */
-vkd_TError vkd_create_diff_for_ram(const unsigned char* old_data, size_t old_size,
-                                   const unsigned char* new_data, size_t new_size,
-                                   uint64_t ram_bytes, uint64_t min_cover_gain,
-                                   vkd_TDiffOptions* out_options,
-                                   unsigned char** out_diff, size_t* out_size);
+VEKKO_API vkd_TError vkd_create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                             const unsigned char* new_data, size_t new_size,
+                                             uint64_t ram_bytes, uint64_t min_cover_gain,
+                                             vkd_TDiffOptions* out_options,
+                                             unsigned char** out_diff, size_t* out_size);
 
 /* Writes the diff from old[0 .. old_size) to new_data[0 .. new_size) into a buffer from
  * malloc, handed out in *out_diff and *out_size (free it with vkd_free).  options may be
  * null for the defaults.  Nothing is handed out on error. */
-vkd_TError vkd_create_diff(const unsigned char* old_data, size_t old_size,
-                           const unsigned char* new_data, size_t new_size,
-                           const vkd_TDiffOptions* options,
-                           unsigned char** out_diff, size_t* out_size);
-void vkd_free(void* diff);
+VEKKO_API vkd_TError vkd_create_diff(const unsigned char* old_data, size_t old_size,
+                                     const unsigned char* new_data, size_t new_size,
+                                     const vkd_TDiffOptions* options,
+                                     unsigned char** out_diff, size_t* out_size);
+VEKKO_API void vkd_free(void* diff);
 
 /* Null when the options are usable, else a text saying which one is not. */
-const char* vkd_options_error(const vkd_TDiffOptions* options);
+VEKKO_API const char* vkd_options_error(const vkd_TDiffOptions* options);
 
 /* Text of an error code. */
-const char* vkd_error_text(vkd_TError error);
+VEKKO_API const char* vkd_error_text(vkd_TError error);
 
 #ifdef __cplusplus
 }
@@ -151,26 +153,26 @@ struct Cover {
 
 /* Covers for options.min_cover_gain (0: a middle bar of 20), ordered by new_pos, not
  * overlapping in the new data. */
-std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size,
-                               const unsigned char* new_data, size_t new_size,
-                               const vkd_TDiffOptions& options);
+VEKKO_API std::vector<Cover> find_covers(const unsigned char* old_data, size_t old_size,
+                                         const unsigned char* new_data, size_t new_size,
+                                         const vkd_TDiffOptions& options);
 
 /* The diff, as vkd_create_diff makes it; throws std::runtime_error on bad options. */
-std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old_size,
-                                       const unsigned char* new_data, size_t new_size,
-                                       const vkd_TDiffOptions& options);
+VEKKO_API std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old_size,
+                                                 const unsigned char* new_data, size_t new_size,
+                                                 const vkd_TDiffOptions& options);
 
 /* The diff of vkd_create_diff_for_ram; throws std::runtime_error for a budget below
  * vkd_kMinRamBudget.  chosen, when not null, receives the options used. */
-std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
-                                               const unsigned char* new_data, size_t new_size,
-                                               uint64_t ram_bytes, uint64_t min_cover_gain,
-                                               vkd_TDiffOptions* chosen);
+VEKKO_API std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                                         const unsigned char* new_data, size_t new_size,
+                                                         uint64_t ram_bytes, uint64_t min_cover_gain,
+                                                         vkd_TDiffOptions* chosen);
 
 /* The compression type name written into diffs ("", "zlib", "zstd", "vekko"). */
-const char* compress_type_name(int compress);
+VEKKO_API const char* compress_type_name(int compress);
 /* The checksum type name written into window diffs ("", "crc32", "xxh64"). */
-const char* checksum_type_name(int checksum);
+VEKKO_API const char* checksum_type_name(int checksum);
 
 }  // namespace vkd
 #endif

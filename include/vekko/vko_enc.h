@@ -26,7 +26,7 @@ struct vko_TCompressProps {
 };
 
 /* dictSize 1 MiB, maxSaveLength 65535, threadNum 1, literal lines on. */
-extern const vko_TCompressProps vko_kDefaultCompressProps;
+extern VEKKO_API const vko_TCompressProps vko_kDefaultCompressProps;
 
 /* Compresses all of data's bytes into out_code as one vekko stream and returns the
  * stream's length.  props may be null for vko_kDefaultCompressProps.  The header is
@@ -43,10 +43,10 @@ extern const vko_TCompressProps vko_kDefaultCompressProps;
  * Memory grows with the number of clips at once (about 10 bytes per byte of window and
  * clip each).  Failures are reported as with one thread: the exception of the first
  * clip that fails, after all earlier clips were written. */
-uint64_t vko_compress(const mirv_TStreamOutput* out_code, const mirv_TStreamInput* data,
-                      const vko_TCompressProps* props = nullptr);
+VEKKO_API uint64_t vko_compress(const mirv_TStreamOutput* out_code, const mirv_TStreamInput* data,
+                                const vko_TCompressProps* props = nullptr);
 
 /* The largest stream vko_compress writes for data_size input bytes. */
-uint64_t vko_maxCompressedSize(uint64_t data_size);
+VEKKO_API uint64_t vko_maxCompressedSize(uint64_t data_size);
 
 #endif /* VKO_ENC_H */

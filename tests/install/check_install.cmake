@@ -1,15 +1,21 @@
 # Installs the build tree into a fresh prefix, then builds and runs the consumer project
-# against it twice: through the CMake package and through pkg-config.
+# against it twice: through the CMake package and through pkg-config.  The consumers are C
+# programs (the decoders, the compression C entry, the patch library with its plug-ins, the
+# diff writer) built without C++ enabled, and one C++ program.
+#
+# With SHARED_CHECK it also builds the libraries shared (a second build of the source tree,
+# libraries only), installs them into another prefix, checks that each shared library
+# exports exactly the functions the public headers mark VEKKO_API and has a versioned
+# SONAME, and runs the C programs against it both ways.
 #
 # Last, it checks that no private header is reachable, neither from the installed tree nor
 # from a project that adds the source tree with add_subdirectory.
 #
 #   cmake -DVEKKO_BUILD_DIR=... -DVEKKO_SOURCE_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=...
 #         -DVEKKO_VERSION=... -DCMAKE_C_COMPILER=... -DCMAKE_CXX_COMPILER=... [-DEXTRA_FLAGS=...]
-#         [-DWITH_ENCODER=ON] -P check_install.cmake
-# Without the encoder (a decoder-only build) only the C decoding program is built.
+#         [-DWITH_ENCODER=ON] [-DSHARED_CHECK=ON -DSHARED_OPTIONS=-DVEKKO_...;...] -P check_install.cmake
+# Without the encoder (a decoder-only build) the programs that need it are left out.
 cmake_minimum_required(VERSION 3.16)
-
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
@@ -20,63 +26,156 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
+find_program(PKG_CONFIG pkg-config REQUIRED)
+separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
+set(c_programs decode patch)
+if(WITH_ENCODER)
+  list(APPEND c_programs compress diff)
+endif()
+
+# The pkg-config modules of each consumer program; naming only what the program includes
+# is the check that each module brings what it needs.
+set(modules_decode vekko-dec)
+set(modules_patch vekko-patch-plugins)
+set(modules_compress vekko-enc vekko-dec)
+set(modules_diff vekko-diff vekko-patch-plugins)
+set(modules_roundtrip vekko-enc vekko-dec)
+
+# Builds and runs the consumers against the vekko installed in prefix, through the CMake
+# package and through pkg-config.
+function(check_prefix label prefix with_cxx)
+  set(build ${WORK_DIR}/${label}-cmake)
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build} -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release -DEXPECTED_VERSION=${VEKKO_VERSION}
+      -DWITH_ENCODER=${WITH_ENCODER} -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} "-DCMAKE_C_FLAGS=${EXTRA_FLAGS}")
+  run(${CMAKE_COMMAND} --build ${build})
+  foreach(program IN LISTS c_programs)
+    run(${build}/${program}_c)
+    message(STATUS "${label}, CMake package: ${run_output}")
+  endforeach()
+  if(with_cxx AND WITH_ENCODER)
+    run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build}-cxx -DWITH_CXX=ON
+        -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release -DEXPECTED_VERSION=${VEKKO_VERSION}
+        -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+        "-DCMAKE_C_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}")
+    run(${CMAKE_COMMAND} --build ${build}-cxx)
+    run(${build}-cxx/roundtrip)
+    message(STATUS "${label}, CMake package: ${run_output}")
+  endif()
+
+  # pkg-config, as a Makefile would use it.
+  file(GLOB_RECURSE pc_files ${prefix}/*/vekko.pc)
+  list(GET pc_files 0 pc_file)
+  get_filename_component(pc_dir ${pc_file} DIRECTORY)
+  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  run(${PKG_CONFIG} --modversion vekko)
+  string(STRIP "${run_output}" version)
+  if(NOT version STREQUAL VEKKO_VERSION)
+    message(FATAL_ERROR "vekko.pc says version ${version}, expected ${VEKKO_VERSION}")
+  endif()
+  set(programs ${c_programs})
+  if(with_cxx AND WITH_ENCODER)
+    list(APPEND programs roundtrip)
+  endif()
+  foreach(program IN LISTS programs)
+    if(program STREQUAL roundtrip)
+      set(compiler ${CMAKE_CXX_COMPILER} ${CONSUMER_DIR}/roundtrip.cpp -std=c++17)
+    else()
+      set(compiler ${CMAKE_C_COMPILER} ${CONSUMER_DIR}/${program}.c -std=c99)
+    endif()
+    run(${PKG_CONFIG} --cflags --libs ${modules_${program}})
+    separate_arguments(flags UNIX_COMMAND "${run_output}")
+    run(${compiler} ${extra} -o ${WORK_DIR}/${label}-pc-${program} ${flags})
+    run(${WORK_DIR}/${label}-pc-${program})
+    message(STATUS "${label}, pkg-config: ${run_output}")
+  endforeach()
+endfunction()
+
+# 1. The static libraries of this build.
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${VEKKO_BUILD_DIR} --prefix ${prefix})
+check_prefix(static ${prefix} ON)
 
-# 1. CMake: find_package(vekko CONFIG) with the namespaced targets.
-run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release -DEXPECTED_VERSION=${VEKKO_VERSION}
-    -DWITH_ENCODER=${WITH_ENCODER}
-    -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
-    "-DCMAKE_C_FLAGS=${EXTRA_FLAGS}" "-DCMAKE_CXX_FLAGS=${EXTRA_FLAGS}")
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
-if(WITH_ENCODER)
-  run(${WORK_DIR}/cmake-build/roundtrip)
-  message(STATUS "CMake package: ${run_output}")
-endif()
-run(${WORK_DIR}/cmake-build/decode_c)
-message(STATUS "CMake package: ${run_output}")
-
-# 2. pkg-config, as a Makefile would use it.
-find_program(PKG_CONFIG pkg-config REQUIRED)
-file(GLOB_RECURSE pc_files ${prefix}/*/vekko.pc)
-list(GET pc_files 0 pc_file)
-get_filename_component(pc_dir ${pc_file} DIRECTORY)
-set(ENV{PKG_CONFIG_PATH} ${pc_dir})
-run(${PKG_CONFIG} --modversion vekko)
-string(STRIP "${run_output}" version)
-if(NOT version STREQUAL VEKKO_VERSION)
-  message(FATAL_ERROR "vekko.pc says version ${version}, expected ${VEKKO_VERSION}")
-endif()
-separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
-set(programs decode)
-if(WITH_ENCODER)
-  list(APPEND programs roundtrip)
-endif()
-if(EXISTS ${pc_dir}/vekko-patch-plugins.pc)
-  list(APPEND programs patch_link)
-endif()
-foreach(program IN LISTS programs)
-  if(program STREQUAL roundtrip)
-    set(modules vekko-enc vekko-dec)
-    set(compiler ${CMAKE_CXX_COMPILER})
-    set(source ${CONSUMER_DIR}/roundtrip.cpp -std=c++17)
-  elseif(program STREQUAL patch_link)
-    # linking the patch library and its plug-ins (and what they need) is the check
-    set(modules vekko-patch-plugins vekko-dec)
-    set(compiler ${CMAKE_C_COMPILER})
-    set(source ${CONSUMER_DIR}/decode.c -std=c99)
-  else()
-    set(modules vekko-dec)
-    set(compiler ${CMAKE_C_COMPILER})
-    set(source ${CONSUMER_DIR}/decode.c -std=c99)
+# 2. The shared libraries, from a second build with the same options.
+if(SHARED_CHECK)
+  set(shared_build ${WORK_DIR}/shared-build)
+  set(shared_prefix ${WORK_DIR}/shared-prefix)
+  run(${CMAKE_COMMAND} -S ${VEKKO_SOURCE_DIR} -B ${shared_build} -DBUILD_SHARED_LIBS=ON -DVEKKO_TESTS=OFF
+      -DCMAKE_BUILD_TYPE=Release -DVEKKO_ENCODER=${WITH_ENCODER} ${SHARED_OPTIONS}
+      -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER})
+  set(libraries streams dec patch patch_device patch_plugins)
+  if(WITH_ENCODER)
+    list(APPEND libraries enc diff)
   endif()
-  run(${PKG_CONFIG} --cflags --libs ${modules})
-  separate_arguments(flags UNIX_COMMAND "${run_output}")
-  run(${compiler} ${extra} ${source} -o ${WORK_DIR}/pc-${program} ${flags})
-  run(${WORK_DIR}/pc-${program})
-  message(STATUS "pkg-config: ${run_output}")
-endforeach()
+  list(TRANSFORM libraries REPLACE "(.+)" "vekko_\\1_shared" OUTPUT_VARIABLE targets)
+  run(${CMAKE_COMMAND} --build ${shared_build} -j2 --target ${targets})
+  run(${CMAKE_COMMAND} --install ${shared_build} --prefix ${shared_prefix} --component library)
+  file(GLOB static_archives ${shared_prefix}/lib*/*.a)
+  if(static_archives)
+    message(FATAL_ERROR "a shared build installed static libraries: ${static_archives}")
+  endif()
+
+  # Every name a public header declares (comments left out), and the functions it marks
+  # VEKKO_API.
+  file(GLOB headers ${shared_prefix}/include/vekko/*.h)
+  set(public_names "")
+  set(api_functions "")
+  foreach(header IN LISTS headers)
+    file(READ ${header} text)
+    if(header MATCHES "vekko_api\\.h$")
+      continue()  # defines VEKKO_API itself
+    endif()
+    string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" " " text "${text}")
+    string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" words "${text}")
+    list(APPEND public_names ${words})
+    string(REGEX MATCHALL "VEKKO_API[^;(]*[^A-Za-z0-9_][A-Za-z_][A-Za-z0-9_]*\\(" declarations "${text}")
+    foreach(declaration IN LISTS declarations)
+      string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*)\\($" name "${declaration}")
+      list(APPEND api_functions ${CMAKE_MATCH_1})
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES public_names)
+
+  find_program(NM nm REQUIRED)
+  find_program(OBJDUMP objdump REQUIRED)
+  set(exported "")
+  foreach(library IN LISTS libraries)
+    set(file ${shared_prefix}/lib/libvekko_${library}.so)
+    if(NOT EXISTS ${file})
+      file(GLOB file ${shared_prefix}/lib*/libvekko_${library}.so)
+    endif()
+    run(${OBJDUMP} -p ${file})
+    if(NOT run_output MATCHES "SONAME +libvekko_${library}\\.so\\.[0-9]")
+      message(FATAL_ERROR "${file} has no versioned SONAME")
+    endif()
+    run(${NM} -D --defined-only -C ${file})
+    string(REPLACE "\n" ";" lines "${run_output}")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^[0-9a-f]+ [A-Za-z] ([^(]+)")
+        # vkd::create_diff(...) is checked as create_diff
+        string(REGEX REPLACE "^.*::" "" name "${CMAKE_MATCH_1}")
+        string(STRIP "${name}" name)
+        if(NOT name IN_LIST public_names)
+          message(FATAL_ERROR "libvekko_${library}.so exports ${CMAKE_MATCH_1}, which no public header declares")
+        endif()
+        list(APPEND exported ${name})
+      endif()
+    endforeach()
+  endforeach()
+  foreach(function IN LISTS api_functions)
+    if(NOT function IN_LIST exported)
+      message(FATAL_ERROR "${function} is declared VEKKO_API but no shared library exports it")
+    endif()
+  endforeach()
+  list(LENGTH exported count)
+  message(STATUS "shared: ${count} exported names, all declared in the public headers")
+
+  # The libraries find one another where a packager would put them, on the loader's path.
+  get_filename_component(shared_libdir ${file} DIRECTORY)
+  set(ENV{LD_LIBRARY_PATH} ${shared_libdir})
+  check_prefix(shared ${shared_prefix} OFF)
+  unset(ENV{LD_LIBRARY_PATH})
+endif()
 
 # 3. Private headers stay private.  Every header outside include/vekko belongs to one
 # library's own folder; a consumer that includes one must fail to compile, whichever way it
@@ -142,7 +241,7 @@ endfunction()
 run(${PKG_CONFIG} --cflags vekko)
 separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
 expect_private("pkg-config" ${pc_flags})
-include_flags_of(${WORK_DIR}/cmake-build package_flags)
+include_flags_of(${WORK_DIR}/static-cmake package_flags)
 expect_private("CMake package" ${package_flags})
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR}/../subdir_consumer -B ${WORK_DIR}/subdir-build
     -DVEKKO_SOURCE_DIR=${VEKKO_SOURCE_DIR} -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVEKKO_ENCODER=${WITH_ENCODER}
