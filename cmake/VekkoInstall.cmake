@@ -326,13 +326,15 @@ function(vekko_install_library target)
   endif()
 endfunction()
 
-# Programs go to bin; a missing one is skipped.  They install as the component "programs",
-# everything else as "library" (cmake --install --component library: headers, libraries and
-# package files only).
+# Programs go to bin and their man pages (man/PROGRAM.1) to share/man/man1; a missing program
+# is skipped.  They install as the component "programs", everything else as "library"
+# (cmake --install --component library: headers, libraries and package files only).
 function(vekko_install_programs)
   foreach(program IN LISTS ARGN)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+      install(FILES ${PROJECT_SOURCE_DIR}/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+              COMPONENT programs)
     endif()
   endforeach()
 endfunction()

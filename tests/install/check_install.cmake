@@ -95,6 +95,14 @@ endfunction()
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${VEKKO_BUILD_DIR} --prefix ${prefix})
 check_prefix(static ${prefix} ON)
+# Each installed program comes with its man page.
+file(GLOB installed_programs RELATIVE ${prefix}/bin ${prefix}/bin/vk*)
+foreach(program IN LISTS installed_programs)
+  file(GLOB page ${prefix}/*/man/man1/${program}.1 ${prefix}/*/*/man/man1/${program}.1)
+  if(NOT page)
+    message(FATAL_ERROR "${program} is installed without its man page")
+  endif()
+endforeach()
 
 # 2. The shared libraries, from a second build with the same options.
 if(SHARED_CHECK)
