@@ -22,9 +22,9 @@ using detail::put_text;
 
 namespace {
 
-const char kCompressedSignature[] = "QORVN13";
-const char kSingleSignature[] = "QORVNSF20";
-const char kWindowSignature[] = "QORVNW26";
+const char kCompressedSignature[] = mirv_kCompressedDiffSignature;
+const char kSingleSignature[] = mirv_kSingleStreamDiffSignature;
+const char kWindowSignature[] = mirv_kWindowDiffSignature;
 
 using detail::Input;
 using detail::kGainTries;

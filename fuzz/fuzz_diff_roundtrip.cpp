@@ -29,7 +29,7 @@ std::vector<unsigned char> g_memory;
 mirv_BOOL single_info(sspatch_TListener*, const mirv_singleCompressedDiffInfo* info, mirv_TDecompress** plugin,
                       unsigned char** cache, unsigned char** cache_end) {
     *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
-    g_memory.assign(size_t(info->step_mem_size) + 12288, 0);
+    g_memory.assign(size_t(mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info->step_mem_size)), 0);
     *cache = g_memory.data();
     *cache_end = g_memory.data() + g_memory.size();
     return 1;
@@ -41,7 +41,7 @@ mirv_BOOL window_info(mirv_TWindowPatchListener*, const mirv_windowDiffInfo* inf
     *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
     *checksum = info->checksum_size ? mirv_checksum_plugin(info->checksum_type) : nullptr;
     *check_new = *check_old = *check_diff = info->checksum_size != 0;
-    g_memory.assign(size_t(info->step_mem_size + info->window_size) + 12288, 0);
+    g_memory.assign(size_t(mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size)), 0);
     *cache = g_memory.data();
     *cache_end = g_memory.data() + g_memory.size();
     return 1;

@@ -44,7 +44,7 @@ mirv_BOOL onInfo(sspatch_TListener* l, const mirv_singleCompressedDiffInfo* info
                  unsigned char** cache, unsigned char** cache_end) {
     Listener* self = static_cast<Listener*>(l->owner);
     if (info->step_mem_size > (1u << 20)) return 0;
-    size_t size = (size_t)info->step_mem_size + 12288 + (self->least ? 0 : self->extra);
+    size_t size = (size_t)mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info->step_mem_size) + (self->least ? 0 : self->extra);
     if (self->plugin) *plugin = mirv_decompress_plugin(info->compress_type);
     *cache = self->mem;
     *cache_end = self->mem + size;
@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mem_as_mirvStreamInput(&diff, diff_bytes, diff_bytes + diff_len);
     mirv_singleCompressedDiffInfo info;
     if (!getSingleCompressedDiffInfo(&info, &diff, head_pos) || info.new_size > (1u << 22)) return 0;
-    if (extra + (1u << 20) + 12288 > mem.size()) extra = mem.size() - (1u << 20) - 12288;
+    if (extra + mirv_SINGLE_STREAM_PATCH_MEM_SIZE(1u << 20) > mem.size())
+        extra = mem.size() - mirv_SINGLE_STREAM_PATCH_MEM_SIZE(1u << 20);
 
     Old old;
     old.pattern = old_bytes;

@@ -26,7 +26,7 @@ mirv_BOOL onInfo(mirv_TWindowPatchListener* l, const mirv_windowDiffInfo* info, 
                  unsigned char** cache, unsigned char** cache_end) {
     Listener* self = static_cast<Listener*>(l->owner);
     if (info->step_mem_size > (1u << 20) || info->window_size > (1u << 20)) return 0;
-    size_t size = (size_t)(info->step_mem_size + info->window_size) + 12288 + (self->least ? 0 : self->extra);
+    size_t size = (size_t)mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size) + (self->least ? 0 : self->extra);
     if (self->flags & 1) *plugin = mirv_decompress_plugin(info->compress_type);
     if (self->flags & 2) *checksum = mirv_checksum_plugin(info->checksum_type);
     if (!(self->flags & 32)) {

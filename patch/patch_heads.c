@@ -46,7 +46,7 @@ mirv_BOOL mirvp_read_compressed_head(mirv_compressedDiffInfo* info, TCompressedD
     uint64_t* sizes[8];
     int i;
     mirvp_clip_init(&reader, diff, 0, diff->size, cache, sizeof(cache));
-    if (!mirvp_clip_read_text(&reader, '&', text, sizeof(text)) || strcmp(text, "QORVN13") != 0) return 0;
+    if (!mirvp_clip_read_text(&reader, '&', text, sizeof(text)) || strcmp(text, mirv_kCompressedDiffSignature) != 0) return 0;
     if (!mirvp_clip_read_text(&reader, '\0', info->compress_type, sizeof(info->compress_type))) return 0;
     head->type_end = mirvp_clip_source_pos(&reader);
     if (!mirvp_clip_read_uint(&reader, &info->new_size, 0) ||
@@ -85,7 +85,7 @@ mirv_BOOL getSingleCompressedDiffInfo(mirv_singleCompressedDiffInfo* out_info, c
     mirv_singleCompressedDiffInfo* info = out_info;
     if (head_pos > diff->size) return 0;
     mirvp_clip_init(&reader, diff, head_pos, diff->size, cache, sizeof(cache));
-    if (!mirvp_clip_read_text(&reader, '&', text, sizeof(text)) || strcmp(text, "QORVNSF20") != 0)
+    if (!mirvp_clip_read_text(&reader, '&', text, sizeof(text)) || strcmp(text, mirv_kSingleStreamDiffSignature) != 0)
         return 0;
     if (!mirvp_clip_read_text(&reader, '\0', info->compress_type, sizeof(info->compress_type))) return 0;
     if (!mirvp_clip_read_uint(&reader, &info->new_size, 0) ||
@@ -143,7 +143,7 @@ mirv_BOOL mirvp_read_window_head(mirv_windowDiffInfo* info, TWindowHeadReader* h
     size_t head_size, room;
     int i;
     if (!mirvp_range_in(head_pos, 10, diff->size) || !diff->read(diff, head_pos, first, first + 10)) return 0;
-    if (memcmp(first, "QORVNW26", 8) != 0) return 0;
+    if (memcmp(first, mirv_kWindowDiffSignature, 8) != 0) return 0;
     head_size = 10 + ((size_t)first[8] | ((size_t)first[9] << 8));
     if (head_size > mirv_kMaxWindowHeadSize || !mirvp_range_in(head_pos, head_size, diff->size)) return 0;
 
@@ -196,7 +196,7 @@ static unsigned char* put_text(unsigned char* out, const char* text, char end_ch
 mirv_BOOL mirvp_copy_window_head(mirv_windowDiffInfo* info, TWindowHeadReader* head, unsigned char* out) {
     unsigned char* cursor = out;
     int i;
-    memcpy(cursor, "QORVNW26", 8);
+    memcpy(cursor, mirv_kWindowDiffSignature, 8);
     cursor[8] = (unsigned char)((info->head_size - 10) & 0xFF);
     cursor[9] = (unsigned char)((info->head_size - 10) >> 8);
     cursor = put_text(cursor + 10, info->compress_type, '&');

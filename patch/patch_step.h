@@ -13,7 +13,7 @@ extern "C" {
 
 /* Work memory a patch over a body needs beside the step buffers: with and without the output
  * cache. */
-#define mirvp_kSingleMinMemWithOutCache 12288
+#define mirvp_kSingleMinMemWithOutCache mirv_kSingleStreamPatchReserve
 #define mirvp_kSingleMinMemNoOutCache 8192
 /* Memory the step cache leaves for the patch's own pieces. */
 #define mirvp_kStepCacheReserveWithOutCache (3 * 65536)

@@ -14,7 +14,7 @@
 /* The size build's window patch is patch_window_small.c. */
 #if !defined(MIRV_PATCH_SMALL)
 
-#define kWindowMinMem 12288
+#define kWindowMinMem mirv_kWindowPatchReserve
 #define kMaxRingSize 64
 /* The head's checksums share its 4096 bytes three ways. */
 #define kMaxChecksumSize (mirv_kMaxWindowHeadSize / 3)

@@ -32,6 +32,8 @@
 #include <io.h>
 #endif
 
+#include "vekko_version.h"
+
 namespace cli {
 
 // The exit statuses of vkodiff and vkopatch (vkoc and vkod have their own lists).
@@ -107,9 +109,10 @@ public:
     }
     // Answers --help (or -h) with usage and --version with version on standard output;
     // false for any other word.
-    bool answer_help_or_version(const char* usage, const char* version) const {
+    // --version prints the program's name and the version of the library it runs with.
+    bool answer_help_or_version(const char* usage, const char* program) const {
         if (name_ == "--help" || name_ == "-h") std::fputs(usage, stdout);
-        else if (name_ == "--version") std::puts(version);
+        else if (name_ == "--version") std::printf("%s %s\n", program, vekko_version_string());
         else return false;
         return true;
     }

@@ -27,7 +27,6 @@
 
 namespace {
 
-const char* const kVersion = "vkod 0.1.0";
 const vko_size_t kCacheSize = 4096;
 const vko_size_t kPieceSize = 1 << 16;
 const uint64_t kDefaultMaxWindow = uint64_t(1) << 26;
@@ -82,7 +81,7 @@ const char* describe(vko_TResult result) {
     case vko_RESULT_BAD_CTRL: return "corrupt stream (bad control code)";
     case vko_RESULT_INPUT_ERROR: return "truncated stream";
     case vko_RESULT_BAD_DICT_POS: return "corrupt stream (match distance beyond the data)";
-    default: return "corrupt stream";
+    default: return vko_result_text(result);
     }
 }
 
@@ -167,7 +166,7 @@ int run(int argc, char** argv) {
             return kOk;
         }
         if (arg == "--version") {
-            std::printf("%s\n", kVersion);
+            std::printf("vkod %s\n", vekko_version_string());
             return kOk;
         }
         if (arg == "--max-window" && i + 1 < argc && parse_window(argv[i + 1], max_window)) {

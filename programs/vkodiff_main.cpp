@@ -87,7 +87,7 @@ int run(int argc, char** argv) {
     while (args.next()) {
         const std::string& arg = args.arg();
         const std::string& name = args.name();
-        if (args.answer_help_or_version(kUsage, "vkodiff 0.1.0")) {
+        if (args.answer_help_or_version(kUsage, "vkodiff")) {
             return 0;
         } else if (name == "--format") {
             o.format = pick(args.value(), "--format", {"serialized", "compressed", "single", "window"});

@@ -94,9 +94,9 @@ Format detect(const std::vector<unsigned char>& head) {
     };
     for (const auto& f : foreign)
         if (starts_with(head, f.signature, f.size)) throw Exit{cli::kBadDiff, std::string("this is ") + f.what + ", not a vekko diff"};
-    if (starts_with(head, "QORVNW26", 8)) return Format::kWindow;
-    if (starts_with(head, "QORVNSF20&", 10)) return Format::kSingle;
-    if (starts_with(head, "QORVN13&", 8)) return Format::kCompressed;
+    if (starts_with(head, mirv_kWindowDiffSignature, 8)) return Format::kWindow;
+    if (starts_with(head, mirv_kSingleStreamDiffSignature "&", 10)) return Format::kSingle;
+    if (starts_with(head, mirv_kCompressedDiffSignature "&", 8)) return Format::kCompressed;
     return Format::kSerialized;
 }
 
@@ -231,8 +231,6 @@ uint64_t serialized_new_size(const mirv_TStreamInput& diff, uint64_t old_size) {
 
 const char kBadDiffMessage[] = "the diff is bad or does not fit OLD";
 const uint64_t kMinMemory = 4096;
-// Work memory a single-stream or window patch needs beyond step memory (and window).
-const uint64_t kStepReserve = 12288;
 
 uint64_t add_capped(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t times_capped(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
@@ -382,23 +380,6 @@ struct DiffSource {
     }
 };
 
-const char* window_result_text(int code) {
-    switch (code) {
-    case mirv_kWindowPatchHeadError: return "no window head, or it failed its checks";
-    case mirv_kWindowPatchOutputTooSmall: return "the output is smaller than the new data";
-    case mirv_kWindowPatchOldSizeError: return "OLD is not the size the diff was made for";
-    case mirv_kWindowPatchListenerRefused: return "the diff's compression or checksum is not known here";
-    case mirv_kWindowPatchMemoryError: return "too little work memory";
-    case mirv_kWindowPatchFailed: return "bad diff data or a read or write error";
-    case mirv_kWindowPatchChecksumPluginError: return "no plug-in for the diff's checksum";
-    case mirv_kWindowPatchChecksumOpenError: return "a checksum could not be started";
-    case mirv_kWindowPatchOldChecksumError: return "OLD is not the data the diff was made from";
-    case mirv_kWindowPatchNewChecksumError: return "the new data does not match its checksum";
-    case mirv_kWindowPatchDiffChecksumError: return "the diff is damaged";
-    default: return "unknown result";
-    }
-}
-
 // What the listeners hand the patch, reached through the listener's owner.
 struct SingleSetup {
     mirv_TDecompress* plugin;
@@ -539,7 +520,7 @@ void apply_front_to_back(Format format, const Options& o, const InputFile& old, 
                     info.uncompressed_size, "what " + std::to_string(info.new_size) + " new bytes can need");
         check_claim(info.step_mem_size <= info.uncompressed_size, "step memory", info.step_mem_size,
                     "its body of " + std::to_string(info.uncompressed_size) + " bytes");
-        const WorkMemory memory(stream_memory(o, info.step_mem_size + kStepReserve, "single-stream"));
+        const WorkMemory memory(stream_memory(o, mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info.step_mem_size), "single-stream"));
         SingleSetup setup{plugin_for(info.compress_type, info.compressed_size != 0), &memory};
         sspatch_TListener listener{&setup, single_on_diff_info, nullptr};
         const mirv_TStreamOutput new_stream = out.open(info.new_size);
@@ -570,7 +551,7 @@ void apply_front_to_back(Format format, const Options& o, const InputFile& old, 
                 "a body", info.uncompressed_size, for_new);
     check_claim(info.step_mem_size <= info.uncompressed_size, "step memory", info.step_mem_size,
                 "its body of " + std::to_string(info.uncompressed_size) + " bytes");
-    const WorkMemory memory(stream_memory(o, info.step_mem_size + info.window_size + kStepReserve, "window"));
+    const WorkMemory memory(stream_memory(o, mirv_WINDOW_PATCH_MEM_SIZE(info.window_size, info.step_mem_size), "window"));
     mirv_TChecksum* checksum = nullptr;
     if (!o.no_check && info.checksum_size) {
         checksum = mirv_checksum_plugin(info.checksum_type);
@@ -588,7 +569,7 @@ void apply_front_to_back(Format format, const Options& o, const InputFile& old, 
         throw Exit{cli::kFileError, "out of memory (a checksum could not be started)"};
     if (result != mirv_kWindowPatchOk)
         out.fail(old, &diff, nullptr,
-                 "window patch failed: result " + std::to_string(result) + " (" + window_result_text(result) + ")");
+                 "window patch failed: result " + std::to_string(result) + " (" + mirv_window_patch_result_text(result) + ")");
 }
 
 void apply_serialized_or_compressed(Format format, const Options& o, const InputFile& old, DiffSource& diff_source,
@@ -718,7 +699,7 @@ void print_info(const InputFile& diff, Format format) {
         print_line("covers", info.cover_count);
         print_line("checksum", "none");
         print_line("step memory", info.step_mem_size);
-        print_line("host work memory", info.step_mem_size + kStepReserve);
+        print_line("host work memory", mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info.step_mem_size));
         break;
     }
     case Format::kCompressed: {
@@ -755,7 +736,7 @@ int run(int argc, char** argv) {
     while (args.next()) {
         const std::string& arg = args.arg();
         const std::string& name = args.name();
-        if (args.answer_help_or_version(kUsage, "vkopatch 0.1.0")) {
+        if (args.answer_help_or_version(kUsage, "vkopatch")) {
             return 0;
         } else if (name == "--memory") {
             o.memory = args.bytes();

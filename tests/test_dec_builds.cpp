@@ -2,6 +2,8 @@
  * bytes for valid, cut and corrupt streams, in one call and piece by piece. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "small_decoder.h"
@@ -123,4 +125,17 @@ TEST(DecoderBuilds, StreamDecoderSameCallsRefillsAndWindow) {
         }
         index++;
     }
+}
+
+/* Messages: every result has a text of its own, and a value that is no result says so. */
+TEST(DecoderResults, EveryResultHasItsOwnText) {
+    std::vector<std::string> texts;
+    for (vko_TResult r : {vko_RESULT_OK, vko_RESULT_STREAM_END, vko_RESULT_BAD_CTRL, vko_RESULT_INPUT_ERROR,
+                          vko_RESULT_NO_DICT, vko_RESULT_NO_CACHE, vko_RESULT_BAD_DICT_POS, vko_RESULT_OUT_SIZE}) {
+        const std::string text = vko_result_text(r);
+        EXPECT_NE(text, "unknown result") << r;
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), text), 0) << text;
+        texts.push_back(text);
+    }
+    EXPECT_STREQ(vko_result_text(static_cast<vko_TResult>(2)), "unknown result");
 }

@@ -17,7 +17,7 @@
  * vekko decoder's window for its 16 KiB dictionary, plus a 64-byte input cache.  A device
  * that only takes smaller diffs can shrink both; the listener refuses a diff that needs more. */
 enum {
-    kPatchMemorySize = 4096 + 16384 + 12288,
+    kPatchMemorySize = mirv_WINDOW_PATCH_MEM_SIZE(16384, 4096),
     kVekkoWorkSize = 16384 + 64,
     kNewSlotSize = 2048
 };
@@ -66,7 +66,7 @@ static mirv_BOOL on_diff_info(mirv_TWindowPatchListener* listener, const mirv_wi
                               unsigned char** out_cache_end) {
     (void)listener;
     if (info->step_mem_size > kPatchMemorySize || info->window_size > kPatchMemorySize ||
-        info->step_mem_size + info->window_size + 12288 > kPatchMemorySize)
+        mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size) > kPatchMemorySize)
         return 0;
     *out_plugin = mirv_device_vekko_init(&vekko, vekko_work, sizeof(vekko_work));
     *out_checksum = mirv_device_crc32_init(&crc32);

@@ -47,6 +47,13 @@ extern "C" {
 /* Longest type name a diff may carry (compression or checksum), plus its terminating zero. */
 #define mirv_kMaxTypeNameSize 264
 
+/* The signatures diffs start with (a serialized diff has none).  In a compressed or
+ * single-stream diff '&' and the compression type follow; a window diff's head length follows
+ * its signature. */
+#define mirv_kCompressedDiffSignature   "QORVN13"
+#define mirv_kSingleStreamDiffSignature "QORVNSF20"
+#define mirv_kWindowDiffSignature       "QORVNW26"
+
 /* ---------------------------------------------------------------------------------------
  * Plug-ins
  * ------------------------------------------------------------------------------------- */
@@ -187,6 +194,11 @@ enum {
     mirv_kWindowPatchDiffChecksumError = 12  /* the diff is damaged */
 };
 
+/* A short English text for a window patch result, for messages (never null; "unknown result"
+ * for a value that is none of them).  Not used by the patch itself, so a device that never
+ * calls it links none of its text. */
+VEKKO_API const char* mirv_window_patch_result_text(int result);
+
 typedef struct mirv_TWindowPatchListener mirv_TWindowPatchListener;
 
 /* Plug-ins, checks and work memory for a window patch. */
@@ -195,8 +207,9 @@ struct mirv_TWindowPatchListener {
     /* Sees the head.  *check_new comes preset to (the diff carries checksums), *check_old and
      * *check_diff to false; the listener may change all three.  It sets the decompressor
      * (needed for a compressed body), the checksum plug-in (needed when a check is on and the
-     * diff carries checksums) and the work memory, at least step_mem_size + window_size +
-     * 12288 bytes (the size build: mirv_WINDOW_PATCH_SMALL_MEM_SIZE).  False stops the patch
+     * diff carries checksums) and the work memory, at least
+     * mirv_WINDOW_PATCH_MEM_SIZE(window_size, step_mem_size) bytes (the size build: at least
+     * mirv_WINDOW_PATCH_SMALL_MEM_SIZE, with the ring).  False stops the patch
      * (result 4, no on_patch_finish). */
     mirv_BOOL (*on_diff_info)(mirv_TWindowPatchListener* listener, const mirv_windowDiffInfo* info,
                               mirv_TDecompress** out_plugin, mirv_TChecksum** out_checksum, mirv_BOOL* check_new,
@@ -245,7 +258,8 @@ typedef struct sspatch_TListener sspatch_TListener;
 struct sspatch_TListener {
     void* owner;
     /* Sees the head; sets *out_plugin (may stay null for a stored body) and the work memory
-     * [*out_cache, *out_cache_end), at least info->step_mem_size + 12288 bytes.  False stops
+     * [*out_cache, *out_cache_end), at least mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info->step_mem_size)
+     * bytes.  False stops
      * the patch at once (then on_patch_finish is not called). */
     mirv_BOOL (*on_diff_info)(sspatch_TListener* listener, const mirv_singleCompressedDiffInfo* info,
                               mirv_TDecompress** out_plugin, unsigned char** out_cache,
@@ -266,6 +280,11 @@ struct sspatch_TCoversListener {
     void (*on_step_covers)(sspatch_TCoversListener* listener, const unsigned char* covers,
                            const unsigned char* covers_end);
 };
+
+/* Work memory a single-stream patch needs beside its step memory: its state and caches.  More
+ * lets it hold the old data, or the old bytes of a step's short covers, in memory. */
+#define mirv_kSingleStreamPatchReserve 12288
+#define mirv_SINGLE_STREAM_PATCH_MEM_SIZE(step_mem_size) ((step_mem_size) + mirv_kSingleStreamPatchReserve)
 
 /* Single-stream patch of the diff whose head starts at head_pos of diff.  out_new must be at
  * least the head's new size (only that many bytes are written); old's size must equal the

@@ -40,6 +40,11 @@ extern "C" {
 #define vko_TStream_decompress_partial vko_small_TStream_decompress_partial
 #endif
 
+/* A short English text for a result, for messages (never null; "unknown result" for a
+ * value that is none of them).  Not used by the decoders themselves, so a device that
+ * never calls it links none of its text. */
+VEKKO_API const char* vko_result_text(vko_TResult result);
+
 /* ---- memory decoder ---- */
 
 /* Decodes the whole stream code[0 .. code_size) (header included; the four header

@@ -248,7 +248,7 @@ TEST_F(DiffTools, VkopatchNamesTheWindowResult) {
             int status;
             const char* message;
         } cases[] = {
-            {"'" + path("other") + "' '" + path("diff") + "'", 1, "result 10 (OLD is not the data the diff was made from)"},
+            {"'" + path("other") + "' '" + path("diff") + "'", 1, "result 10 (the old data is not the data the diff was made from)"},
             {"'" + path("old") + "' '" + path("damaged") + "'", 1, "result 1"}, /* 11 or 12: the flips damage the body */
             {"--memory 1K '" + path("old") + "' '" + path("diff") + "'", 2, "needs --memory of at least"},
             {"--new-size 5 '" + path("old") + "' '" + path("diff") + "'", 2, "serialized diffs only"},

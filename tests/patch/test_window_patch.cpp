@@ -2,7 +2,10 @@
  * a diff or a listener made for it, both checksum plug-ins, and diffs from the diff writer. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "patch_step.h"
 #include "test_single_builders.h"
@@ -531,3 +534,15 @@ TEST(WindowPatch, CacheSizingRule) {
 }
 
 }  // namespace
+
+/* Messages: every window patch result has a text of its own (6 is no result). */
+TEST(WindowPatch, EveryResultHasItsOwnText) {
+    std::vector<std::string> texts;
+    for (int r = mirv_kWindowPatchOk; r <= mirv_kWindowPatchDiffChecksumError; ++r) {
+        const std::string text = mirv_window_patch_result_text(r);
+        EXPECT_EQ(text == "unknown result", r == 6) << r;
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), text), 0) << r << " " << text;
+        texts.push_back(text);
+    }
+    EXPECT_STREQ(mirv_window_patch_result_text(-1), "unknown result");
+}
