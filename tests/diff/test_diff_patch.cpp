@@ -133,7 +133,7 @@ bool single_patch(const Pair& p, const Bytes& diff, size_t extra, Bytes& out) {
                                 unsigned char** cache, unsigned char** cache_end) -> mirv_BOOL {
                                  Memory* m = static_cast<Memory*>(l->owner);
                                  *plugin = info->compressed_size ? mirv_decompress_plugin(info->compress_type) : nullptr;
-                                 m->bytes.resize(size_t(info->step_mem_size) + 12288 + m->bytes.size());
+                                 m->bytes.resize(size_t(mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info->step_mem_size)) + m->bytes.size());
                                  *cache = m->bytes.data();
                                  *cache_end = m->bytes.data() + m->bytes.size();
                                  return 1;
@@ -166,7 +166,7 @@ int window_patch(const Bytes& old_data, size_t new_size, const Bytes& diff, Byte
              *checksum = info->checksum_size ? mirv_checksum_plugin(info->checksum_type) : nullptr;
              *check_new = *check_old = *check_diff = info->checksum_size != 0;
              if (info->step_mem_size + info->window_size > (uint64_t(64) << 20)) return 0;  // more than any test needs
-             m->bytes.resize(size_t(info->step_mem_size + info->window_size) + 12288);
+             m->bytes.resize(size_t(mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size)));
              *cache = m->bytes.data();
              *cache_end = m->bytes.data() + m->bytes.size();
              return 1;

@@ -49,7 +49,7 @@ TEST(DeviceCrc32, HandsOutAFixedNumberOfHandles) {
 
 // Work memory as a device would hold it: static, sized for the device preset.
 unsigned char g_vekko_work[16384 + 256];
-unsigned char g_patch_memory[4096 + 16384 + 12288];
+unsigned char g_patch_memory[mirv_WINDOW_PATCH_MEM_SIZE(16384, 4096)];
 
 struct DeviceSetup {
     size_t vekko_work_size = sizeof(g_vekko_work);
@@ -69,7 +69,7 @@ int device_window_patch(DeviceSetup& setup, const Bytes& old_data, size_t new_si
                                       : mirv_device_vekko_init(&s->vekko, g_vekko_work, s->vekko_work_size);
             *checksum = s->host_plugins ? mirv_checksum_plugin("crc32") : mirv_device_crc32_init(&s->crc);
             *check_new = *check_old = *check_diff = 1;
-            if (info->step_mem_size + info->window_size + 12288 > sizeof(g_patch_memory)) return 0;
+            if (mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size) > sizeof(g_patch_memory)) return 0;
             *cache = g_patch_memory;
             *cache_end = g_patch_memory + sizeof(g_patch_memory);
             return 1;

@@ -108,7 +108,7 @@ TEST(SinglePatch, HandMadeDiffsAtTheirLimits) {
         uint64_t step_mem = 0;
         Bytes diff(c.head_pos, 0xEE);
         patch_test::append(diff, singleDiff(old_data, new_data, covers, c.per_step, c.compress, &step_mem));
-        for (size_t mem : {size_t(step_mem + 12288), size_t(1 << 20)}) {
+        for (size_t mem : {size_t(mirv_SINGLE_STREAM_PATCH_MEM_SIZE(step_mem)), size_t(1 << 20)}) {
             Result r = apply(old_data, diff, new_data.size() + c.extra_out, mem, c.head_pos);
             ASSERT_TRUE(r.ok) << c.name << " mem " << mem;
             EXPECT_TRUE(std::equal(new_data.begin(), new_data.end(), r.out.begin())) << c.name;
@@ -116,7 +116,7 @@ TEST(SinglePatch, HandMadeDiffsAtTheirLimits) {
             for (size_t i = new_data.size(); i < r.out.size(); ++i) ASSERT_EQ(r.out[i], 0) << c.name;
         }
         Result r = apply(old_data, diff, new_data.size(), step_mem + 12287, c.head_pos);
-        EXPECT_FALSE(r.ok) << c.name << ": one byte short of step memory + 12288";
+        EXPECT_FALSE(r.ok) << c.name << ": one byte short of mirv_SINGLE_STREAM_PATCH_MEM_SIZE";
         EXPECT_EQ(r.finishes, 1);
     }
 }
@@ -364,7 +364,7 @@ TEST(SingleStepCache, SameBytesWithAndWithoutAndFewerOldReads) {
         size_t mem;
         bool cached;
     } cases[] = {
-        {"least memory", size_t(step_mem + 12288), false},
+        {"least memory", size_t(mirv_SINGLE_STREAM_PATCH_MEM_SIZE(step_mem)), false},
         /* the step cache is offered the memory after the step buffers */
         {"just below the step cache", size_t(2 * step_mem + 196608 + 0x340000 - 1), false},
         {"just at the step cache", size_t(2 * step_mem + 196608 + 0x340000), true},
@@ -378,7 +378,7 @@ TEST(SingleStepCache, SameBytesWithAndWithoutAndFewerOldReads) {
         else EXPECT_GE(r.old_reads, covers.size()) << c.name;
     }
     /* the old data whole: one read */
-    Result whole = apply(old_data, diff, new_data.size(), old_data.size() + step_mem + 12288 + 40);
+    Result whole = apply(old_data, diff, new_data.size(), old_data.size() + mirv_SINGLE_STREAM_PATCH_MEM_SIZE(step_mem) + 40);
     ASSERT_TRUE(whole.ok);
     EXPECT_EQ(whole.out, new_data);
     EXPECT_EQ(whole.old_reads, 1u);
@@ -417,7 +417,7 @@ TEST(SingleWriter, DiffWriterOutputThroughEveryPlugin) {
             InStream d(diff);
             mirv_singleCompressedDiffInfo info;
             ASSERT_TRUE(getSingleCompressedDiffInfo(&info, d.get(), 0));
-            for (size_t mem : {size_t(info.step_mem_size + 12288), size_t(1 << 20)}) {
+            for (size_t mem : {size_t(mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info.step_mem_size)), size_t(1 << 20)}) {
                 Result r = apply(old_data, diff, new_data.size(), mem);
                 ASSERT_TRUE(r.ok) << compress << " " << step_mem << " " << mem;
                 EXPECT_EQ(r.out, new_data);

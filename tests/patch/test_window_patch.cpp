@@ -459,7 +459,7 @@ TEST(WindowPatch, DiffWriterOutputThroughEveryPlugin) {
                 InStream d(diff);
                 mirv_windowDiffInfo info;
                 ASSERT_TRUE(getWindowDiffInfo(&info, d.get(), 0));
-                for (size_t mem : {size_t(info.step_mem_size + info.window_size + 12288), size_t(4 << 20)}) {
+                for (size_t mem : {size_t(mirv_WINDOW_PATCH_MEM_SIZE(info.window_size, info.step_mem_size)), size_t(4 << 20)}) {
                     WindowListener l(mem);
                     l.check_old = l.check_diff = 1;
                     WindowRun r = run(l, old_data, diff, new_data.size());
