@@ -536,13 +536,15 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         size_t probe_size;
     };
     std::vector<std::vector<Cover>> cover_sets;
+    size_t fast_set = 0;  // the covers the fast option takes
     if (options.min_cover_gain) {
         cover_sets.push_back(finder.find(new_data, new_size, options.min_cover_gain));
     } else {
         for (uint64_t gain : kGainTries) {
             std::vector<Cover> covers = finder.find(new_data, new_size, gain);
-            if (!cover_sets.empty() && covers == cover_sets.back()) continue;  // same covers, same diff
-            cover_sets.push_back(std::move(covers));
+            // Same covers, same diff.
+            if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
+            if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
         }
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
@@ -557,8 +559,15 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) { return a.probe_size < b.probe_size; });
-    if (probing && candidates.size() > detail::kFinalists)
-        candidates.erase(candidates.begin() + detail::kFinalists, candidates.end());
+    if (probing && candidates.size() > detail::kFinalists) {
+        // The fast option's diff is always among them, so this one is never larger.
+        const auto fast = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
+            return c.cover_set == fast_set && c.skip_run == detail::kDefaultSkipRun;
+        });
+        size_t keep = detail::kFinalists;
+        if (fast >= candidates.begin() + keep) std::iter_swap(fast, candidates.begin() + keep++);
+        candidates.erase(candidates.begin() + keep, candidates.end());
+    }
     Bytes best;
     for (const Candidate& c : candidates) {
         Bytes diff = detail::write_diff(in, cover_sets[c.cover_set], options, c.skip_run);
