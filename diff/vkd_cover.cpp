@@ -24,6 +24,11 @@ constexpr int64_t kWidenDrop = 24;
 constexpr int64_t kMissCost = 2;
 // A match this much shorter than the longest may be taken when it lies closer.
 constexpr size_t kNearSlack = 4;
+// Old positions this close to the last cover's end or offset count as near.
+constexpr uint64_t kNearDistance = 64;
+// ... and pay for themselves with this share of the usual bar, but never less than kMinNearGain.
+constexpr int64_t kNearBarPercent = 50;
+constexpr int64_t kMinNearGain = 6;
 // A match at the next position this much longer is the better start.
 constexpr size_t kLazyMargin = 3;
 
@@ -152,6 +157,19 @@ int64_t gain_of(const unsigned char* old_data, const unsigned char* new_data, co
     return gain;
 }
 
+// A cover whose old position lies close to where the last one ended, or where the last
+// one's offset leads, names itself in one or two small numbers that compress well, so it
+// pays for itself with fewer equal bytes.
+int64_t bar_for(const Cover& c, const std::vector<Cover>& covers, int64_t min_gain) {
+    if (covers.empty()) return min_gain;
+    const Cover& last = covers.back();
+    const uint64_t old_end = last.old_pos + last.length;
+    const uint64_t same_offset = old_end + (c.new_pos - (last.new_pos + last.length));
+    auto near = [](uint64_t a, uint64_t b) { return (a > b ? a - b : b - a) <= kNearDistance; };
+    if (near(c.old_pos, old_end) || near(c.old_pos, same_offset)) return std::max<int64_t>(kMinNearGain, min_gain * kNearBarPercent / 100);
+    return min_gain;
+}
+
 }  // namespace
 
 
@@ -224,7 +242,7 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
                                      std::min(old_size - old_pos - len, new_size - pos - len), 1);
         const size_t backward = widen(old_data, old_pos, new_data, pos, std::min(old_pos, pos - covered_end), -1);
         Cover cover{old_pos - backward, pos - backward, backward + len + forward};
-        if (gain_of(old_data, new_data, cover) < min_gain) {
+        if (gain_of(old_data, new_data, cover) < bar_for(cover, covers, min_gain)) {
             ++pos;
             continue;
         }

@@ -461,6 +461,12 @@ namespace detail {
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
 const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
 
+vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
+    vkd_TDiffOptions probe = o;
+    if (o.compress == vkd_COMPRESS_ZSTD && (o.level < 1 || o.level > kZstdProbeLevel)) probe.level = kZstdProbeLevel;
+    return probe;
+}
+
 void check_options(const vkd_TDiffOptions& o) {
     if (o.format < vkd_FORMAT_SERIALIZED || o.format > vkd_FORMAT_WINDOW) throw std::runtime_error("unknown diff format");
     if (o.compress < vkd_COMPRESS_NONE || o.compress > vkd_COMPRESS_VEKKO) throw std::runtime_error("unknown compression");
@@ -516,25 +522,56 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     // chain (they do in machine code, where covers differ in scattered bytes; in text, longer
     // zero runs do): the step formats try a few and keep the smallest.
     const bool has_chain = options.format == vkd_FORMAT_SINGLE || options.format == vkd_FORMAT_WINDOW;
-    auto write = [&](const std::vector<Cover>& covers) {
-        Bytes best = detail::write_diff(in, covers, options, detail::kDefaultSkipRun);
-        for (size_t i = 1; has_chain && i < detail::kSkipRunTryCount; ++i) {
-            Bytes diff = detail::write_diff(in, covers, options, detail::kSkipRunTries[i]);
-            if (diff.size() < best.size()) best = std::move(diff);
-        }
-        return best;
-    };
-    if (options.min_cover_gain) return write(finder.find(new_data, new_size, options.min_cover_gain));
+    if (options.fast) {
+        const uint64_t gain = options.min_cover_gain ? options.min_cover_gain : detail::kDefaultMinGain;
+        return detail::write_diff(in, finder.find(new_data, new_size, gain), options, detail::kDefaultSkipRun);
+    }
     // What a cover is worth depends on how well the new bytes it replaces would compress,
-    // which differs between text and machine code: try a few bars and keep the smallest diff.
+    // which differs between text and machine code: try a few bars (or the caller's one) and
+    // a few run splits.  The candidates are ranked with a quicker compressor level, and the
+    // best few written at the level asked for; the smallest of those is the diff.
+    struct Candidate {
+        size_t cover_set;
+        uint64_t skip_run;
+        size_t probe_size;
+    };
+    std::vector<std::vector<Cover>> cover_sets;
+    size_t fast_set = 0;  // the covers the fast option takes
+    if (options.min_cover_gain) {
+        cover_sets.push_back(finder.find(new_data, new_size, options.min_cover_gain));
+    } else {
+        for (uint64_t gain : kGainTries) {
+            std::vector<Cover> covers = finder.find(new_data, new_size, gain);
+            // Same covers, same diff.
+            if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
+            if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
+        }
+    }
+    const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
+    const vkd_TDiffOptions probe = detail::probe_options(options);
+    const bool probing = probe.level != options.level;
+    std::vector<Candidate> candidates;
+    for (size_t set = 0; set < cover_sets.size(); ++set) {
+        for (size_t i = 0; i < skip_tries; ++i) {
+            const size_t size = probing ? detail::write_diff(in, cover_sets[set], probe, detail::kSkipRunTries[i]).size() : 0;
+            candidates.push_back(Candidate{set, detail::kSkipRunTries[i], size});
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.probe_size < b.probe_size; });
+    if (probing && candidates.size() > detail::kFinalists) {
+        // The fast option's diff is always among them, so this one is never larger.
+        const auto fast = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
+            return c.cover_set == fast_set && c.skip_run == detail::kDefaultSkipRun;
+        });
+        size_t keep = detail::kFinalists;
+        if (fast >= candidates.begin() + keep) std::iter_swap(fast, candidates.begin() + keep++);
+        candidates.erase(candidates.begin() + keep, candidates.end());
+    }
     Bytes best;
-    std::vector<Cover> last;
-    for (uint64_t gain : kGainTries) {
-        std::vector<Cover> covers = finder.find(new_data, new_size, gain);
-        if (!best.empty() && covers == last) continue;  // same covers, same diff
-        Bytes diff = write(covers);
+    for (const Candidate& c : candidates) {
+        Bytes diff = detail::write_diff(in, cover_sets[c.cover_set], options, c.skip_run);
         if (best.empty() || diff.size() < best.size()) best = std::move(diff);
-        last = std::move(covers);
     }
     return best;
 }
@@ -556,6 +593,7 @@ void vkd_default_options(vkd_TDiffOptions* o) {
     o->ring_size = 8;
     o->vekko_dict_size = 1 << 20;
     o->min_cover_gain = 0;
+    o->fast = 0;
 }
 
 void vkd_device_options(vkd_TDiffOptions* o) {

@@ -31,6 +31,12 @@ constexpr uint64_t kDefaultSkipRun = 3;
 constexpr size_t kSkipRunTryCount = 3;
 extern const uint64_t kSkipRunTries[kSkipRunTryCount];
 
+// Candidate diffs are ranked with zstd at this level when a stronger one is asked for (the
+// ranking rarely differs), and this many of the best are written at the level asked for.
+constexpr int kZstdProbeLevel = 9;
+constexpr size_t kFinalists = 2;
+vkd_TDiffOptions probe_options(const vkd_TDiffOptions& options);
+
 // Throws std::runtime_error naming the first option out of range.
 void check_options(const vkd_TDiffOptions& options);
 

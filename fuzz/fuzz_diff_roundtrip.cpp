@@ -83,13 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vkd_default_options(&o);
     o.format = data[0] % 4;
     o.compress = data[1] % 4;
-    o.level = 1 + data[1] / 64;  // fast levels keep the runs quick; the layout does not care
+    // Fast levels keep the runs quick (the layout does not care); the strongest one takes the
+    // writer's ranking of candidate diffs at a quicker level.
+    o.level = data[1] >= 192 ? vkd_kDefaultLevel : 1 + data[1] / 64;
     o.checksum = data[2] % 3;
     o.step_mem_size = vkd_kMinStepMemSize + data[3] * 8;
     o.window_size = 1 + data[4] * 16 + (data[5] & 0x0F);
     o.ring_size = uint64_t(2) << (data[5] >> 4) % 6;
     o.vekko_dict_size = 1 + data[6] * 64;
     o.min_cover_gain = data[7] % 40;
+    o.fast = data[7] >> 7;
     const size_t old_size = std::min<size_t>(data[8] | size_t(data[9]) << 8, size - 10);
     const std::vector<unsigned char> old_data(data + 10, data + 10 + old_size);
     const std::vector<unsigned char> new_data(data + 10 + old_size, data + size);

@@ -266,6 +266,33 @@ TEST(DiffCovers, NearlyEqualRegionsBecomeOneCover) {
     EXPECT_EQ(covers[0].length, new_data.size());
 }
 
+TEST(DiffCovers, ShortStretchPaysOnlyNearTheLastCover) {
+    // Twelve equal bytes between two stretches of noise: worth a cover where they continue the
+    // last cover's offset (two small numbers), not when they come from far away in the old data.
+    const Bytes old_data = vekko_test::randomBytes(8000, 11);
+    const Bytes noise = vekko_test::randomBytes(20, 12);
+    struct Case {
+        size_t from;
+        bool taken;
+    } cases[] = {{3020, true}, {6000, false}};
+    for (const Case& c : cases) {
+        Bytes new_data(old_data.begin(), old_data.begin() + 3000);
+        new_data.insert(new_data.end(), noise.begin(), noise.end());
+        new_data.insert(new_data.end(), old_data.begin() + c.from, old_data.begin() + c.from + 12);
+        new_data.insert(new_data.end(), noise.begin(), noise.end());
+        new_data.insert(new_data.end(), old_data.begin() + 3052, old_data.end());
+        vkd_TDiffOptions o = options(vkd_FORMAT_COMPRESSED);
+        o.min_cover_gain = 20;
+        const auto covers =
+            vkd::find_covers(old_data.data(), old_data.size(), new_data.data(), new_data.size(), o);
+        const bool taken = std::any_of(covers.begin(), covers.end(), [&](const vkd::Cover& k) {
+            return k.new_pos == 3020 && k.old_pos == c.from && k.length == 12;
+        });
+        EXPECT_EQ(taken, c.taken) << c.from;
+        EXPECT_EQ(covers.size(), c.taken ? 3u : 2u) << c.from;
+    }
+}
+
 TEST(DiffCovers, CoversAreOrderedInRangeAndPayForThemselves) {
     for (const Pair& p : pairs()) {
         vkd_TDiffOptions o = options(vkd_FORMAT_COMPRESSED);
@@ -297,6 +324,21 @@ TEST(DiffSize, SmallDiffsForSmallChanges) {
         // Unrelated data is stored, so the diff is hardly larger than the new data.
         const Bytes noise = vekko_test::randomBytes(50000, 6);
         EXPECT_LT(make_diff(text, noise, options(format, vkd_COMPRESS_ZSTD)).size(), noise.size() + 64) << format;
+    }
+}
+
+TEST(DiffOptions, FastDiffReadsBackAndIsNeverSmaller) {
+    // The default writer ranks its candidates at a quicker level and keeps the smaller of the
+    // best two, so it can only match or beat the one diff the fast option writes.
+    for (const Pair& p : pairs()) {
+        for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
+            vkd_TDiffOptions o = options(format, vkd_COMPRESS_ZSTD, format == vkd_FORMAT_WINDOW ? vkd_CHECKSUM_XXH64 : 0);
+            const Bytes best = make_diff(p.old_data, p.new_data, o);
+            o.fast = 1;
+            const Bytes fast = make_diff(p.old_data, p.new_data, o);
+            EXPECT_EQ(vkd_test::apply_diff(p.old_data, fast, p.new_data.size()), p.new_data) << p.name << format;
+            EXPECT_LE(best.size(), fast.size()) << p.name << format;
+        }
     }
 }
 
