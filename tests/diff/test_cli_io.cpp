@@ -20,23 +20,18 @@
 #include <vector>
 
 #include "mirv_patch.h"
+#include "program_dir.h"
 #include "test_data.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using Result = vekko_test::ProgramResult;
 
-struct Result {
-    int status;
-    std::string err;
-};
-
-class CliIo : public ::testing::Test {
+class CliIo : public vekko_test::ProgramDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vkd_io_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ProgramDir::SetUp();
         old_ = vekko_test::textLike(40000, 5);
         new_ = old_;
         new_[1234] ^= 0x5A;
@@ -44,17 +39,8 @@ protected:
         write(path("old"), old_);
         write(path("new"), new_);
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
     std::string q(const std::string& name) const { return "'" + path(name) + "'"; }
-    static void write(const std::string& p, const Bytes& data) {
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    }
-    static Bytes read(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
     // Runs a shell line; standard output goes to the file "stdout" unless the line redirects it.
     Result run(const std::string& line) const {
         const int raw = std::system(("( " + line + " ) >" + q("stdout") + " 2>" + q("stderr")).c_str());
@@ -75,7 +61,6 @@ protected:
                   0);
     }
 
-    std::string dir_;
     Bytes old_, new_;
 };
 

@@ -14,39 +14,25 @@
 #include <vector>
 
 #include "diff_reader.h"
+#include "program_dir.h"
 #include "test_data.h"
 
 namespace {
 
 using vkd_test::Bytes;
 
-struct Result {
-    int status;
-    std::string err;
-};
+using Result = vekko_test::ProgramResult;
 
-class DiffTools : public ::testing::Test {
+class DiffTools : public vekko_test::ProgramDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vkd_tools_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ProgramDir::SetUp();
         old_ = vekko_test::textLike(50000, 11);
         new_ = old_;
         new_.insert(new_.begin() + 1000, old_.begin() + 30000, old_.begin() + 31000);
         new_[20000] ^= 0x33;
         write(path("old"), old_);
         write(path("new"), new_);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    static void write(const std::string& p, const Bytes& data) {
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    }
-    static Bytes read(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
     Result run(const std::string& program, const std::string& args) const {
         const std::string err = path("stderr.txt");
@@ -67,7 +53,6 @@ protected:
         return out;
     }
 
-    std::string dir_;
     Bytes old_, new_;
 };
 
