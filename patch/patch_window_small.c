@@ -10,6 +10,8 @@
  *   refuses the real value (the head's sizes are all smaller);
  * - the head, at most mirv_kMaxWindowHeadSize bytes, is read once into the caller's head record,
  *   parsed there and kept for the diff's checksum;
+ * - each window is read whole from the old data, where the default build moves the bytes it
+ *   shares with the window before and reads only the rest: more old reads, less code;
  * - the old bytes of a cover go straight from the window into the output cache, where the run
  *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
  * - no C library at all, no tables, no static data;
@@ -73,7 +75,6 @@ typedef struct {
     /* the output: out_used bytes cached after the written ones */
     uint32_t                  out_used, written;
     /* the windows */
-    TWindow                   prev;
     uint32_t                  described, last_end, covers_left;
     /* the step: its covers, its run chain and the old end of the last cover */
     const unsigned char*      covers;
@@ -103,10 +104,10 @@ static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
     while (n--) *dst++ = 0;
 }
 
-/* Reads diff bytes at pos.  A call of its own: the read's 64-bit position and arguments on the
+/* Reads stream bytes at pos.  A call of its own: the read's 64-bit position and arguments on the
  * stack would widen the frames of its callers, some of which lie under the decoder's reads, and
  * cost code at every call. */
-static SMALL_NOINLINE mirv_BOOL diff_read(const mirv_TStreamInput* stream, uint32_t pos, unsigned char* out,
+static SMALL_NOINLINE mirv_BOOL read_at(const mirv_TStreamInput* stream, uint32_t pos, unsigned char* out,
                                           unsigned char* out_end) {
     return stream->read(stream, pos, out, out_end);
 }
@@ -170,12 +171,12 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
     /* positions in the diff are 32 bits too (a head position of kNoNumber is refused here) */
     if (diff->size >= kNoNumber || head_pos > diff->size) return 0;
     avail = (uint32_t)diff->size - head_pos;
-    if (avail < 10 || !diff_read(diff, head_pos, head, head + 10)) return 0;
+    if (avail < 10 || !read_at(diff, head_pos, head, head + 10)) return 0;
     /* "QORVNW26" */
     if (le32(head) != 0x56524F51u || le32(head + 4) != 0x3632574Eu) return 0;
     size = 10 + ((uint32_t)head[8] | ((uint32_t)head[9] << 8));
     if (size > mirv_kMaxWindowHeadSize || avail < size ||
-        !diff_read(diff, head_pos + 10, head + 10, head + size))
+        !read_at(diff, head_pos + 10, head + 10, head + size))
         return 0;
     end = head + size;
     if (!read_name(&cursor, end, '&', info->compress_type) || !read_name(&cursor, end, '\0', info->checksum_type))
@@ -228,7 +229,7 @@ static uint32_t out_room(TSmallPatch* p) {
 static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
     TSmallPatch* p = (TSmallPatch*)stream->owner;
     /* a byte read twice or skipped would be summed twice or not at all */
-    if (pos != p->sum_next || !diff_read(p->diff, p->sum_next, out, out_end)) return 0;
+    if (pos != p->sum_next || !read_at(p->diff, p->sum_next, out, out_end)) return 0;
     p->checksum->append(p->sums[kDiffSum], out, out_end);
     p->sum_next += (uint32_t)(out_end - out);
     return 1;
@@ -248,7 +249,8 @@ static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
         if (take > p->source_left) take = p->source_left;
         if (take) {
             unsigned char *to = cache + p->cached, *to_end = to + take;
-            if (!(p->handle ? p->plugin->decompress_part(p->handle, to, to_end) : diff_read(body_source(p), p->source_pos, to, to_end)))
+            if (!(p->handle ? p->plugin->decompress_part(p->handle, to, to_end)
+                            : read_at(body_source(p), p->source_pos, to, to_end)))
                 return NULL;
             p->source_pos += take;
             p->source_left -= take;
@@ -383,30 +385,6 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
 
 /* ---- the windows ---- */
 
-static SMALL_NO_LIBCALLS void move_bytes(unsigned char* dst, const unsigned char* src, uint32_t n) {
-    if (dst < src) {
-        copy_bytes(dst, src, n);
-    } else {
-        while (n--) dst[n] = src[n];
-    }
-}
-
-/* The window buffer holds prev from its first byte; makes it hold next there, moving the bytes
- * both share and reading only the ones before and after them. */
-static SMALL_NOINLINE mirv_BOOL slide_window(TSmallPatch* p, const TWindow* next) {
-    const mirv_TStreamInput* old = p->old;
-    unsigned char* buf = p->window;
-    const uint32_t prev_end = p->prev.pos + p->prev.length, next_end = next->pos + next->length;
-    uint32_t shared_begin = p->prev.pos > next->pos ? p->prev.pos : next->pos;
-    uint32_t shared_end = prev_end < next_end ? prev_end : next_end, front;
-    if (shared_begin >= shared_end) shared_begin = shared_end = next_end;
-    front = shared_begin - next->pos;
-    move_bytes(buf + front, buf + (shared_begin - p->prev.pos), shared_end - shared_begin);
-    if (front && !old->read(old, next->pos, buf, buf + front)) return 0;
-    p->prev = *next;
-    return shared_end == next_end || old->read(old, shared_end, buf + (shared_end - next->pos), buf + next->length);
-}
-
 /* Reads the next count window descriptors into the ring. */
 static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     const mirv_windowDiffInfo* info = p->info;
@@ -448,7 +426,9 @@ static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
         }
         if (i >= p->described || !body_uint(p, &p->covers_left) || p->covers_left > info->max_step_covers) return 0;
         next = &p->ring[i & ring_mask];
-        if (!slide_window(p, next)) return 0;
+        /* the window is read whole, the bytes it shares with the one before included: moving
+         * those instead would save reads but cost code */
+        if (next->length && !read_at(p->old, next->pos, p->window, p->window + next->length)) return 0;
         if (p->sums[kOldSum]) p->checksum->append(p->sums[kOldSum], p->window, p->window + next->length);
         /* old positions count from the window's start */
         p->old_end = 0;
@@ -483,7 +463,7 @@ static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
     uint32_t pos = p->sum_next;
     while (pos < diff_end) {
         uint32_t n = diff_end - pos < p->out_cache_size ? diff_end - pos : p->out_cache_size;
-        if (!diff_read(diff, pos, p->out_cache, p->out_cache + n)) return 0;
+        if (!read_at(diff, pos, p->out_cache, p->out_cache + n)) return 0;
         p->checksum->append(p->sums[kDiffSum], p->out_cache, p->out_cache + n);
         pos += n;
     }

@@ -180,6 +180,8 @@ Bytes stepsNew(const Bytes& old_data, std::vector<WindowStep>& steps, bool tail)
     return out;
 }
 
+/* The default build slides each window over the one before and reads only the bytes it lacks;
+ * the size build reads every window whole, for less code. */
 TEST(WindowPatch, EverySlideReadsOnlyWhatItLacks) {
     Bytes old_data = sampleData(10000, 21);
     std::vector<WindowStep> steps = {
@@ -198,6 +200,11 @@ TEST(WindowPatch, EverySlideReadsOnlyWhatItLacks) {
     std::vector<std::pair<uint64_t, uint64_t>> expect = {{1000, 1000}, {1500, 500}, {1000, 400}, {2000, 500},
                                                          {900, 100},   {1200, 1200}, {2400, 250},
                                                          {5000, 100},  {5000, 100}};
+    if (mirv_kMaxWindowHeadSize < 1000) { /* the size build */
+        expect.clear();
+        for (const WindowStep& s : steps)
+            if (s.length) expect.push_back({s.pos, s.length});
+    }
     for (uint64_t ring : {2u, 4u, 64u}) {
         for (int checksum : {vkd_CHECKSUM_CRC32, vkd_CHECKSUM_XXH64}) {
             WindowOptions o;
