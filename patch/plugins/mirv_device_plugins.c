@@ -75,15 +75,18 @@ fail:
     return 0;
 }
 
+#if !defined(MIRV_PATCH_SMALL)
 static mirv_BOOL _vekko_check_end(mirv_TDeviceVekko* v) { return _vekko_check_end_inline(v); }
+#endif
 
 static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsigned char* out_end) {
     mirv_TDeviceVekko* v = (mirv_TDeviceVekko*)handle;
     size_t len = (size_t)(out_end - out);
     if (v->failed || len > v->decoded_left) goto fail;
 #if defined(MIRV_PATCH_SMALL)
-    /* a part of at most 2^32 - 2 bytes: one call */
-    {
+    /* a part of at most 2^32 - 2 bytes: one call; an empty one (an empty section's end check)
+     * none */
+    if (len) {
         vko_size_t n = (vko_size_t)len;
         vko_TResult ret;
         if (v->ended) goto fail;
@@ -145,7 +148,12 @@ MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t wi
     if (cache > _kDeviceMaxCache) cache = _kDeviceMaxCache;
     if (vko_TStream_open(&self->stream, self, _vekko_read_code, self->work, window, (vko_size_t)cache) != 0)
         goto fail;
+#if defined(MIRV_PATCH_SMALL)
+    /* an empty section's end code is checked as a last part's is, without a copy of the check */
+    if (decoded_size == 0 && !_vekko_decompress_part(self, self->work, self->work)) goto fail;
+#else
     if (decoded_size == 0 && !_vekko_check_end(self)) goto fail;
+#endif
     return 1;
 fail:
     self->failed = 1;

@@ -163,7 +163,8 @@ TEST(DeviceWindowPatch, RefusesDamageAndTooSmallAWindow) {
 }
 
 TEST(DeviceVekko, LastPartFailsUnlessTheStreamEndsThere) {
-    // A stream of known decoded size, with a byte more than announced and one less.
+    // A stream of known decoded size, with a byte more than announced and one less, and announced
+    // empty (then its end code must come first, checked at open).
     const Pair p = pairs()[0];
     const Bytes diff = device_diff(p.old_data, p.new_data);
     mirv_windowDiffInfo info;
@@ -172,11 +173,15 @@ TEST(DeviceVekko, LastPartFailsUnlessTheStreamEndsThere) {
     ASSERT_TRUE(getWindowDiffInfo(&info, &stream, 0));
     const uint64_t begin = info.head_size, end = begin + info.compressed_size;
     Bytes decoded(size_t(info.uncompressed_size) + 1);
-    for (int64_t delta : {0, -1, 1}) {
+    for (int64_t delta : {int64_t(0), int64_t(-1), int64_t(1), -int64_t(info.uncompressed_size)}) {
         mirv_TDeviceVekko v;
         mirv_TDecompress* d = mirv_device_vekko_init(&v, g_vekko_work, sizeof(g_vekko_work));
         const uint64_t size = info.uncompressed_size + delta;
         void* h = d->open(d, size, &stream, begin, end);
+        if (size == 0) {
+            EXPECT_EQ(h, nullptr);
+            continue;
+        }
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(d->open(d, size, &stream, begin, end), nullptr);  // one at a time
         const bool ok = d->decompress_part(h, decoded.data(), decoded.data() + size);
