@@ -9,8 +9,24 @@
 #include <memory>
 
 #include "mirv_patch.h"
+#include "mirv_plugins.h"
 
 namespace fuzz_patch {
+
+/* The window fuzz targets' listener choices from one byte: bit 0 hands the decompressor,
+ * bit 1 the checksum plug-in, bits 2-4 set check_new, check_old and check_diff, bit 5 leaves
+ * the preset checks as they are. */
+inline void chooseWindowPlugins(unsigned flags, const mirv_windowDiffInfo* info, mirv_TDecompress** plugin,
+                                mirv_TChecksum** checksum, mirv_BOOL* check_new, mirv_BOOL* check_old,
+                                mirv_BOOL* check_diff) {
+    if (flags & 1) *plugin = mirv_decompress_plugin(info->compress_type);
+    if (flags & 2) *checksum = mirv_checksum_plugin(info->checksum_type);
+    if (!(flags & 32)) {
+        *check_new = (flags >> 2) & 1;
+        *check_old = (flags >> 3) & 1;
+        *check_diff = (flags >> 4) & 1;
+    }
+}
 
 inline unsigned char oldByte(uint64_t pos) { return (unsigned char)((pos * 2654435761u) >> 13 ^ (pos & 65535) >> 9); }
 

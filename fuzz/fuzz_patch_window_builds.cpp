@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_patch_util.h"
 #include "mirv_plugins.h"
 #include "patch_window_small_side.h"
 
@@ -27,13 +28,7 @@ mirv_BOOL onInfo(mirv_TWindowPatchListener* l, const mirv_windowDiffInfo* info, 
     Listener* self = static_cast<Listener*>(l->owner);
     if (info->step_mem_size > (1u << 20) || info->window_size > (1u << 20)) return 0;
     size_t size = (size_t)mirv_WINDOW_PATCH_MEM_SIZE(info->window_size, info->step_mem_size) + self->extra;
-    if (self->flags & 1) *plugin = mirv_decompress_plugin(info->compress_type);
-    if (self->flags & 2) *checksum = mirv_checksum_plugin(info->checksum_type);
-    if (!(self->flags & 32)) {
-        *check_new = (self->flags >> 2) & 1;
-        *check_old = (self->flags >> 3) & 1;
-        *check_diff = (self->flags >> 4) & 1;
-    }
+    fuzz_patch::chooseWindowPlugins(self->flags, info, plugin, checksum, check_new, check_old, check_diff);
     *cache = self->mem_end - size;
     *cache_end = self->mem_end;
     return 1;
