@@ -14,6 +14,13 @@
  */
 #ifdef VKO_DEC_SMALL
 
+/* At -Os GCC still copies blocks to thread jumps and merge paths: code and stack that a
+ * decoder built for size does not want. */
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-thread-jumps", "no-tree-dominator-opts", "no-tree-tail-merge", "no-tree-ch", \
+                     "no-ssa-phiopt", "no-move-loop-invariants")
+#endif
+
 #include "vko_dec_internal.h"
 
 /* ---------------------------------------------------------------- memory decoder */

@@ -15,9 +15,9 @@
  * - the old bytes of a cover go straight from the window into the output cache, where the run
  *   bytes are added, and the caches take what the fixed reserve leaves beside the state;
  * - no C library at all, no tables, no static data;
- * - the frames under the decoder's reads stay small: calls with 64-bit positions or arguments
- *   on the stack (reads of the diff, the decoder's open) are functions of their own, and the
- *   numbers being read live in the state.
+ * - the frames under the decoder's reads stay small: reads with their 64-bit positions go
+ *   through one function of their own, and the numbers being read live in the state;
+ * - GCC is asked not to copy blocks for jump threading and path merging (below).
  * Work memory: window, step memory, then (8-aligned) the state, the ring of window descriptors
  * and the body and output caches, mirv_WINDOW_PATCH_SMALL_MEM_SIZE bytes in all.
  *
@@ -33,6 +33,13 @@
 #else
 #define SMALL_NOINLINE
 #define SMALL_INLINE   static inline
+#endif
+/* At -Os GCC still copies blocks to thread jumps and to merge paths; in this file, where the
+ * checks branch to a few shared exits, those copies cost about 150 bytes of code and some
+ * stack, and save no time that matters on a device. */
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-thread-jumps", "no-tree-dominator-opts", "no-tree-tail-merge", "no-tree-ch", \
+                     "no-ssa-phiopt", "no-move-loop-invariants")
 #endif
 /* Keeps GCC from turning the byte loops back into calls of the C library. */
 #if defined(__GNUC__) && !defined(__clang__)
@@ -218,12 +225,6 @@ static mirv_BOOL out_flush(TSmallPatch* p) {
     return 1;
 }
 
-/* Room for the next bytes in the output cache: flushes a full cache first. */
-static uint32_t out_room(TSmallPatch* p) {
-    if (p->out_used == p->out_cache_size && !out_flush(p)) return 0;
-    return p->out_cache_size - p->out_used;
-}
-
 /* ---- the body, through its cache ---- */
 
 static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
@@ -279,29 +280,6 @@ static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uns
 
 #define body_uint(p, value) body_number(p, value, 0, 0)
 
-/* Moves the next n body bytes to dst, or to the output when dst is null, or drops them when dst
- * is the body cache itself. */
-static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, uint32_t n) {
-    while (n) {
-        const unsigned char* src = body_peek(p, 1);
-        uint32_t t = p->cached < n ? p->cached : n;
-        if (!src) return 0;
-        if (!dst) {
-            uint32_t room = out_room(p);
-            if (!room) return 0;
-            if (t > room) t = room;
-            copy_bytes(p->out_cache + p->out_used, src, t);
-            p->out_used += t;
-        } else if (dst != p->body_cache) {
-            copy_bytes(dst, src, t);
-            dst += t;
-        }
-        body_consume(p, t);
-        n -= t;
-    }
-    return 1;
-}
-
 /* ---- a step: covers and the run chain over their old bytes ---- */
 
 /* Adds the next n bytes of the run chain (skip count, add count and its bytes, skip count, ...)
@@ -330,6 +308,45 @@ static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, ui
             continue;
         }
         data += t;
+        n -= t;
+    }
+    return 1;
+}
+
+/* Puts n bytes into the output cache, flushing it whenever it is full; with_runs adds the run
+ * chain's next n bytes onto them there. */
+static SMALL_NOINLINE mirv_BOOL out_put(TSmallPatch* p, const unsigned char* src, uint32_t n, mirv_BOOL with_runs) {
+    while (n) {
+        unsigned char* to = p->out_cache + p->out_used;
+        uint32_t t = p->out_cache_size - p->out_used;
+        if (!t) {
+            if (!out_flush(p)) return 0;
+            continue;
+        }
+        if (t > n) t = n;
+        copy_bytes(to, src, t);
+        if (with_runs && !add_runs(p, to, t)) return 0;
+        p->out_used += t;
+        src += t;
+        n -= t;
+    }
+    return 1;
+}
+
+/* Moves the next n body bytes to dst, or to the output when dst is null, or drops them when dst
+ * is the body cache itself. */
+static SMALL_NOINLINE mirv_BOOL body_pass(TSmallPatch* p, unsigned char* dst, uint32_t n) {
+    while (n) {
+        const unsigned char* src = body_peek(p, 1);
+        uint32_t t = p->cached < n ? p->cached : n;
+        if (!src) return 0;
+        if (!dst) {
+            if (!out_put(p, src, t, 0)) return 0;
+        } else if (dst != p->body_cache) {
+            copy_bytes(dst, src, t);
+            dst += t;
+        }
+        body_consume(p, t);
         n -= t;
     }
     return 1;
@@ -369,18 +386,7 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
     if (length == 0) return p->covers_left == 0;
     if (old_pos > window_length || length > window_length - old_pos || length > room - gap) return 0;
     p->old_end = old_pos + length;
-    while (length) {
-        uint32_t t = out_room(p);
-        unsigned char* to = p->out_cache + p->out_used;
-        if (!t) return 0;
-        if (t > length) t = length;
-        copy_bytes(to, p->window + old_pos, t);
-        if (!add_runs(p, to, t)) return 0;
-        p->out_used += t;
-        old_pos += t;
-        length -= t;
-    }
-    return 1;
+    return out_put(p, p->window + old_pos, length, 1);
 }
 
 /* ---- the windows ---- */
@@ -399,9 +405,8 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     return 1;
 }
 
-/* Opens the decoder of the compressed body.  A call of its own: open's arguments on the stack
- * would widen the frame of apply_body, which lies under every read of the body. */
-static SMALL_NOINLINE mirv_BOOL open_decoder(TSmallPatch* p) {
+/* Opens the decoder of the compressed body. */
+static inline mirv_BOOL open_decoder(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     if (!p->plugin) return 0;
     p->handle = p->plugin->open(p->plugin, info->uncompressed_size, body_source(p), p->source_pos,
@@ -457,15 +462,11 @@ static SMALL_NOINLINE mirv_BOOL checksum_equal(TSmallPatch* p, int k) {
 }
 
 /* The rest of the diff after what the body read, then the head up to the diff checksum. */
-static SMALL_NOINLINE mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
-    const mirv_TStreamInput* diff = p->diff;
-    const uint32_t diff_end = (uint32_t)diff->size;
-    uint32_t pos = p->sum_next;
-    while (pos < diff_end) {
-        uint32_t n = diff_end - pos < p->out_cache_size ? diff_end - pos : p->out_cache_size;
-        if (!read_at(diff, pos, p->out_cache, p->out_cache + n)) return 0;
-        p->checksum->append(p->sums[kDiffSum], p->out_cache, p->out_cache + n);
-        pos += n;
+static inline mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
+    const uint32_t diff_end = (uint32_t)p->diff->size;
+    while (p->sum_next < diff_end) {
+        uint32_t n = diff_end - p->sum_next < p->out_cache_size ? diff_end - p->sum_next : p->out_cache_size;
+        if (!sum_read(&p->sum_stream, p->sum_next, p->out_cache, p->out_cache + n)) return 0;
     }
     p->checksum->append(p->sums[kDiffSum], p->info->head,
                         p->info->head + p->info->checksums_begin + 2 * p->info->checksum_size);
@@ -479,9 +480,7 @@ SMALL_INLINE int run(TSmallPatch* p) {
 
     patched = body_size <= (uint32_t)p->diff->size - p->source_pos && apply_body(p);
     if (p->handle) {
-        void* handle = p->handle;
-        p->handle = NULL;
-        if (!p->plugin->close(p->plugin, handle)) patched = 0;
+        if (!p->plugin->close(p->plugin, p->handle)) patched = 0;
     }
     if (p->sums[kNewSum]) {
         new_differs = !checksum_equal(p, kNewSum);
@@ -495,10 +494,9 @@ SMALL_INLINE int run(TSmallPatch* p) {
     if (!patched) {
         if (p->old->size != info->old_size) return mirv_kWindowPatchOldSizeError;
         if (!new_differs) return mirv_kWindowPatchFailed;
-        /* the whole new data came out wrong: blame the old data when its checksum says so */
-        if (p->written == info->new_size && p->sums[kOldSum])
-            return checksum_equal(p, kOldSum) ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOldChecksumError;
-        return mirv_kWindowPatchNewChecksumError;
+        /* new data cut short is wrong whatever the old data was; a whole one that came out
+         * wrong blames the old data when its checksum says so, as after a patch that ran */
+        if (p->written != info->new_size) return mirv_kWindowPatchNewChecksumError;
     }
     if (p->sums[kOldSum] && !checksum_equal(p, kOldSum)) return mirv_kWindowPatchOldChecksumError;
     return new_differs ? mirv_kWindowPatchNewChecksumError : mirv_kWindowPatchOk;
@@ -571,10 +569,11 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
     p->out_cache = rest + p->body_cache_size;
     p->out_cache_size = rest_size - p->body_cache_size;
     p->source_pos = head_pos + info->head_size; /* the head lies inside the diff */
-    for (k = kOldSum; k <= kDiffSum; ++k)
-        if (check[k] && !(p->sums[k] = checksum->open(checksum))) return mirv_kWindowPatchChecksumOpenError;
-    for (k = kOldSum; k <= kDiffSum; ++k)
-        if (p->sums[k]) checksum->begin(p->sums[k]);
+    for (k = kOldSum; k <= kDiffSum; ++k) {
+        if (!check[k]) continue;
+        if (!(p->sums[k] = checksum->open(checksum))) return mirv_kWindowPatchChecksumOpenError;
+        checksum->begin(p->sums[k]);
+    }
     if (p->sums[kDiffSum]) {
         p->sum_stream.owner = p;
         p->sum_stream.size = diff->size;

@@ -18,6 +18,13 @@
 #define MIRV_DEVICE_INLINE static inline
 #endif
 
+/* The size build: no block copies for jump threading and path merging (see
+ * patch_window_small.c). */
+#if defined(MIRV_PATCH_SMALL) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-thread-jumps", "no-tree-dominator-opts", "no-tree-tail-merge", "no-tree-ch", \
+                     "no-ssa-phiopt", "no-move-loop-invariants")
+#endif
+
 /* Clears a record; the size build does it without the C library. */
 #if defined(MIRV_PATCH_SMALL)
 #if defined(__GNUC__) && !defined(__clang__)
