@@ -4,14 +4,24 @@
 
 namespace _vko_private {
 
-TVkoCode::TVkoCode(std::vector<unsigned char>& out_code, bool use_literal_line)
-    : code(out_code), useLiteralLine(use_literal_line), typePos(0), typeCount(0),
-      savedDictPos(1), dictSizeMax(1), afterLiteral(false) {
-    for (size_t i = 0; i < kPosBitsTableSize; ++i)
-        savedDictPosBits[i] = (unsigned char)_getSavedDictPosBit(i);
-    for (size_t i = 0; i < kLenBitsTableSize; ++i)
-        savedDictLenBits[i] = (unsigned char)_getSavedDictLenBit(i);
+struct TVkoCode::TBitTables {
+    unsigned char pos[kPosBitsTableSize];
+    unsigned char len[kLenBitsTableSize];
+    TBitTables() {
+        for (size_t i = 0; i < kPosBitsTableSize; ++i) pos[i] = (unsigned char)_getSavedDictPosBit(i);
+        for (size_t i = 0; i < kLenBitsTableSize; ++i) len[i] = (unsigned char)_getSavedDictLenBit(i);
+    }
+};
+
+const TVkoCode::TBitTables& TVkoCode::_bitTables() {
+    static const TBitTables tables; /* built once, thread-safely */
+    return tables;
 }
+
+TVkoCode::TVkoCode(std::vector<unsigned char>& out_code, bool use_literal_line)
+    : savedDictPosBits(_bitTables().pos), savedDictLenBits(_bitTables().len), code(out_code),
+      useLiteralLine(use_literal_line), typePos(0), typeCount(0), savedDictPos(1), dictSizeMax(1),
+      afterLiteral(false) {}
 
 unsigned TVkoCode::_vlenGroups(uint64_t v, unsigned k) {
     unsigned n = 0;

@@ -15,8 +15,9 @@ class TVkoCode {
 public:
     enum : size_t { kPosBitsTableSize = 32768, kLenBitsTableSize = 8192 };
 
-    unsigned char savedDictPosBits[kPosBitsTableSize]; /* _getSavedDictPosBit(i) */
-    unsigned char savedDictLenBits[kLenBitsTableSize]; /* _getSavedDictLenBit(i) */
+    /* The same for every emitter: built once, on first use */
+    const unsigned char* const savedDictPosBits; /* [kPosBitsTableSize]: _getSavedDictPosBit(i) */
+    const unsigned char* const savedDictLenBits; /* [kLenBitsTableSize]: _getSavedDictLenBit(i) */
     std::vector<unsigned char>& code;                   /* owned by the driver; only appended to */
     const bool useLiteralLine;
     uint64_t typePos;      /* index in code of the type byte being filled, while typeCount != 0 */
@@ -40,18 +41,20 @@ public:
     void outData(const unsigned char* begin, const unsigned char* end);
 
     /* Bits of outLen(v, 2). */
-    unsigned __getDictPosLenBit(uint64_t v) const { return 3 * _vlenGroups(v, 2); }
+    static unsigned __getDictPosLenBit(uint64_t v) { return 3 * _vlenGroups(v, 2); }
     /* Bits of an explicit position, plus the match's leading type bit. */
-    unsigned _getSavedDictPosBit(uint64_t dict_pos) const {
+    static unsigned _getSavedDictPosBit(uint64_t dict_pos) {
         uint64_t p = dict_pos + 1;
         return (p < 128) ? 9 : 9 + __getDictPosLenBit((p - 128) >> 7);
     }
     /* Bits of outLen(v, 1). */
-    unsigned _getSavedDictLenBit(uint64_t v) const { return 2 * _vlenGroups(v, 1); }
+    static unsigned _getSavedDictLenBit(uint64_t v) { return 2 * _vlenGroups(v, 1); }
 
 private:
     /* Number of k-bit groups (n + 1) in the variable-length code of v. */
     static unsigned _vlenGroups(uint64_t v, unsigned k);
+    struct TBitTables;
+    static const TBitTables& _bitTables();
     void _endResets() { afterLiteral = false; typeCount = 0; savedDictPos = 1; }
 };
 

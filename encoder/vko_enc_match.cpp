@@ -670,7 +670,8 @@ void TMatch::_initFarIndex() {
         }
     }
     passedEnd = 0;
-    nearLenStamp.assign((size_t)props.maxSaveLength + 1, 0);
+    /* no candidate is longer than the bytes after it */
+    nearLenStamp.assign((size_t)std::min<uint64_t>(props.maxSaveLength, n) + 1, 0);
     nearStamp = 0;
 }
 
