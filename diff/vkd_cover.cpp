@@ -6,12 +6,16 @@
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <new>
 #include <stdexcept>
 
+#include "vkd_bytes.h"
 #include "vkd_cover.h"
 
 namespace vkd {
+
+using detail::packed_size;
 
 namespace {
 
@@ -170,6 +174,39 @@ int64_t bar_for(const Cover& c, const std::vector<Cover>& covers, int64_t min_ga
     return min_gain;
 }
 
+// The priced search works through the new data in blocks, so that its per-byte nodes stay
+// small whatever the data's size; the path chosen up to a block's end carries on.
+constexpr size_t kPricedBlock = size_t(1) << 18;
+// Matches from the suffix array shorter than this are not tried; at the last cover's offset
+// or old end, where the numbers are small, from kMinNearMatch bytes.
+constexpr size_t kMinPricedMatch = 4;
+constexpr size_t kMinNearMatch = 2;
+// While the match found at a position runs on this far, the next positions take its rest
+// rather than searching again.
+constexpr size_t kCarryMatch = 48;
+
+// One node of the search: the cheapest way found to describe the new data up to here, and
+// the last cover on that way (where the next cover's numbers count from).
+struct PathNode {
+    enum How : uint8_t { kRoot, kLiteral, kExtend, kStart, kOpen };
+    double cost = std::numeric_limits<double>::infinity();
+    uint64_t old_end = 0, new_end = 0;
+    uint64_t start_old = 0;  // kStart: the cover's old position
+    uint32_t from = 0;       // kLiteral, kExtend, kStart: the node this one follows
+    How how = kRoot;
+};
+
+void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32_t from, PathNode::How how,
+           uint64_t start_old = 0) {
+    if (cost >= to.cost) return;
+    to.cost = cost;
+    to.old_end = old_end;
+    to.new_end = new_end;
+    to.from = from;
+    to.how = how;
+    to.start_old = start_old;
+}
+
 }  // namespace
 
 
@@ -257,6 +294,147 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
         }
         covers.push_back(cover);
         covered_end = pos = size_t(cover.new_pos + cover.length);
+    }
+    return covers;
+}
+
+std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_t new_size,
+                                            const Prices& prices) const {
+    const unsigned char* old_data = old_;
+    const size_t old_size = old_size_;
+    const Index& index = *index_;
+    std::vector<Cover> covers;
+    if (old_size == 0 || new_size == 0) return covers;
+    auto add = [&covers](const Cover& c) {
+        if (!covers.empty()) {
+            Cover& last = covers.back();
+            if (last.new_pos + last.length == c.new_pos && last.old_pos + last.length == c.old_pos) {
+                last.length += c.length;
+                return;
+            }
+        }
+        covers.push_back(c);
+    };
+    const size_t block_size = std::min(kPricedBlock, new_size);
+    // any[k]: the cheapest way to new position begin + k; open[k]: the cheapest that ends in a
+    // cover there, which the next byte may extend.
+    std::vector<PathNode> any(block_size + 1), open(block_size + 1);
+    PathNode carried;  // where the way chosen so far ends
+    carried.cost = 0;
+    bool carried_open = false;
+    size_t carry_pos = 0, carry_len = 0;  // the rest of the last match from the suffix array
+    std::vector<Cover> block_covers;
+    for (size_t begin = 0; begin < new_size; begin += block_size) {
+        const size_t length = std::min(block_size, new_size - begin);
+        std::fill(any.begin(), any.begin() + length + 1, PathNode());
+        std::fill(open.begin(), open.begin() + length + 1, PathNode());
+        any[0] = carried;
+        any[0].cost = 0;
+        any[0].how = PathNode::kRoot;
+        if (carried_open) open[0] = any[0];
+        for (size_t k = 0; k < length; ++k) {
+            const size_t pos = begin + k;
+            if (open[k].cost < any[k].cost) {
+                any[k] = open[k];
+                any[k].how = PathNode::kOpen;
+            }
+            const PathNode& here = any[k];
+            if (!(here.cost < std::numeric_limits<double>::infinity())) continue;
+            relax(any[k + 1], here.cost + prices.literal, here.old_end, here.new_end, uint32_t(k), PathNode::kLiteral);
+            const PathNode& cover = open[k];
+            if (cover.cost < std::numeric_limits<double>::infinity() && cover.old_end < old_size) {
+                const bool equal = old_data[cover.old_end] == new_data[pos];
+                relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
+                      uint32_t(k), PathNode::kExtend);
+            }
+            // Covers starting here, from this way's end.
+            const size_t room = std::min(length - k, new_size - pos);
+            auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
+                if (match < min_match) return;
+                const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
+                const double numbers_base = prices.cover + here.cost;
+                auto land = [&](size_t len) {
+                    const double cost = numbers_base +
+                                        prices.number * double(packed_size(step, 1) + packed_size(pos - here.new_end) +
+                                                               packed_size(len)) +
+                                        prices.equal * double(len);
+                    relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos);
+                };
+                const size_t full = std::min(match, room);
+                land(full);
+                if (full > kMinPricedMatch) land(kMinPricedMatch);
+            };
+            // Near matches are measured only so far: the cover's next bytes extend it.
+            const size_t near_room = std::min(room, kCarryMatch);
+            const uint64_t same_offset = here.old_end + (pos - here.new_end);
+            if (same_offset < old_size)
+                start(same_offset,
+                      common_prefix(old_data + same_offset, std::min<size_t>(old_size - same_offset, near_room),
+                                    new_data + pos, near_room),
+                      kMinNearMatch);
+            if (pos > here.new_end && here.old_end < old_size)
+                start(here.old_end,
+                      common_prefix(old_data + here.old_end, std::min<size_t>(old_size - here.old_end, near_room),
+                                    new_data + pos, near_room),
+                      kMinNearMatch);
+            if (carry_len >= kCarryMatch) {
+                ++carry_pos;
+                --carry_len;
+            } else {
+                size_t rank = 0;
+                carry_len = index.longest(new_data + pos, new_size - pos, &carry_pos, &rank);
+                // Of matches nearly as long, the one closest to this way's offset costs the
+                // fewest bytes to name.
+                if (carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
+                    size_t near_pos = 0;
+                    const size_t near_len = index.nearest(
+                        new_data + pos, new_size - pos, rank,
+                        std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
+                        size_t(std::min<uint64_t>(same_offset, old_size)), &near_pos);
+                    if (near_len && near_pos != carry_pos) start(near_pos, near_len, kMinPricedMatch);
+                }
+            }
+            if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
+        }
+        if (open[length].cost < any[length].cost) {
+            any[length] = open[length];
+            any[length].how = PathNode::kOpen;
+        }
+        // Back along the chosen way, collecting its covers.
+        block_covers.clear();
+        carried = any[length];
+        carried_open = carried.how == PathNode::kOpen;
+        bool in_open = false;
+        size_t k = length;
+        uint64_t cover_end = 0;
+        for (;;) {
+            const PathNode& node = in_open ? open[k] : any[k];
+            if (!in_open) {
+                if (node.how == PathNode::kOpen) {
+                    in_open = true;
+                    cover_end = begin + k;
+                    continue;
+                }
+                if (node.how == PathNode::kRoot) break;
+                k = node.from;
+                continue;
+            }
+            if (node.how == PathNode::kExtend) {
+                k = node.from;
+                continue;
+            }
+            if (node.how == PathNode::kStart) {
+                block_covers.push_back(Cover{node.start_old, begin + node.from, cover_end - (begin + node.from)});
+                k = node.from;
+                in_open = false;
+                continue;
+            }
+            // The root of an open way: a cover carried from the block before, extended here.
+            if (cover_end > begin)
+                block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
+            break;
+        }
+        for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(*c);
     }
     return covers;
 }

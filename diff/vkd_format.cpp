@@ -460,11 +460,38 @@ namespace detail {
 
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
 const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
+const double kPricedCoverBits[kPricedTryCount] = {6, 9};
 
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
     vkd_TDiffOptions probe = o;
     if (o.compress == vkd_COMPRESS_ZSTD && (o.level < 1 || o.level > kZstdProbeLevel)) probe.level = kZstdProbeLevel;
     return probe;
+}
+
+Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& o) {
+    Bytes sections[4];
+    uint64_t old_base = 0, new_base = 0, differing = 0;
+    for (const Cover& c : covers) {
+        put_signed_delta(sections[0], old_base, c.old_pos);
+        put_packed(sections[0], c.new_pos - new_base);
+        put_packed(sections[0], c.length);
+        new_base = c.new_pos + c.length;
+        old_base = c.old_pos + c.length;
+        for (uint64_t i = 0; i < c.length; ++i) differing += diff_byte(in, c, i) != 0;
+    }
+    run_length_over_new(in, covers, sections[1], sections[2]);
+    sections[3] = new_bytes_outside(in, covers);
+    double bits[4];
+    for (int i = 0; i < 4; ++i) {
+        Bytes packed;
+        const bool compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, sections[i], packed);
+        bits[i] = 8.0 * double(compressed ? packed.size() : sections[i].size());
+    }
+    Prices prices;
+    if (!sections[3].empty()) prices.literal = bits[3] / double(sections[3].size());
+    if (!sections[0].empty()) prices.number = bits[0] / double(sections[0].size());
+    if (differing) prices.differ = (bits[1] + bits[2]) / double(differing);
+    return prices;
 }
 
 void check_options(const vkd_TDiffOptions& o) {
@@ -546,6 +573,25 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
             if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
             if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
         }
+        // Covers chosen by price, the prices measured on the fast option's diff: new bytes
+        // priced a little below what they measured (the covers named instead of them make
+        // the numbers around them dearer too), each cover's fixed price at two settings, and
+        // once more with prices measured on the first priced diff.
+        const vkd_TDiffOptions probe = detail::probe_options(options);
+        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], probe);
+        std::vector<Cover> first;
+        for (const double cover_bits : detail::kPricedCoverBits) {
+            detail::Prices prices = measured;
+            prices.literal *= detail::kPricedLiteralScale;
+            prices.cover = cover_bits;
+            std::vector<Cover> covers = finder.find_priced(new_data, new_size, prices);
+            if (first.empty()) first = covers;
+            cover_sets.push_back(std::move(covers));
+        }
+        detail::Prices again = detail::measure_prices(in, first, probe);
+        again.literal = measured.literal * detail::kPricedLiteralScale;
+        again.cover = detail::kPricedCoverBits[0];
+        cover_sets.push_back(finder.find_priced(new_data, new_size, again));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     const vkd_TDiffOptions probe = detail::probe_options(options);

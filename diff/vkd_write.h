@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vkd_bytes.h"
+#include "vkd_cover.h"
 #include "vko_diff.h"
 
 namespace vkd {
@@ -36,6 +37,16 @@ extern const uint64_t kSkipRunTries[kSkipRunTryCount];
 constexpr int kZstdProbeLevel = 9;
 constexpr size_t kFinalists = 2;
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& options);
+
+// The priced cover search runs with new bytes at this share of their measured price and
+// with each of these fixed prices of a cover (bits).
+constexpr double kPricedLiteralScale = 0.8;
+constexpr size_t kPricedTryCount = 2;
+extern const double kPricedCoverBits[kPricedTryCount];
+
+// Prices for the priced cover search, measured on a diff of these covers: each part of the
+// compressed layout compressed on its own with the options' compressor.
+Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options);
 
 // Throws std::runtime_error naming the first option out of range.
 void check_options(const vkd_TDiffOptions& options);
