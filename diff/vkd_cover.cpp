@@ -3,6 +3,7 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <limits>
@@ -298,6 +299,12 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
     return covers;
 }
 
+double Prices::number_bits(uint64_t value, unsigned k) const {
+    const double log_price = k ? step_log : count_log;
+    if (log_price > 0) return 1 + log_price * std::log2(double(value) + 1);
+    return number * double(packed_size(value, k));
+}
+
 std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_t new_size,
                                             const Prices& prices) const {
     const unsigned char* old_data = old_;
@@ -354,9 +361,8 @@ std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_
                 const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
                 const double numbers_base = prices.cover + here.cost;
                 auto land = [&](size_t len) {
-                    const double cost = numbers_base +
-                                        prices.number * double(packed_size(step, 1) + packed_size(pos - here.new_end) +
-                                                               packed_size(len)) +
+                    const double cost = numbers_base + prices.number_bits(step, 1) +
+                                        prices.number_bits(pos - here.new_end, 0) + prices.number_bits(len, 0) +
                                         prices.equal * double(len);
                     relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos);
                 };

@@ -24,6 +24,14 @@ struct Prices {
     double differ = 10.0;  // a differing byte inside a cover (its diff byte and run overhead)
     double number = 7.0;   // a byte of a cover's three packed numbers
     double cover = 2.0;    // each cover, beyond its numbers
+    // When above 0, old steps (and with count_log also gaps and lengths) are priced by
+    // their magnitude instead: 1 + this many bits per bit of the value.  Far steps are
+    // dearer than their packed bytes suggest, since their bytes scatter.
+    double step_log = 0;
+    double count_log = 0;
+
+    // Price of a cover number (k tag bits: 1 for the old step, else 0).
+    double number_bits(uint64_t value, unsigned k) const;
 };
 
 class CoverFinder {

@@ -460,7 +460,11 @@ namespace detail {
 
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
 const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
-const double kPricedCoverBits[kPricedTryCount] = {6, 9};
+const PriceSetting kPriceSettings[kPriceSettingCount] = {
+    {6, 1.6, 0, false},
+    {6, 1.6, 1.2, false},
+    {9, 1.6, 0, false},
+};
 
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
     vkd_TDiffOptions probe = o;
@@ -575,23 +579,21 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         }
         // Covers chosen by price, the prices measured on the fast option's diff: new bytes
         // priced a little below what they measured (the covers named instead of them make
-        // the numbers around them dearer too), each cover's fixed price at two settings, and
-        // once more with prices measured on the first priced diff.
+        // the numbers around them dearer too), at a few settings, and once more with prices
+        // measured on the first priced diff.
         const vkd_TDiffOptions probe = detail::probe_options(options);
         const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], probe);
         std::vector<Cover> first;
-        for (const double cover_bits : detail::kPricedCoverBits) {
-            detail::Prices prices = measured;
-            prices.literal *= detail::kPricedLiteralScale;
-            prices.cover = cover_bits;
+        for (const detail::PriceSetting& setting : detail::kPriceSettings) {
+            detail::Prices prices = setting.again ? detail::measure_prices(in, first, probe) : measured;
+            prices.literal = measured.literal * detail::kPricedLiteralScale;
+            prices.cover = setting.cover;
+            prices.step_log = setting.step_log;
+            prices.count_log = setting.count_log;
             std::vector<Cover> covers = finder.find_priced(new_data, new_size, prices);
             if (first.empty()) first = covers;
             cover_sets.push_back(std::move(covers));
         }
-        detail::Prices again = detail::measure_prices(in, first, probe);
-        again.literal = measured.literal * detail::kPricedLiteralScale;
-        again.cover = detail::kPricedCoverBits[0];
-        cover_sets.push_back(finder.find_priced(new_data, new_size, again));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     const vkd_TDiffOptions probe = detail::probe_options(options);

@@ -35,14 +35,18 @@ extern const uint64_t kSkipRunTries[kSkipRunTryCount];
 // Candidate diffs are ranked with zstd at this level when a stronger one is asked for (the
 // ranking rarely differs), and this many of the best are written at the level asked for.
 constexpr int kZstdProbeLevel = 9;
-constexpr size_t kFinalists = 2;
+constexpr size_t kFinalists = 3;
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& options);
 
-// The priced cover search runs with new bytes at this share of their measured price and
-// with each of these fixed prices of a cover (bits).
+// The priced cover search runs with new bytes at this share of their measured price, and
+// with each of these settings; again: the other prices measured on the first setting's diff.
 constexpr double kPricedLiteralScale = 0.8;
-constexpr size_t kPricedTryCount = 2;
-extern const double kPricedCoverBits[kPricedTryCount];
+struct PriceSetting {
+    double cover, step_log, count_log;
+    bool again;
+};
+constexpr size_t kPriceSettingCount = 3;
+extern const PriceSetting kPriceSettings[kPriceSettingCount];
 
 // Prices for the priced cover search, measured on a diff of these covers: each part of the
 // compressed layout compressed on its own with the options' compressor.
