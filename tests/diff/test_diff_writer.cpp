@@ -315,6 +315,48 @@ TEST(DiffCovers, CoversAreOrderedInRangeAndPayForThemselves) {
     }
 }
 
+// The priced search, alone and over several of its blocks: covers in range, and each diff
+// written from them reads back; identical data is one cover, unrelated data none.
+TEST(DiffCovers, PricedCoversReadBack) {
+    std::vector<Pair> all = pairs();
+    const Bytes big = vekko_test::textLike(700000, 21);
+    Bytes edited = big;
+    for (size_t i = 1000; i < edited.size(); i += 90001) edited[i] ^= 0x21;
+    edited.insert(edited.begin() + 400000, big.begin() + 5, big.begin() + 300);
+    all.push_back({"large edited", big, edited});
+    all.push_back({"large identical", big, big});
+    vkd::detail::Prices settings[3];
+    settings[1].step_log = 1.6;
+    settings[2].step_log = settings[2].count_log = 1.2;
+    settings[2].literal = 1;
+    for (const Pair& p : all) {
+        const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
+        const vkd::detail::Input in{p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size()};
+        for (const vkd::detail::Prices& prices : settings) {
+            const auto covers = finder.find_priced(p.new_data.data(), p.new_data.size(), prices);
+            uint64_t end = 0;
+            for (const vkd::Cover& c : covers) {
+                ASSERT_GE(c.new_pos, end) << p.name;
+                ASSERT_LE(c.new_pos + c.length, p.new_data.size()) << p.name;
+                ASSERT_LE(c.old_pos + c.length, p.old_data.size()) << p.name;
+                ASSERT_GT(c.length, 0u) << p.name;
+                end = c.new_pos + c.length;
+            }
+            if (p.name == "identical" || p.name == "large identical") {
+                EXPECT_EQ(covers.size(), 1u) << p.name;
+            } else if (p.name == "unrelated") {
+                EXPECT_TRUE(covers.empty());
+            } else if (p.name == "large edited") {
+                EXPECT_LE(covers.size(), 4u);
+            }
+            for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
+                const Bytes diff = vkd::detail::write_diff(in, covers, options(format, vkd_COMPRESS_NONE, 0));
+                EXPECT_EQ(vkd_test::apply_diff(p.old_data, diff, p.new_data.size()), p.new_data) << p.name << format;
+            }
+        }
+    }
+}
+
 TEST(DiffSize, SmallDiffsForSmallChanges) {
     const Bytes text = vekko_test::textLike(100000, 5);
     Bytes one = text;
