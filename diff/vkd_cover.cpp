@@ -194,11 +194,12 @@ struct PathNode {
     uint64_t old_end = 0, new_end = 0;
     uint64_t start_old = 0;  // kStart: the cover's old position
     uint32_t from = 0;       // kLiteral, kExtend, kStart: the node this one follows
+    uint8_t from_slot = 0;   // kLiteral, kStart: which of the two ways there
     How how = kRoot;
 };
 
 void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32_t from, PathNode::How how,
-           uint64_t start_old = 0) {
+           uint64_t start_old = 0, uint8_t from_slot = 0) {
     if (cost >= to.cost) return;
     to.cost = cost;
     to.old_end = old_end;
@@ -206,6 +207,7 @@ void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32
     to.from = from;
     to.how = how;
     to.start_old = start_old;
+    to.from_slot = from_slot;
 }
 
 }  // namespace
@@ -322,99 +324,128 @@ std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_
         }
         covers.push_back(c);
     };
+    constexpr double kNever = std::numeric_limits<double>::infinity();
     const size_t block_size = std::min(kPricedBlock, new_size);
-    // any[k]: the cheapest way to new position begin + k; open[k]: the cheapest that ends in a
-    // cover there, which the next byte may extend.
-    std::vector<PathNode> any(block_size + 1), open(block_size + 1);
+    // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last covers
+    // lie at different offsets (a way that strayed to a far match for a few bytes keeps the
+    // one that did not beside it, whose next cover is cheaper); open[k]: the cheapest way
+    // that ends in a cover there, which the next byte may extend.
+    std::vector<PathNode> any(2 * (block_size + 1)), open(block_size + 1);
+    auto offer = [&any](size_t k, const PathNode& way) {
+        PathNode& best = any[2 * k];
+        PathNode& second = any[2 * k + 1];
+        const uint64_t offset = way.old_end - way.new_end;
+        if (best.cost < kNever && best.old_end - best.new_end == offset) {
+            if (way.cost < best.cost) best = way;
+        } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
+            if (way.cost < second.cost) {
+                second = way;
+                if (second.cost < best.cost) std::swap(best, second);
+            }
+        } else if (way.cost < best.cost) {
+            second = best;
+            best = way;
+        } else if (way.cost < second.cost) {
+            second = way;
+        }
+    };
     PathNode carried;  // where the way chosen so far ends
     carried.cost = 0;
     bool carried_open = false;
-    size_t carry_pos = 0, carry_len = 0;  // the rest of the last match from the suffix array
+    size_t carry_pos = 0, carry_len = 0, carry_rank = 0;  // the rest of the last match from the suffix array
     std::vector<Cover> block_covers;
     for (size_t begin = 0; begin < new_size; begin += block_size) {
         const size_t length = std::min(block_size, new_size - begin);
-        std::fill(any.begin(), any.begin() + length + 1, PathNode());
+        std::fill(any.begin(), any.begin() + 2 * (length + 1), PathNode());
         std::fill(open.begin(), open.begin() + length + 1, PathNode());
         any[0] = carried;
         any[0].cost = 0;
         any[0].how = PathNode::kRoot;
         if (carried_open) open[0] = any[0];
-        for (size_t k = 0; k < length; ++k) {
+        for (size_t k = 0;; ++k) {
             const size_t pos = begin + k;
-            if (open[k].cost < any[k].cost) {
-                any[k] = open[k];
-                any[k].how = PathNode::kOpen;
+            if (open[k].cost < kNever) {
+                PathNode way = open[k];
+                way.how = PathNode::kOpen;
+                offer(k, way);
             }
-            const PathNode& here = any[k];
-            if (!(here.cost < std::numeric_limits<double>::infinity())) continue;
-            relax(any[k + 1], here.cost + prices.literal, here.old_end, here.new_end, uint32_t(k), PathNode::kLiteral);
+            if (k == length) break;
             const PathNode& cover = open[k];
-            if (cover.cost < std::numeric_limits<double>::infinity() && cover.old_end < old_size) {
+            if (cover.cost < kNever && cover.old_end < old_size) {
                 const bool equal = old_data[cover.old_end] == new_data[pos];
                 relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
                       uint32_t(k), PathNode::kExtend);
             }
-            // Covers starting here, from this way's end.
-            const size_t room = std::min(length - k, new_size - pos);
-            auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
-                if (match < min_match) return;
-                const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
-                const double numbers_base = prices.cover + here.cost;
-                auto land = [&](size_t len) {
-                    const double cost = numbers_base + prices.number_bits(step, 1) +
-                                        prices.number_bits(pos - here.new_end, 0) + prices.number_bits(len, 0) +
-                                        prices.equal * double(len);
-                    relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos);
-                };
-                const size_t full = std::min(match, room);
-                land(full);
-                if (full > kMinPricedMatch) land(kMinPricedMatch);
-            };
-            // Near matches are measured only so far: the cover's next bytes extend it.
-            const size_t near_room = std::min(room, kCarryMatch);
-            const uint64_t same_offset = here.old_end + (pos - here.new_end);
-            if (same_offset < old_size)
-                start(same_offset,
-                      common_prefix(old_data + same_offset, std::min<size_t>(old_size - same_offset, near_room),
-                                    new_data + pos, near_room),
-                      kMinNearMatch);
-            if (pos > here.new_end && here.old_end < old_size)
-                start(here.old_end,
-                      common_prefix(old_data + here.old_end, std::min<size_t>(old_size - here.old_end, near_room),
-                                    new_data + pos, near_room),
-                      kMinNearMatch);
             if (carry_len >= kCarryMatch) {
                 ++carry_pos;
                 --carry_len;
+                carry_rank = SIZE_MAX;
             } else {
-                size_t rank = 0;
-                carry_len = index.longest(new_data + pos, new_size - pos, &carry_pos, &rank);
-                // Of matches nearly as long, the one closest to this way's offset costs the
-                // fewest bytes to name.
-                if (carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
+                carry_len = index.longest(new_data + pos, new_size - pos, &carry_pos, &carry_rank);
+            }
+            const size_t room = std::min(length - k, new_size - pos);
+            // Near matches are measured only so far: the cover's next bytes extend it.
+            const size_t near_room = std::min(room, kCarryMatch);
+            for (uint8_t slot = 0; slot < 2; ++slot) {
+                const PathNode here = any[2 * k + slot];
+                if (!(here.cost < kNever)) continue;
+                PathNode literal = here;
+                literal.cost += prices.literal;
+                literal.from = uint32_t(k);
+                literal.from_slot = slot;
+                literal.how = PathNode::kLiteral;
+                offer(k + 1, literal);
+                // Covers starting here, from this way's end.
+                auto land = [&](uint64_t old_pos, size_t len, double extra) {
+                    const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
+                    const double cost = here.cost + prices.cover + prices.number_bits(step, 1) +
+                                        prices.number_bits(pos - here.new_end, 0) + prices.number_bits(len, 0) + extra;
+                    relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos, slot);
+                };
+                auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
+                    if (match < min_match) return;
+                    const size_t full = std::min(match, room);
+                    land(old_pos, full, prices.equal * double(full));
+                    if (full > kMinPricedMatch) land(old_pos, kMinPricedMatch, prices.equal * double(kMinPricedMatch));
+                };
+                const uint64_t same_offset = here.old_end + (pos - here.new_end);
+                if (same_offset < old_size) {
+                    const size_t same = common_prefix(old_data + same_offset,
+                                                      std::min<size_t>(old_size - same_offset, near_room), new_data + pos,
+                                                      near_room);
+                    start(same_offset, same, kMinNearMatch);
+                    // At the last cover's offset a cover may also start on a differing byte
+                    // (code whose addresses changed), to run on through the equal bytes after it.
+                    if (same == 0 && pos > here.new_end) land(same_offset, 1, prices.differ);
+                }
+                if (pos > here.new_end && here.old_end < old_size)
+                    start(here.old_end,
+                          common_prefix(old_data + here.old_end, std::min<size_t>(old_size - here.old_end, near_room),
+                                        new_data + pos, near_room),
+                          kMinNearMatch);
+                // Of matches nearly as long as the longest, the one closest to this way's
+                // offset costs the fewest bytes to name.
+                if (carry_rank != SIZE_MAX && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
                     size_t near_pos = 0;
                     const size_t near_len = index.nearest(
-                        new_data + pos, new_size - pos, rank,
+                        new_data + pos, new_size - pos, carry_rank,
                         std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
                         size_t(std::min<uint64_t>(same_offset, old_size)), &near_pos);
                     if (near_len && near_pos != carry_pos) start(near_pos, near_len, kMinPricedMatch);
                 }
+                if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
             }
-            if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
-        }
-        if (open[length].cost < any[length].cost) {
-            any[length] = open[length];
-            any[length].how = PathNode::kOpen;
         }
         // Back along the chosen way, collecting its covers.
         block_covers.clear();
-        carried = any[length];
+        carried = any[2 * length];
         carried_open = carried.how == PathNode::kOpen;
         bool in_open = false;
         size_t k = length;
+        uint8_t slot = 0;
         uint64_t cover_end = 0;
         for (;;) {
-            const PathNode& node = in_open ? open[k] : any[k];
+            const PathNode& node = in_open ? open[k] : any[2 * k + slot];
             if (!in_open) {
                 if (node.how == PathNode::kOpen) {
                     in_open = true;
@@ -423,6 +454,7 @@ std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_
                 }
                 if (node.how == PathNode::kRoot) break;
                 k = node.from;
+                slot = node.from_slot;
                 continue;
             }
             if (node.how == PathNode::kExtend) {
@@ -432,12 +464,12 @@ std::vector<Cover> CoverFinder::find_priced(const unsigned char* new_data, size_
             if (node.how == PathNode::kStart) {
                 block_covers.push_back(Cover{node.start_old, begin + node.from, cover_end - (begin + node.from)});
                 k = node.from;
+                slot = node.from_slot;
                 in_open = false;
                 continue;
             }
             // The root of an open way: a cover carried from the block before, extended here.
-            if (cover_end > begin)
-                block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
+            if (cover_end > begin) block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
             break;
         }
         for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(*c);

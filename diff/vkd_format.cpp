@@ -461,9 +461,9 @@ namespace detail {
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
 const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
 const PriceSetting kPriceSettings[kPriceSettingCount] = {
-    {6, 1.6, 0, false},
-    {6, 1.6, 1.2, false},
-    {9, 1.6, 0, false},
+    {0.8, 6, 1.6, 1.2},
+    {0.6, 6, 1.6, 0},
+    {0.8, 9, 1.6, 0},
 };
 
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
@@ -571,28 +571,23 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     if (options.min_cover_gain) {
         cover_sets.push_back(finder.find(new_data, new_size, options.min_cover_gain));
     } else {
-        for (uint64_t gain : kGainTries) {
+        for (size_t i = 0; i < detail::kGreedyGainCount; ++i) {
+            const uint64_t gain = kGainTries[i];
             std::vector<Cover> covers = finder.find(new_data, new_size, gain);
             // Same covers, same diff.
             if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
             if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
         }
-        // Covers chosen by price, the prices measured on the fast option's diff: new bytes
-        // priced a little below what they measured (the covers named instead of them make
-        // the numbers around them dearer too), at a few settings, and once more with prices
-        // measured on the first priced diff.
-        const vkd_TDiffOptions probe = detail::probe_options(options);
-        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], probe);
-        std::vector<Cover> first;
+        // Covers chosen by price, the prices measured on the fast option's diff, at a few
+        // settings: which one is best differs between text and machine code.
+        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], detail::probe_options(options));
         for (const detail::PriceSetting& setting : detail::kPriceSettings) {
-            detail::Prices prices = setting.again ? detail::measure_prices(in, first, probe) : measured;
-            prices.literal = measured.literal * detail::kPricedLiteralScale;
+            detail::Prices prices = measured;
+            prices.literal *= setting.literal_scale;
             prices.cover = setting.cover;
             prices.step_log = setting.step_log;
             prices.count_log = setting.count_log;
-            std::vector<Cover> covers = finder.find_priced(new_data, new_size, prices);
-            if (first.empty()) first = covers;
-            cover_sets.push_back(std::move(covers));
+            cover_sets.push_back(finder.find_priced(new_data, new_size, prices));
         }
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;

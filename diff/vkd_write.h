@@ -24,6 +24,9 @@ struct Input {
 // Cover gains tried when the caller leaves min_cover_gain at 0.
 constexpr size_t kGainTryCount = 5;
 extern const uint64_t kGainTries[kGainTryCount];
+// The default writer tries the first of these, up to the default; the priced cover search
+// does better than the higher ones.
+constexpr size_t kGreedyGainCount = 3;
 
 // Zero runs of this many bytes or more become skips of a step's run chain, unless the caller
 // picks another length (any length from 1 makes a diff the patch reads); the step formats'
@@ -38,12 +41,12 @@ constexpr int kZstdProbeLevel = 9;
 constexpr size_t kFinalists = 3;
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& options);
 
-// The priced cover search runs with new bytes at this share of their measured price, and
-// with each of these settings; again: the other prices measured on the first setting's diff.
-constexpr double kPricedLiteralScale = 0.8;
+// The priced cover search runs with each of these settings: new bytes at a share of their
+// measured price (the covers named instead of them make the numbers around them dearer
+// too), a fixed price of a cover (bits), and how old steps and the other numbers are priced
+// (see Prices).
 struct PriceSetting {
-    double cover, step_log, count_log;
-    bool again;
+    double literal_scale, cover, step_log, count_log;
 };
 constexpr size_t kPriceSettingCount = 3;
 extern const PriceSetting kPriceSettings[kPriceSettingCount];
