@@ -48,8 +48,9 @@ public:
     // Covers chosen for the smallest priced total: a shortest path over the new data where
     // each byte is either a new byte, or extends the open cover at its offset, or starts a
     // cover at a match from the old data (the longest one, the last cover's offset, or right
-    // after the last cover's old end).
-    std::vector<Cover> find_priced(const unsigned char* new_data, size_t new_size, const Prices& prices) const;
+    // after the last cover's old end).  One cover list per setting of prices.
+    std::vector<std::vector<Cover>> find_priced(const unsigned char* new_data, size_t new_size,
+                                                const std::vector<Prices>& settings) const;
 
 private:
     struct Index;

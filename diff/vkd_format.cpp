@@ -581,14 +581,17 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         // Covers chosen by price, the prices measured on the fast option's diff, at a few
         // settings: which one is best differs between text and machine code.
         const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], detail::probe_options(options));
+        std::vector<detail::Prices> settings;
         for (const detail::PriceSetting& setting : detail::kPriceSettings) {
             detail::Prices prices = measured;
             prices.literal *= setting.literal_scale;
             prices.cover = setting.cover;
             prices.step_log = setting.step_log;
             prices.count_log = setting.count_log;
-            cover_sets.push_back(finder.find_priced(new_data, new_size, prices));
+            settings.push_back(prices);
         }
+        for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
+            cover_sets.push_back(std::move(covers));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     const vkd_TDiffOptions probe = detail::probe_options(options);
