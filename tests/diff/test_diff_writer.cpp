@@ -325,15 +325,14 @@ TEST(DiffCovers, PricedCoversReadBack) {
     edited.insert(edited.begin() + 400000, big.begin() + 5, big.begin() + 300);
     all.push_back({"large edited", big, edited});
     all.push_back({"large identical", big, big});
-    vkd::detail::Prices settings[3];
+    std::vector<vkd::detail::Prices> settings(3);
     settings[1].step_log = 1.6;
     settings[2].step_log = settings[2].count_log = 1.2;
     settings[2].literal = 1;
     for (const Pair& p : all) {
         const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
         const vkd::detail::Input in{p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size()};
-        for (const vkd::detail::Prices& prices : settings) {
-            const auto covers = finder.find_priced(p.new_data.data(), p.new_data.size(), prices);
+        for (const std::vector<vkd::Cover>& covers : finder.find_priced(p.new_data.data(), p.new_data.size(), settings)) {
             uint64_t end = 0;
             for (const vkd::Cover& c : covers) {
                 ASSERT_GE(c.new_pos, end) << p.name;
