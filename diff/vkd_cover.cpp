@@ -176,8 +176,10 @@ int64_t bar_for(const Cover& c, const std::vector<Cover>& covers, int64_t min_ga
 }
 
 // The priced search works through the new data in blocks, so that its per-byte nodes stay
-// small whatever the data's size; the path chosen up to a block's end carries on.
-constexpr size_t kPricedBlock = size_t(1) << 18;
+// small whatever the data's size; the path chosen up to a block's end carries on.  Longer
+// blocks choose a little better; small data gets short ones, to keep its memory small.
+constexpr size_t kMinPricedBlock = size_t(1) << 14;
+constexpr size_t kMaxPricedBlock = size_t(1) << 16;
 // Matches from the suffix array shorter than this are not tried; at the last cover's offset
 // or old end, where the numbers are small, from kMinNearMatch bytes.
 constexpr size_t kMinPricedMatch = 4;
@@ -332,7 +334,7 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
         covers.push_back(c);
     };
     constexpr double kNever = std::numeric_limits<double>::infinity();
-    const size_t block_size = std::min(kPricedBlock, new_size);
+    const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
     // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last covers
     // lie at different offsets (a way that strayed to a far match for a few bytes keeps the
     // one that did not beside it, whose next cover is cheaper); open[k]: the cheapest way
