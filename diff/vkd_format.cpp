@@ -498,6 +498,15 @@ Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const v
     return prices;
 }
 
+Prices priced_setting(const Prices& measured, const PriceSetting& setting) {
+    Prices prices = measured;
+    prices.literal *= setting.literal_scale;
+    prices.cover = setting.cover;
+    prices.step_log = setting.step_log;
+    prices.count_log = setting.count_log;
+    return prices;
+}
+
 void check_options(const vkd_TDiffOptions& o) {
     if (o.format < vkd_FORMAT_SERIALIZED || o.format > vkd_FORMAT_WINDOW) throw std::runtime_error("unknown diff format");
     if (o.compress < vkd_COMPRESS_NONE || o.compress > vkd_COMPRESS_VEKKO) throw std::runtime_error("unknown compression");
@@ -582,14 +591,8 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         // settings: which one is best differs between text and machine code.
         const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], detail::probe_options(options));
         std::vector<detail::Prices> settings;
-        for (const detail::PriceSetting& setting : detail::kPriceSettings) {
-            detail::Prices prices = measured;
-            prices.literal *= setting.literal_scale;
-            prices.cover = setting.cover;
-            prices.step_log = setting.step_log;
-            prices.count_log = setting.count_log;
-            settings.push_back(prices);
-        }
+        for (const detail::PriceSetting& setting : detail::kPriceSettings)
+            settings.push_back(detail::priced_setting(measured, setting));
         for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
             cover_sets.push_back(std::move(covers));
     }

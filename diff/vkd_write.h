@@ -51,6 +51,9 @@ struct PriceSetting {
 constexpr size_t kPriceSettingCount = 3;
 extern const PriceSetting kPriceSettings[kPriceSettingCount];
 
+// The measured prices with a setting applied.
+Prices priced_setting(const Prices& measured, const PriceSetting& setting);
+
 // Prices for the priced cover search, measured on a diff of these covers: each part of the
 // compressed layout compressed on its own with the options' compressor.
 Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& options);
