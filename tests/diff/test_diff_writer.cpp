@@ -356,6 +356,24 @@ TEST(DiffCovers, PricedCoversReadBack) {
     }
 }
 
+// Where each change is one cheap difference or a move, the priced search names each stretch
+// of the old data once: a differing byte rides inside its cover, a moved block is one cover.
+TEST(DiffCovers, PricedSearchNamesEachStretchOnce) {
+    const struct {
+        const char* pair;
+        size_t covers;
+    } cases[] = {{"one byte changed", 1}, {"blocks moved", 3}, {"addresses changed", 3}, {"identical", 1}};
+    std::vector<vkd::detail::Prices> prices(1);
+    prices[0].literal = 6;
+    for (const auto& c : cases) {
+        for (const Pair& p : pairs()) {
+            if (p.name != c.pair) continue;
+            const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
+            EXPECT_EQ(finder.find_priced(p.new_data.data(), p.new_data.size(), prices)[0].size(), c.covers) << c.pair;
+        }
+    }
+}
+
 TEST(DiffSize, SmallDiffsForSmallChanges) {
     const Bytes text = vekko_test::textLike(100000, 5);
     Bytes one = text;
