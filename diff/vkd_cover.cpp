@@ -183,7 +183,7 @@ constexpr size_t kMaxPricedBlock = size_t(1) << 16;
 // Matches from the suffix array shorter than this are not tried; at the last cover's offset
 // or old end, where the numbers are small, from kMinNearMatch bytes.
 constexpr size_t kMinPricedMatch = 4;
-constexpr size_t kMinNearMatch = 2;
+constexpr size_t kMinNearMatch = 3;
 // While the match found at a position runs on this far, the next positions take its rest
 // rather than searching again.
 constexpr size_t kCarryMatch = 48;
