@@ -580,7 +580,10 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     if (options.min_cover_gain) {
         cover_sets.push_back(finder.find(new_data, new_size, options.min_cover_gain));
     } else {
-        for (size_t i = 0; i < detail::kGreedyGainCount; ++i) {
+        // Where candidates are ranked at a quicker level the priced covers take over from the
+        // higher bars; otherwise (vekko, zlib) every bar is tried.
+        const bool ranked = detail::probe_options(options).level != options.level;
+        for (size_t i = 0; i < (ranked ? detail::kGreedyGainCount : detail::kGainTryCount); ++i) {
             const uint64_t gain = kGainTries[i];
             std::vector<Cover> covers = finder.find(new_data, new_size, gain);
             // Same covers, same diff.

@@ -24,8 +24,8 @@ struct Input {
 // Cover gains tried when the caller leaves min_cover_gain at 0.
 constexpr size_t kGainTryCount = 5;
 extern const uint64_t kGainTries[kGainTryCount];
-// The default writer tries the first of these, up to the default; the priced cover search
-// does better than the higher ones.
+// Where the default writer ranks candidates at a quicker level it tries the first of these,
+// up to the default: the priced cover search does better than the higher ones.
 constexpr size_t kGreedyGainCount = 3;
 
 // Zero runs of this many bytes or more become skips of a step's run chain, unless the caller
