@@ -228,7 +228,10 @@ public:
         put_packed(body_, chain_.size());
         append(body_, covers_);
         append(body_, chain_);
+        // The numbers and the new bytes compress best each with tables of their own.
+        if (!gaps_.empty()) cuts_.push_back(body_.size());
         append(body_, gaps_);
+        if (!gaps_.empty()) cuts_.push_back(body_.size());
         covers_.clear();
         chain_.clear();
         gaps_.clear();
@@ -237,6 +240,8 @@ public:
     }
 
     Bytes& body() { return body_; }
+    // Offsets in the body where its parts change kind (a step's gap bytes start or end).
+    const std::vector<size_t>& cuts() const { return cuts_; }
     uint64_t max_step_mem() const { return max_step_mem_; }
 
 private:
@@ -288,6 +293,7 @@ private:
     uint64_t max_step_mem_ = 0;
     uint64_t old_base_ = 0, new_base_ = 0;
     Bytes body_, covers_, chain_, gaps_, add_;
+    std::vector<size_t> cuts_;
     bool in_add_ = false;  // the chain's open part is an add (else a skip)
     uint64_t skip_ = 0;
     uint64_t add_zeros_ = 0;
@@ -302,9 +308,20 @@ std::vector<Cover> with_tail(const Input& in, std::vector<Cover> covers) {
     return covers;
 }
 
-Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, bool* compressed) {
+// Cuts closer than this to the one before are dropped: a block of its own would cost more
+// in its head and tables than it saves.
+constexpr size_t kMinCutDistance = 4096;
+
+Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, const std::vector<size_t>& cuts, bool* compressed) {
+    std::vector<size_t> kept;
+    size_t last = 0;
+    for (size_t cut : cuts) {
+        if (cut - last < kMinCutDistance || cut + kMinCutDistance > body.size()) continue;
+        kept.push_back(cut);
+        last = cut;
+    }
     Bytes packed;
-    *compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, body, packed);
+    *compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, body, packed, kept);
     return packed;
 }
 
@@ -314,7 +331,7 @@ Bytes write_single(const Input& in, const std::vector<Cover>& found, const vkd_T
     for (const Cover& c : with_tail(in, found)) count += steps.add_cover(c, 0, 0);
     steps.close_step();
     bool compressed = false;
-    const Bytes packed = compress_body(o, steps.body(), &compressed);
+    const Bytes packed = compress_body(o, steps.body(), steps.cuts(), &compressed);
 
     Bytes out;
     put_text(out, kSingleSignature, '&');
@@ -414,7 +431,7 @@ Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_T
         steps.close_step();
     }
     bool compressed = false;
-    const Bytes packed = compress_body(o, body, &compressed);
+    const Bytes packed = compress_body(o, body, steps.cuts(), &compressed);
     const Bytes& stored = compressed ? packed : body;
 
     const size_t checksum_size = detail::Checksum::size_of(o.checksum);
