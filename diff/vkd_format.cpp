@@ -227,8 +227,9 @@ public:
         put_packed(body_, covers_.size());
         put_packed(body_, chain_.size());
         append(body_, covers_);
+        cuts_.push_back(body_.size());
         append(body_, chain_);
-        // The numbers and the new bytes compress best each with tables of their own.
+        // The numbers, the run chain and the new bytes compress best each with tables of their own.
         if (!gaps_.empty()) cuts_.push_back(body_.size());
         append(body_, gaps_);
         if (!gaps_.empty()) cuts_.push_back(body_.size());
@@ -316,7 +317,10 @@ Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, const std::vec
     std::vector<size_t> kept;
     size_t last = 0;
     for (size_t cut : cuts) {
-        if (cut - last < kMinCutDistance || cut + kMinCutDistance > body.size()) continue;
+        if (cut < kMinCutDistance || cut + kMinCutDistance > body.size()) continue;
+        // Of two cuts close together the later one stays: a step's run chain is usually the
+        // short part, and goes better with its cover numbers than with its new bytes.
+        if (!kept.empty() && cut - last < kMinCutDistance) kept.pop_back();
         kept.push_back(cut);
         last = cut;
     }
