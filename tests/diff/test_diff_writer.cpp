@@ -1,6 +1,7 @@
 // Diff writer: byte-exact layouts on hand-checked cases, and round trips of every format,
 // compression and checksum through the strict reader in diff_reader.h.
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <string>
@@ -370,6 +371,37 @@ TEST(DiffCovers, PricedSearchNamesEachStretchOnce) {
             if (p.name != c.pair) continue;
             const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
             EXPECT_EQ(finder.find_priced(p.new_data.data(), p.new_data.size(), prices)[0].size(), c.covers) << c.pair;
+        }
+    }
+}
+
+// zstd bodies end a block where a step's parts change kind: still one frame that gives the
+// data back, whatever the cuts, and diffs with long gaps read back in both step formats.
+TEST(DiffRoundTrip, ZstdBlocksCutWhereStepPartsChange) {
+    const Bytes data = vekko_test::textLike(30000, 41);
+    const std::vector<std::vector<size_t>> cut_lists = {{0, 5, 5, 3000, 9000, 30000}, {29999}, {1, 2, 3}};
+    for (const std::vector<size_t>& cuts : cut_lists) {
+        Bytes packed;
+        ASSERT_TRUE(vkd::detail::compress_bytes(vkd_COMPRESS_ZSTD, 3, 0, data, packed, cuts));
+        EXPECT_EQ(ZSTD_findFrameCompressedSize(packed.data(), packed.size()), packed.size());
+        Bytes back(data.size() + 1);
+        EXPECT_EQ(ZSTD_decompress(back.data(), back.size(), packed.data(), packed.size()), data.size());
+        back.resize(data.size());
+        EXPECT_EQ(back, data);
+    }
+    const Bytes old_data = vekko_test::textLike(120000, 31);
+    Bytes new_data = old_data;
+    for (size_t at : {90000, 60000, 30000}) {
+        const Bytes noise = vekko_test::randomBytes(6000, at);
+        new_data.insert(new_data.begin() + at, noise.begin(), noise.end());
+    }
+    for (int format : {vkd_FORMAT_SINGLE, vkd_FORMAT_WINDOW}) {
+        for (uint64_t step_mem : {uint64_t(64), uint64_t(65536)}) {
+            vkd_TDiffOptions o = options(format, vkd_COMPRESS_ZSTD);
+            o.level = 3;
+            o.step_mem_size = step_mem;
+            const Bytes diff = make_diff(old_data, new_data, o);
+            EXPECT_EQ(vkd_test::apply_diff(old_data, diff, new_data.size()), new_data) << format << " " << step_mem;
         }
     }
 }
