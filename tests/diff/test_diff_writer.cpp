@@ -420,7 +420,7 @@ TEST(DiffSize, SmallDiffsForSmallChanges) {
 
 TEST(DiffOptions, FastDiffReadsBackAndIsNeverSmaller) {
     // The default writer ranks its candidates at a quicker level and keeps the smaller of the
-    // best two, so it can only match or beat the one diff the fast option writes.
+    // best few, so it can only match or beat the one diff the fast option writes.
     for (const Pair& p : pairs()) {
         for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
             vkd_TDiffOptions o = options(format, vkd_COMPRESS_ZSTD, format == vkd_FORMAT_WINDOW ? vkd_CHECKSUM_XXH64 : 0);
