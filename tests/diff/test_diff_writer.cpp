@@ -419,7 +419,7 @@ TEST(DiffSize, SmallDiffsForSmallChanges) {
 }
 
 TEST(DiffOptions, FastDiffReadsBackAndIsNeverSmaller) {
-    // The default writer ranks its candidates at a quicker level and keeps the smaller of the
+    // The default writer ranks its candidates at a quicker level and keeps the smallest of the
     // best few, so it can only match or beat the one diff the fast option writes.
     for (const Pair& p : pairs()) {
         for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
