@@ -37,6 +37,43 @@ bool zstd_compress(int level, const Bytes& data, Bytes& out) {
     return true;
 }
 
+// One zstd frame whose blocks end at the given offsets (ascending, inside the data), so that
+// parts of different kinds (packed numbers, text) get entropy tables of their own; matches
+// still reach back over the whole frame.
+bool zstd_compress_cut(int level, const Bytes& data, const std::vector<size_t>& cuts, Bytes& out) {
+    if (level < 1 || level > ZSTD_maxCLevel()) level = ZSTD_maxCLevel();
+    struct Context {
+        ZSTD_CCtx* cctx = ZSTD_createCCtx();
+        ~Context() { ZSTD_freeCCtx(cctx); }
+    } context;
+    if (!context.cctx) throw std::bad_alloc();
+    auto check = [](size_t result) {
+        if (ZSTD_isError(result) && ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) throw std::bad_alloc();
+        if (ZSTD_isError(result))
+            throw std::runtime_error(std::string("zstd compression failed: ") + ZSTD_getErrorName(result));
+        return result;
+    };
+    check(ZSTD_CCtx_setParameter(context.cctx, ZSTD_c_compressionLevel, level));
+    check(ZSTD_CCtx_setPledgedSrcSize(context.cctx, data.size()));
+    out.resize(ZSTD_compressBound(data.size()) + 64 * (cuts.size() + 1));
+    ZSTD_outBuffer output{out.data(), out.size(), 0};
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+        const size_t to = i < cuts.size() ? std::min(cuts[i], data.size()) : data.size();
+        if (to <= from && i < cuts.size()) continue;
+        ZSTD_inBuffer input{data.data() + from, to - from, 0};
+        const ZSTD_EndDirective mode = i < cuts.size() ? ZSTD_e_flush : ZSTD_e_end;
+        size_t left;
+        do {
+            left = check(ZSTD_compressStream2(context.cctx, &output, &input, mode));
+            if (left && output.pos == output.size) throw std::runtime_error("zstd compression failed: no room");
+        } while (left || input.pos < input.size);
+        from = to;
+    }
+    out.resize(output.pos);
+    return true;
+}
+
 bool vekko_compress(uint64_t dict_size, const Bytes& data, Bytes& out) {
     out.resize(vko_max_compressed_size(data.size()));
     const uint64_t size = vko_compress_mem(data.data(), data.size(), out.data(), out.size(), dict_size);
@@ -47,12 +84,16 @@ bool vekko_compress(uint64_t dict_size, const Bytes& data, Bytes& out) {
 
 }  // namespace
 
-bool compress_bytes(int compress, int level, uint64_t vekko_dict_size, const Bytes& data, Bytes& out) {
+bool compress_bytes(int compress, int level, uint64_t vekko_dict_size, const Bytes& data, Bytes& out,
+                    const std::vector<size_t>& cuts) {
     out.clear();
     if (data.empty()) return false;
     switch (compress) {
     case vkd_COMPRESS_ZLIB: zlib_compress(level, data, out); break;
-    case vkd_COMPRESS_ZSTD: zstd_compress(level, data, out); break;
+    case vkd_COMPRESS_ZSTD:
+        if (cuts.empty()) zstd_compress(level, data, out);
+        else zstd_compress_cut(level, data, cuts, out);
+        break;
     case vkd_COMPRESS_VEKKO: vekko_compress(vekko_dict_size, data, out); break;
     default: return false;
     }

@@ -45,8 +45,10 @@ inline void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.b
 // Compresses data with the given vkd_TCompress kind.  Returns false (and leaves out
 // empty) when the kind is none, the data is empty or the result would not be smaller,
 // so that the caller stores the data as it is.  Throws std::runtime_error when a
-// compressor fails.
-bool compress_bytes(int compress, int level, uint64_t vekko_dict_size, const Bytes& data, Bytes& out);
+// compressor fails.  zstd ends a block at each of cuts (ascending offsets into data), where
+// the data changes kind; the other compressors ignore them.
+bool compress_bytes(int compress, int level, uint64_t vekko_dict_size, const Bytes& data, Bytes& out,
+                    const std::vector<size_t>& cuts = {});
 
 // Streaming checksum of a vkd_TChecksum kind; finish() gives the little-endian bytes.
 class Checksum {

@@ -3,15 +3,20 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <new>
 #include <stdexcept>
 
+#include "vkd_bytes.h"
 #include "vkd_cover.h"
 
 namespace vkd {
+
+using detail::packed_size;
 
 namespace {
 
@@ -99,10 +104,10 @@ public:
     // Among the suffixes ranked near `rank`, one sharing at least `min_len` bytes with text
     // whose position is closest to target; returns its shared length (0: none).
     size_t nearest(const unsigned char* text, size_t size, size_t rank, size_t min_len, size_t max_len,
-                   size_t target, size_t* old_pos) const {
+                   size_t target, size_t* old_pos, size_t ranks = kNearRanks) const {
         size_t best_len = 0, best_dist = SIZE_MAX;
-        const size_t from = rank > kNearRanks ? rank - kNearRanks : 0;
-        const size_t to = std::min(size_, rank + kNearRanks + 1);
+        const size_t from = rank > ranks ? rank - ranks : 0;
+        const size_t to = std::min(size_, rank + ranks + 1);
         for (size_t r = from; r < to; ++r) {
             const size_t p = size_t(sa_[r]);
             const size_t dist = p > target ? p - target : target - p;
@@ -168,6 +173,45 @@ int64_t bar_for(const Cover& c, const std::vector<Cover>& covers, int64_t min_ga
     auto near = [](uint64_t a, uint64_t b) { return (a > b ? a - b : b - a) <= kNearDistance; };
     if (near(c.old_pos, old_end) || near(c.old_pos, same_offset)) return std::max<int64_t>(kMinNearGain, min_gain * kNearBarPercent / 100);
     return min_gain;
+}
+
+// The priced search works through the new data in blocks, so that its per-byte nodes stay
+// small whatever the data's size; the path chosen up to a block's end carries on.  Longer
+// blocks choose a little better; small data gets short ones, to keep its memory small.
+constexpr size_t kMinPricedBlock = size_t(1) << 14;
+constexpr size_t kMaxPricedBlock = size_t(1) << 16;
+// Matches from the suffix array shorter than this are not tried; at the last cover's offset
+// or old end, where the numbers are small, from kMinNearMatch bytes.
+constexpr size_t kMinPricedMatch = 4;
+constexpr size_t kMinNearMatch = 3;
+// While the match found at a position runs on this far, the next positions take its rest
+// rather than searching again.
+constexpr size_t kCarryMatch = 48;
+// How many suffixes either side of the longest match's rank are looked at for a nearer one.
+constexpr size_t kPricedNearRanks = 16;
+
+// One node of the search: the cheapest way found to describe the new data up to here, and
+// the last cover on that way (where the next cover's numbers count from).
+struct PathNode {
+    enum How : uint8_t { kRoot, kLiteral, kExtend, kStart, kOpen };
+    double cost = std::numeric_limits<double>::infinity();
+    uint64_t old_end = 0, new_end = 0;
+    uint64_t start_old = 0;  // kStart: the cover's old position
+    uint32_t from = 0;       // kLiteral, kExtend, kStart: the node this one follows
+    uint8_t from_slot = 0;   // kLiteral, kStart: which of the two ways there
+    How how = kRoot;
+};
+
+void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32_t from, PathNode::How how,
+           uint64_t start_old = 0, uint8_t from_slot = 0) {
+    if (cost >= to.cost) return;
+    to.cost = cost;
+    to.old_end = old_end;
+    to.new_end = new_end;
+    to.from = from;
+    to.how = how;
+    to.start_old = start_old;
+    to.from_slot = from_slot;
 }
 
 }  // namespace
@@ -259,6 +303,210 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
         covered_end = pos = size_t(cover.new_pos + cover.length);
     }
     return covers;
+}
+
+double Prices::number_bits(uint64_t value, unsigned k) const {
+    const double log_price = k ? step_log : count_log;
+    if (log_price > 0) {
+        // log2 to within a tenth of a bit: the exponent, and the mantissa taken as linear.
+        int exponent = 0;
+        const double mantissa = std::frexp(double(value) + 1, &exponent);
+        return 1 + log_price * (double(exponent) - 2 + 2 * mantissa);
+    }
+    return number * double(packed_size(value, k));
+}
+
+std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* new_data, size_t new_size,
+                                                         const std::vector<Prices>& settings) const {
+    const unsigned char* old_data = old_;
+    const size_t old_size = old_size_;
+    const Index& index = *index_;
+    std::vector<std::vector<Cover>> results(settings.size());
+    if (old_size == 0 || new_size == 0) return results;
+    auto add = [](std::vector<Cover>& covers, const Cover& c) {
+        if (!covers.empty()) {
+            Cover& last = covers.back();
+            if (last.new_pos + last.length == c.new_pos && last.old_pos + last.length == c.old_pos) {
+                last.length += c.length;
+                return;
+            }
+        }
+        covers.push_back(c);
+    };
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
+    // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last covers
+    // lie at different offsets (a way that strayed to a far match for a few bytes keeps the
+    // one that did not beside it, whose next cover is cheaper); open[k]: the cheapest way
+    // that ends in a cover there, which the next byte may extend.
+    std::vector<PathNode> any(2 * (block_size + 1)), open(block_size + 1);
+    auto offer = [&any](size_t k, const PathNode& way) {
+        PathNode& best = any[2 * k];
+        PathNode& second = any[2 * k + 1];
+        const uint64_t offset = way.old_end - way.new_end;
+        if (best.cost < kNever && best.old_end - best.new_end == offset) {
+            if (way.cost < best.cost) best = way;
+        } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
+            if (way.cost < second.cost) {
+                second = way;
+                if (second.cost < best.cost) std::swap(best, second);
+            }
+        } else if (way.cost < best.cost) {
+            second = best;
+            best = way;
+        } else if (way.cost < second.cost) {
+            second = way;
+        }
+    };
+    // Per setting, where the way chosen so far ends.
+    std::vector<PathNode> carried_ways(settings.size());
+    std::vector<char> carried_opens(settings.size(), 0);
+    for (PathNode& way : carried_ways) way.cost = 0;
+    // The longest match at each position of a block, found once for every setting; while a
+    // match runs on far, the next positions take its rest (rank SIZE_MAX: no search made).
+    struct Longest {
+        size_t pos, len, rank;
+        size_t near_target, near_pos, near_len;  // the last nearer match looked for here
+    };
+    std::vector<Longest> longest(block_size);
+    size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
+    std::vector<Cover> block_covers;
+    for (size_t begin = 0; begin < new_size; begin += block_size) {
+        const size_t length = std::min(block_size, new_size - begin);
+        for (size_t k = 0; k < length; ++k) {
+            if (carry_len >= kCarryMatch) {
+                ++carry_pos;
+                --carry_len;
+                carry_rank = SIZE_MAX;
+            } else {
+                carry_len = index.longest(new_data + begin + k, new_size - begin - k, &carry_pos, &carry_rank);
+            }
+            longest[k] = Longest{carry_pos, carry_len, carry_rank, SIZE_MAX, 0, 0};
+        }
+        for (size_t setting = 0; setting < settings.size(); ++setting) {
+            const Prices& prices = settings[setting];
+            PathNode& carried = carried_ways[setting];
+            char& carried_open = carried_opens[setting];
+            std::fill(any.begin(), any.begin() + 2 * (length + 1), PathNode());
+            std::fill(open.begin(), open.begin() + length + 1, PathNode());
+            any[0] = carried;
+            any[0].cost = 0;
+            any[0].how = PathNode::kRoot;
+            if (carried_open) open[0] = any[0];
+            for (size_t k = 0;; ++k) {
+                const size_t pos = begin + k;
+                if (open[k].cost < kNever) {
+                    PathNode way = open[k];
+                    way.how = PathNode::kOpen;
+                    offer(k, way);
+                }
+                if (k == length) break;
+                const PathNode& cover = open[k];
+                if (cover.cost < kNever && cover.old_end < old_size) {
+                    const bool equal = old_data[cover.old_end] == new_data[pos];
+                    relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
+                          uint32_t(k), PathNode::kExtend);
+                }
+                Longest& found = longest[k];
+                const size_t carry_pos = found.pos, carry_len = found.len, carry_rank = found.rank;
+                const size_t room = std::min(length - k, new_size - pos);
+                // Near matches are measured only so far: the cover's next bytes extend it.
+                const size_t near_room = std::min(room, kCarryMatch);
+                for (uint8_t slot = 0; slot < 2; ++slot) {
+                    const PathNode here = any[2 * k + slot];
+                    if (!(here.cost < kNever)) continue;
+                    PathNode literal = here;
+                    literal.cost += prices.literal;
+                    literal.from = uint32_t(k);
+                    literal.from_slot = slot;
+                    literal.how = PathNode::kLiteral;
+                    offer(k + 1, literal);
+                    // Covers starting here, from this way's end.
+                    auto land = [&](uint64_t old_pos, size_t len, double extra) {
+                        const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
+                        const double cost = here.cost + prices.cover + prices.number_bits(step, 1) +
+                                            prices.number_bits(pos - here.new_end, 0) + prices.number_bits(len, 0) + extra;
+                        relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos, slot);
+                    };
+                    auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
+                        if (match < min_match) return;
+                        const size_t full = std::min(match, room);
+                        land(old_pos, full, prices.equal * double(full));
+                        if (full > kMinPricedMatch) land(old_pos, kMinPricedMatch, prices.equal * double(kMinPricedMatch));
+                    };
+                    const uint64_t same_offset = here.old_end + (pos - here.new_end);
+                    // (Where this way ends in a cover, extending it beats starting one at its offset.)
+                    if (same_offset < old_size && pos > here.new_end) {
+                        const size_t same = common_prefix(old_data + same_offset,
+                                                          std::min<size_t>(old_size - same_offset, near_room), new_data + pos,
+                                                          near_room);
+                        start(same_offset, same, kMinNearMatch);
+                        // At the last cover's offset a cover may also start on a differing byte
+                        // (code whose addresses changed), to run on through the equal bytes after it.
+                        if (same == 0) land(same_offset, 1, prices.differ);
+                    }
+                    if (pos > here.new_end && here.old_end < old_size)
+                        start(here.old_end,
+                              common_prefix(old_data + here.old_end, std::min<size_t>(old_size - here.old_end, near_room),
+                                            new_data + pos, near_room),
+                              kMinNearMatch);
+                    // Of matches nearly as long as the longest, the one closest to this way's
+                    // offset costs the fewest bytes to name.
+                    if (carry_rank != SIZE_MAX && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
+                        // The settings' ways mostly share their offsets: look once per target.
+                        const size_t target = size_t(std::min<uint64_t>(same_offset, old_size));
+                        if (found.near_target != target) {
+                            found.near_target = target;
+                            found.near_len = index.nearest(
+                                new_data + pos, new_size - pos, carry_rank,
+                                std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
+                                target, &found.near_pos, kPricedNearRanks);
+                        }
+                        if (found.near_len && found.near_pos != carry_pos) start(found.near_pos, found.near_len, kMinPricedMatch);
+                    }
+                    if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
+                }
+            }
+            // Back along the chosen way, collecting its covers.
+            block_covers.clear();
+            carried = any[2 * length];
+            carried_open = carried.how == PathNode::kOpen;
+            bool in_open = false;
+            size_t k = length;
+            uint8_t slot = 0;
+            uint64_t cover_end = 0;
+            for (;;) {
+                const PathNode& node = in_open ? open[k] : any[2 * k + slot];
+                if (!in_open) {
+                    if (node.how == PathNode::kOpen) {
+                        in_open = true;
+                        cover_end = begin + k;
+                        continue;
+                    }
+                    if (node.how == PathNode::kRoot) break;
+                    k = node.from;
+                    slot = node.from_slot;
+                    continue;
+                }
+                if (node.how == PathNode::kExtend) {
+                    k = node.from;
+                    continue;
+                }
+                if (node.how == PathNode::kStart) {
+                    block_covers.push_back(Cover{node.start_old, begin + node.from, cover_end - (begin + node.from)});
+                    k = node.from;
+                    slot = node.from_slot;
+                    in_open = false;
+                    continue;
+                }
+                // The root of an open way: a cover carried from the block before, extended here.
+                if (cover_end > begin) block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
+                break;
+            }
+            for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(results[setting], *c);
+        }
+    }
+    return results;
 }
 
 }  // namespace detail

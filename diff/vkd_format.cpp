@@ -227,8 +227,12 @@ public:
         put_packed(body_, covers_.size());
         put_packed(body_, chain_.size());
         append(body_, covers_);
+        cuts_.push_back(body_.size());
         append(body_, chain_);
+        // The numbers, the run chain and the new bytes compress best each with tables of their own.
+        if (!gaps_.empty()) cuts_.push_back(body_.size());
         append(body_, gaps_);
+        if (!gaps_.empty()) cuts_.push_back(body_.size());
         covers_.clear();
         chain_.clear();
         gaps_.clear();
@@ -237,6 +241,8 @@ public:
     }
 
     Bytes& body() { return body_; }
+    // Offsets in the body where its parts change kind (a step's gap bytes start or end).
+    const std::vector<size_t>& cuts() const { return cuts_; }
     uint64_t max_step_mem() const { return max_step_mem_; }
 
 private:
@@ -288,6 +294,7 @@ private:
     uint64_t max_step_mem_ = 0;
     uint64_t old_base_ = 0, new_base_ = 0;
     Bytes body_, covers_, chain_, gaps_, add_;
+    std::vector<size_t> cuts_;
     bool in_add_ = false;  // the chain's open part is an add (else a skip)
     uint64_t skip_ = 0;
     uint64_t add_zeros_ = 0;
@@ -302,9 +309,23 @@ std::vector<Cover> with_tail(const Input& in, std::vector<Cover> covers) {
     return covers;
 }
 
-Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, bool* compressed) {
+// Cuts closer than this to the one before are dropped: a block of its own would cost more
+// in its head and tables than it saves.
+constexpr size_t kMinCutDistance = 4096;
+
+Bytes compress_body(const vkd_TDiffOptions& o, const Bytes& body, const std::vector<size_t>& cuts, bool* compressed) {
+    std::vector<size_t> kept;
+    size_t last = 0;
+    for (size_t cut : cuts) {
+        if (cut < kMinCutDistance || cut + kMinCutDistance > body.size()) continue;
+        // Of two cuts close together the later one stays: a step's run chain is usually the
+        // short part, and goes better with its cover numbers than with its new bytes.
+        if (!kept.empty() && cut - last < kMinCutDistance) kept.pop_back();
+        kept.push_back(cut);
+        last = cut;
+    }
     Bytes packed;
-    *compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, body, packed);
+    *compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, body, packed, kept);
     return packed;
 }
 
@@ -314,7 +335,7 @@ Bytes write_single(const Input& in, const std::vector<Cover>& found, const vkd_T
     for (const Cover& c : with_tail(in, found)) count += steps.add_cover(c, 0, 0);
     steps.close_step();
     bool compressed = false;
-    const Bytes packed = compress_body(o, steps.body(), &compressed);
+    const Bytes packed = compress_body(o, steps.body(), steps.cuts(), &compressed);
 
     Bytes out;
     put_text(out, kSingleSignature, '&');
@@ -414,7 +435,7 @@ Bytes write_window(const Input& in, const std::vector<Cover>& found, const vkd_T
         steps.close_step();
     }
     bool compressed = false;
-    const Bytes packed = compress_body(o, body, &compressed);
+    const Bytes packed = compress_body(o, body, steps.cuts(), &compressed);
     const Bytes& stored = compressed ? packed : body;
 
     const size_t checksum_size = detail::Checksum::size_of(o.checksum);
@@ -460,11 +481,51 @@ namespace detail {
 
 const uint64_t kGainTries[kGainTryCount] = {12, 16, 20, 25, 30};
 const uint64_t kSkipRunTries[kSkipRunTryCount] = {kDefaultSkipRun, 1, 2};
+const PriceSetting kPriceSettings[kPriceSettingCount] = {
+    {0.8, 6, 1.6, 1.2},
+    {0.6, 6, 1.6, 0},
+    {0.8, 9, 1.6, 0},
+};
 
 vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
     vkd_TDiffOptions probe = o;
     if (o.compress == vkd_COMPRESS_ZSTD && (o.level < 1 || o.level > kZstdProbeLevel)) probe.level = kZstdProbeLevel;
     return probe;
+}
+
+Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& o) {
+    Bytes sections[4];
+    uint64_t old_base = 0, new_base = 0, differing = 0;
+    for (const Cover& c : covers) {
+        put_signed_delta(sections[0], old_base, c.old_pos);
+        put_packed(sections[0], c.new_pos - new_base);
+        put_packed(sections[0], c.length);
+        new_base = c.new_pos + c.length;
+        old_base = c.old_pos + c.length;
+        for (uint64_t i = 0; i < c.length; ++i) differing += diff_byte(in, c, i) != 0;
+    }
+    run_length_over_new(in, covers, sections[1], sections[2]);
+    sections[3] = new_bytes_outside(in, covers);
+    double bits[4];
+    for (int i = 0; i < 4; ++i) {
+        Bytes packed;
+        const bool compressed = detail::compress_bytes(o.compress, o.level, o.vekko_dict_size, sections[i], packed);
+        bits[i] = 8.0 * double(compressed ? packed.size() : sections[i].size());
+    }
+    Prices prices;
+    if (!sections[3].empty()) prices.literal = bits[3] / double(sections[3].size());
+    if (!sections[0].empty()) prices.number = bits[0] / double(sections[0].size());
+    if (differing) prices.differ = (bits[1] + bits[2]) / double(differing);
+    return prices;
+}
+
+Prices priced_setting(const Prices& measured, const PriceSetting& setting) {
+    Prices prices = measured;
+    prices.literal *= setting.literal_scale;
+    prices.cover = setting.cover;
+    prices.step_log = setting.step_log;
+    prices.count_log = setting.count_log;
+    return prices;
 }
 
 void check_options(const vkd_TDiffOptions& o) {
@@ -540,12 +601,24 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     if (options.min_cover_gain) {
         cover_sets.push_back(finder.find(new_data, new_size, options.min_cover_gain));
     } else {
-        for (uint64_t gain : kGainTries) {
+        // Where candidates are ranked at a quicker level the priced covers take over from the
+        // higher bars; otherwise (vekko, zlib) every bar is tried.
+        const bool ranked = detail::probe_options(options).level != options.level;
+        for (size_t i = 0; i < (ranked ? detail::kGreedyGainCount : detail::kGainTryCount); ++i) {
+            const uint64_t gain = kGainTries[i];
             std::vector<Cover> covers = finder.find(new_data, new_size, gain);
             // Same covers, same diff.
             if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
             if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
         }
+        // Covers chosen by price, the prices measured on the fast option's diff, at a few
+        // settings: which one is best differs between text and machine code.
+        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], detail::probe_options(options));
+        std::vector<detail::Prices> settings;
+        for (const detail::PriceSetting& setting : detail::kPriceSettings)
+            settings.push_back(detail::priced_setting(measured, setting));
+        for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
+            cover_sets.push_back(std::move(covers));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     const vkd_TDiffOptions probe = detail::probe_options(options);

@@ -75,11 +75,14 @@ public:
         const uint64_t dict = largest_dict(ram_, window, step_mem, ring);
         if (dict == 0) return;
         const vkd_TDiffOptions o = ram_options(window, step_mem, ring, dict, gains_[cover_set]);
-        for (const vkd_TDiffOptions& t : tried_)
+        for (size_t i = 0; i < tried_.size(); ++i) {
+            const vkd_TDiffOptions& t = tried_[i];
             if (t.window_size == window && t.step_mem_size == step_mem && t.ring_size == ring &&
-                t.min_cover_gain == o.min_cover_gain)
+                tried_sets_[i] == cover_set)
                 return;
+        }
         tried_.push_back(o);
+        tried_sets_.push_back(cover_set);
         Bytes diff = detail::write_diff(in_, covers_[cover_set], o);
         if (best_.empty() || diff.size() < best_.size()) {
             best_ = std::move(diff);
@@ -110,6 +113,7 @@ public:
         if (used_step < o.step_mem_size) try_split(o.window_size, used_step, o.ring_size, best_set_);
     }
 
+    // gain: the bar the covers were found with; 0 for priced covers.
     void add_covers(uint64_t gain, std::vector<Cover> covers) {
         for (const std::vector<Cover>& c : covers_)
             if (c == covers) return;  // same covers, same diffs
@@ -134,6 +138,7 @@ private:
     std::vector<uint64_t> gains_;
     std::vector<std::vector<Cover>> covers_;
     std::vector<vkd_TDiffOptions> tried_;
+    std::vector<size_t> tried_sets_;
     Bytes best_;
     vkd_TDiffOptions best_options_{};
     size_t best_set_ = 0;
@@ -162,6 +167,16 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
             search.add_covers(min_cover_gain, finder.find(new_data, new_size, min_cover_gain));
         } else {
             for (uint64_t gain : detail::kGainTries) search.add_covers(gain, finder.find(new_data, new_size, gain));
+            // Covers chosen by price, the prices measured with the compressor of a middle split.
+            const uint64_t room = search.room(4);
+            vkd_TDiffOptions middle = ram_options(room / 2, room / 8, 4, std::max<uint64_t>(1, room / 4), 0);
+            const detail::Prices measured =
+                detail::measure_prices(in, finder.find(new_data, new_size, detail::kDefaultMinGain), middle);
+            std::vector<detail::Prices> settings;
+            for (const detail::PriceSetting& setting : detail::kPriceSettings)
+                settings.push_back(detail::priced_setting(measured, setting));
+            for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
+                search.add_covers(0, std::move(covers));
         }
     }
 

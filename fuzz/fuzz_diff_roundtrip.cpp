@@ -1,6 +1,9 @@
 // Arbitrary old data, new data and writer options: the diff must give the new data back,
 // through the strict test reader and through the patch library.
 //
+// The priced cover search is also run on its own, with prices taken from the option bytes,
+// and its covers written in the chosen format must give the new data back too.
+//
 // Input: 8 option bytes, a 2-byte little-endian old length, then old and new bytes.
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +15,8 @@
 #include "../tests/diff/diff_reader.h"
 #include "mirv_patch.h"
 #include "mirv_plugins.h"
+#include "vkd_cover.h"
+#include "vkd_write.h"
 #include "vko_diff.h"
 
 namespace {
@@ -107,5 +112,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (back != new_data) fail("diff gives other data");
     check_with_patch_library(o.format, old_data, new_data, diff);
+
+    std::vector<vkd::detail::Prices> prices(1);
+    prices[0].literal = 0.5 + data[3] % 16;
+    prices[0].differ = 0.5 + data[4] % 24;
+    prices[0].cover = data[6] % 16;
+    prices[0].step_log = (data[7] & 0x60) ? 0.5 * ((data[7] >> 5) & 3) : 0;
+    prices[0].count_log = (data[2] & 0x80) ? 1.2 : 0;
+    const vkd::detail::CoverFinder finder(old_data.data(), old_data.size());
+    const std::vector<vkd::Cover> covers = finder.find_priced(new_data.data(), new_data.size(), prices)[0];
+    uint64_t end = 0;
+    for (const vkd::Cover& c : covers) {
+        if (c.length == 0 || c.new_pos < end || c.new_pos + c.length > new_data.size() ||
+            c.old_pos + c.length > old_data.size())
+            fail("priced cover out of order or range");
+        end = c.new_pos + c.length;
+    }
+    const vkd::detail::Input in{old_data.data(), old_data.size(), new_data.data(), new_data.size()};
+    const std::vector<unsigned char> priced = vkd::detail::write_diff(in, covers, o);
+    if (vkd_test::apply_diff(old_data, priced, new_data.size()) != new_data) fail("priced diff gives other data");
+    check_with_patch_library(o.format, old_data, new_data, priced);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Diff writer: byte-exact layouts on hand-checked cases, and round trips of every format,
 // compression and checksum through the strict reader in diff_reader.h.
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <string>
@@ -315,6 +316,96 @@ TEST(DiffCovers, CoversAreOrderedInRangeAndPayForThemselves) {
     }
 }
 
+// The priced search, alone and over several of its blocks: covers in range, and each diff
+// written from them reads back; identical data is one cover, unrelated data none.
+TEST(DiffCovers, PricedCoversReadBack) {
+    std::vector<Pair> all = pairs();
+    const Bytes big = vekko_test::textLike(700000, 21);
+    Bytes edited = big;
+    for (size_t i = 1000; i < edited.size(); i += 90001) edited[i] ^= 0x21;
+    edited.insert(edited.begin() + 400000, big.begin() + 5, big.begin() + 300);
+    all.push_back({"large edited", big, edited});
+    all.push_back({"large identical", big, big});
+    std::vector<vkd::detail::Prices> settings(3);
+    settings[1].step_log = 1.6;
+    settings[2].step_log = settings[2].count_log = 1.2;
+    settings[2].literal = 1;
+    for (const Pair& p : all) {
+        const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
+        const vkd::detail::Input in{p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size()};
+        for (const std::vector<vkd::Cover>& covers : finder.find_priced(p.new_data.data(), p.new_data.size(), settings)) {
+            uint64_t end = 0;
+            for (const vkd::Cover& c : covers) {
+                ASSERT_GE(c.new_pos, end) << p.name;
+                ASSERT_LE(c.new_pos + c.length, p.new_data.size()) << p.name;
+                ASSERT_LE(c.old_pos + c.length, p.old_data.size()) << p.name;
+                ASSERT_GT(c.length, 0u) << p.name;
+                end = c.new_pos + c.length;
+            }
+            if (p.name == "identical" || p.name == "large identical") {
+                EXPECT_EQ(covers.size(), 1u) << p.name;
+            } else if (p.name == "unrelated") {
+                EXPECT_TRUE(covers.empty());
+            } else if (p.name == "large edited") {
+                EXPECT_LE(covers.size(), 4u);
+            }
+            for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
+                const Bytes diff = vkd::detail::write_diff(in, covers, options(format, vkd_COMPRESS_NONE, 0));
+                EXPECT_EQ(vkd_test::apply_diff(p.old_data, diff, p.new_data.size()), p.new_data) << p.name << format;
+            }
+        }
+    }
+}
+
+// Where each change is one cheap difference or a move, the priced search names each stretch
+// of the old data once: a differing byte rides inside its cover, a moved block is one cover.
+TEST(DiffCovers, PricedSearchNamesEachStretchOnce) {
+    const struct {
+        const char* pair;
+        size_t covers;
+    } cases[] = {{"one byte changed", 1}, {"blocks moved", 3}, {"addresses changed", 3}, {"identical", 1}};
+    std::vector<vkd::detail::Prices> prices(1);
+    prices[0].literal = 6;
+    for (const auto& c : cases) {
+        for (const Pair& p : pairs()) {
+            if (p.name != c.pair) continue;
+            const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
+            EXPECT_EQ(finder.find_priced(p.new_data.data(), p.new_data.size(), prices)[0].size(), c.covers) << c.pair;
+        }
+    }
+}
+
+// zstd bodies end a block where a step's parts change kind: still one frame that gives the
+// data back, whatever the cuts, and diffs with long gaps read back in both step formats.
+TEST(DiffRoundTrip, ZstdBlocksCutWhereStepPartsChange) {
+    const Bytes data = vekko_test::textLike(30000, 41);
+    const std::vector<std::vector<size_t>> cut_lists = {{0, 5, 5, 3000, 9000, 30000}, {29999}, {1, 2, 3}};
+    for (const std::vector<size_t>& cuts : cut_lists) {
+        Bytes packed;
+        ASSERT_TRUE(vkd::detail::compress_bytes(vkd_COMPRESS_ZSTD, 3, 0, data, packed, cuts));
+        EXPECT_EQ(ZSTD_findFrameCompressedSize(packed.data(), packed.size()), packed.size());
+        Bytes back(data.size() + 1);
+        EXPECT_EQ(ZSTD_decompress(back.data(), back.size(), packed.data(), packed.size()), data.size());
+        back.resize(data.size());
+        EXPECT_EQ(back, data);
+    }
+    const Bytes old_data = vekko_test::textLike(120000, 31);
+    Bytes new_data = old_data;
+    for (size_t at : {90000, 60000, 30000}) {
+        const Bytes noise = vekko_test::randomBytes(6000, at);
+        new_data.insert(new_data.begin() + at, noise.begin(), noise.end());
+    }
+    for (int format : {vkd_FORMAT_SINGLE, vkd_FORMAT_WINDOW}) {
+        for (uint64_t step_mem : {uint64_t(64), uint64_t(65536)}) {
+            vkd_TDiffOptions o = options(format, vkd_COMPRESS_ZSTD);
+            o.level = 3;
+            o.step_mem_size = step_mem;
+            const Bytes diff = make_diff(old_data, new_data, o);
+            EXPECT_EQ(vkd_test::apply_diff(old_data, diff, new_data.size()), new_data) << format << " " << step_mem;
+        }
+    }
+}
+
 TEST(DiffSize, SmallDiffsForSmallChanges) {
     const Bytes text = vekko_test::textLike(100000, 5);
     Bytes one = text;
@@ -328,8 +419,8 @@ TEST(DiffSize, SmallDiffsForSmallChanges) {
 }
 
 TEST(DiffOptions, FastDiffReadsBackAndIsNeverSmaller) {
-    // The default writer ranks its candidates at a quicker level and keeps the smaller of the
-    // best two, so it can only match or beat the one diff the fast option writes.
+    // The default writer ranks its candidates at a quicker level and keeps the smallest of the
+    // best few, so it can only match or beat the one diff the fast option writes.
     for (const Pair& p : pairs()) {
         for (int format : {vkd_FORMAT_COMPRESSED, vkd_FORMAT_WINDOW}) {
             vkd_TDiffOptions o = options(format, vkd_COMPRESS_ZSTD, format == vkd_FORMAT_WINDOW ? vkd_CHECKSUM_XXH64 : 0);
