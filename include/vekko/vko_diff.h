@@ -70,8 +70,9 @@ typedef struct vkd_TDiffOptions {
     uint64_t ring_size;       /* window: descriptors kept ahead, power of two 2 .. 64 */
     uint64_t vekko_dict_size; /* "vekko" sections: the encoder's dictionary size, 1 .. 2^30 */
     uint64_t min_cover_gain;  /* a cover is kept when its equal bytes, less twice its differing
-                                 bytes, come to at least this; 0 = try 12, 16, 20, 25 and 30, keep
-                                 the smallest diff (five times the work after the suffix sort) */
+                                 bytes, come to at least this; 0 = try the bars 12, 16 and 20 (and 25
+                                 and 30 unless zstd above level 9 ranks the candidates) and three
+                                 cover sets chosen by price, keep the smallest diff */
     int      fast;            /* 1: one cover search (min_cover_gain, 0 = 20) and one diff written,
                                  several times quicker and a few percent larger; 0 = default */
 } vkd_TDiffOptions;
