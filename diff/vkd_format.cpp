@@ -139,8 +139,9 @@ Bytes write_serialized(const Input& in, const std::vector<Cover>& covers) {
     return out;
 }
 
-Bytes write_compressed(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& o) {
-    Bytes sections[4];
+// The compressed format's four sections before compression: the covers' numbers, the run
+// lengths over the new data, the differing bytes and the new bytes outside covers.
+void compressed_sections(const Input& in, const std::vector<Cover>& covers, Bytes (&sections)[4]) {
     uint64_t old_base = 0, new_base = 0;
     for (const Cover& c : covers) {
         put_signed_delta(sections[0], old_base, c.old_pos);
@@ -151,6 +152,11 @@ Bytes write_compressed(const Input& in, const std::vector<Cover>& covers, const 
     }
     run_length_over_new(in, covers, sections[1], sections[2]);
     sections[3] = new_bytes_outside(in, covers);
+}
+
+Bytes write_compressed(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& o) {
+    Bytes sections[4];
+    compressed_sections(in, covers, sections);
 
     Bytes packed[4];
     bool any = false;
@@ -495,17 +501,10 @@ vkd_TDiffOptions probe_options(const vkd_TDiffOptions& o) {
 
 Prices measure_prices(const Input& in, const std::vector<Cover>& covers, const vkd_TDiffOptions& o) {
     Bytes sections[4];
-    uint64_t old_base = 0, new_base = 0, differing = 0;
-    for (const Cover& c : covers) {
-        put_signed_delta(sections[0], old_base, c.old_pos);
-        put_packed(sections[0], c.new_pos - new_base);
-        put_packed(sections[0], c.length);
-        new_base = c.new_pos + c.length;
-        old_base = c.old_pos + c.length;
+    uint64_t differing = 0;
+    compressed_sections(in, covers, sections);
+    for (const Cover& c : covers)
         for (uint64_t i = 0; i < c.length; ++i) differing += diff_byte(in, c, i) != 0;
-    }
-    run_length_over_new(in, covers, sections[1], sections[2]);
-    sections[3] = new_bytes_outside(in, covers);
     double bits[4];
     for (int i = 0; i < 4; ++i) {
         Bytes packed;
