@@ -65,6 +65,7 @@ typedef struct {
     mirv_windowDiffInfo*      info;
     const mirv_TStreamInput*  old;
     const mirv_TStreamInput*  diff;
+    const mirv_TStreamInput*  source; /* where the body comes from: the diff, or sum_stream summing it */
     const mirv_TStreamOutput* out;
     mirv_TDecompress*         plugin;
     void*                     handle; /* the open decoder of a compressed body */
@@ -236,8 +237,6 @@ static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigne
     return 1;
 }
 
-/* Where the body comes from: the diff, through sum_stream when the diff is summed. */
-static const mirv_TStreamInput* body_source(TSmallPatch* p) { return p->sums[kDiffSum] ? &p->sum_stream : p->diff; }
 
 /* At least n body bytes in the cache (n at most its size), the unread ones moved to its front
  * first; null when the body holds fewer or a read fails. */
@@ -251,7 +250,7 @@ static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
         if (take) {
             unsigned char *to = cache + p->cached, *to_end = to + take;
             if (!(p->handle ? p->plugin->decompress_part(p->handle, to, to_end)
-                            : read_at(body_source(p), p->source_pos, to, to_end)))
+                            : read_at(p->source, p->source_pos, to, to_end)))
                 return NULL;
             p->source_pos += take;
             p->source_left -= take;
@@ -409,7 +408,7 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
 static inline mirv_BOOL open_decoder(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     if (!p->plugin) return 0;
-    p->handle = p->plugin->open(p->plugin, info->uncompressed_size, body_source(p), p->source_pos,
+    p->handle = p->plugin->open(p->plugin, info->uncompressed_size, p->source, p->source_pos,
                                 p->source_pos + info->compressed_size);
     return p->handle != NULL;
 }
@@ -556,7 +555,7 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
     call->patch = p;
     p->info = info;
     p->old = old;
-    p->diff = diff;
+    p->diff = p->source = diff;
     p->out = out_new;
     p->plugin = plugin;
     p->checksum = checksum;
@@ -575,6 +574,7 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
         checksum->begin(p->sums[k]);
     }
     if (p->sums[kDiffSum]) {
+        p->source = &p->sum_stream;
         p->sum_stream.owner = p;
         p->sum_stream.size = diff->size;
         p->sum_stream.read = sum_read;
