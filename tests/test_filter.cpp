@@ -8,35 +8,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "codec_helpers.h"
+#include "diff/program_dir.h"
 #include "test_data.h"
 
 using namespace vekko_test;
 
 namespace {
 
-class FilterTest : public testing::Test {
+class FilterTest : public ProgramDir {
 protected:
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/vekko-filter-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-
-    static void writeFile(const std::string& file, const Bytes& bytes) {
-        std::ofstream(file, std::ios::binary).write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    }
-    static Bytes readFile(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     /* Runs a shell command line and returns the program's exit status. */
     static int run(const std::string& command) {
         const int status = std::system(command.c_str());
@@ -53,9 +36,9 @@ protected:
 } // namespace
 
 TEST_F(FilterTest, EmptyInputExitsTwoWithNothingWritten) {
-    writeFile(path("empty"), {});
+    write(path("empty"), {});
     EXPECT_EQ(compressFile(path("empty"), path("out")), 2);
-    EXPECT_TRUE(readFile(path("out")).empty());
+    EXPECT_TRUE(read(path("out")).empty());
 }
 
 TEST_F(FilterTest, BinaryBytesAndIncompressibleDataRoundTrip) {
@@ -63,21 +46,21 @@ TEST_F(FilterTest, BinaryBytesAndIncompressibleDataRoundTrip) {
     for (int i = 0; i < 6; ++i) awkward.insert(awkward.end(), awkward.begin(), awkward.end());
     const Bytes noise = randomBytes(70000, 8);
     for (const Bytes& data : {awkward, noise, Bytes{0x41}}) {
-        writeFile(path("in"), data);
+        write(path("in"), data);
         ASSERT_EQ(compressFile(path("in"), path("vko")), 0);
-        const Bytes stream = readFile(path("vko"));
+        const Bytes stream = read(path("vko"));
         EXPECT_LE(stream[0] | stream[1] << 8 | stream[2] << 16 | stream[3] << 24, (int)std::min<size_t>(4096, data.size()));
         EXPECT_EQ(decodeMem(stream, data.size()).bytes, data);
         ASSERT_EQ(decompressFile(path("vko"), path("back")), 0);
-        EXPECT_EQ(readFile(path("back")), data);
+        EXPECT_EQ(read(path("back")), data);
     }
 }
 
 TEST_F(FilterTest, DecompressorRejectsBadAndTruncatedStreams) {
     const Bytes data = textLike(50000, 2);
-    writeFile(path("in"), data);
+    write(path("in"), data);
     ASSERT_EQ(compressFile(path("in"), path("vko")), 0);
-    const Bytes stream = readFile(path("vko"));
+    const Bytes stream = read(path("vko"));
 
     const Bytes bad_inputs[] = {
         Bytes(stream.begin(), stream.end() - 1),           /* the end code's last byte is missing */
@@ -88,9 +71,9 @@ TEST_F(FilterTest, DecompressorRejectsBadAndTruncatedStreams) {
         Bytes{1, 0, 0, 0, 0x00, 0x05},                     /* distance beyond the window */
     };
     for (const Bytes& bad : bad_inputs) {
-        writeFile(path("bad"), bad);
+        write(path("bad"), bad);
         EXPECT_EQ(decompressFile(path("bad"), path("back")), 1) << bad.size();
-        const Bytes message = readFile(path("err"));
+        const Bytes message = read(path("err"));
         EXPECT_FALSE(message.empty());
         EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1);
     }
@@ -134,18 +117,18 @@ TEST_F(FilterTest, DecompressorNamesEachFailure) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(path("in"), c.input);
+        write(path("in"), c.input);
         EXPECT_EQ(run(std::string(VKOD_PATH) + " " + c.args + " < '" + path("in") + "' > '" + path("out") +
                       "' 2> '" + path("err") + "'"),
                   1);
-        EXPECT_TRUE(readFile(path("out")).empty());
-        const Bytes err = readFile(path("err"));
+        EXPECT_TRUE(read(path("out")).empty());
+        const Bytes err = read(path("err"));
         const std::string message(err.begin(), err.end());
         EXPECT_NE(message.find(c.says), std::string::npos) << message;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << message;
     }
     /* a window up to the bound is fine, the bound written in any of the byte-count forms */
-    writeFile(path("in"), {0, 0x10, 0, 0, 0x0C, 0});
+    write(path("in"), {0, 0x10, 0, 0, 0x0C, 0});
     for (const char* bound : {"4096", "4K", "4k", "4KiB", "1m", "1G"})
         EXPECT_EQ(run(std::string(VKOD_PATH) + " --max-window " + bound + " < '" + path("in") + "' > /dev/null"), 0)
             << bound;
@@ -157,15 +140,15 @@ TEST_F(FilterTest, DecompressorDecodesConcatenatedStreams) {
     const Bytes a = textLike(30000, 5), b = randomBytes(5000, 6), c = {0x42};
     Bytes streams, data;
     for (const Bytes* part : {&a, &b, &c}) {
-        writeFile(path("in"), *part);
+        write(path("in"), *part);
         ASSERT_EQ(compressFile(path("in"), path("vko")), 0);
-        const Bytes s = readFile(path("vko"));
+        const Bytes s = read(path("vko"));
         streams.insert(streams.end(), s.begin(), s.end());
         data.insert(data.end(), part->begin(), part->end());
     }
-    writeFile(path("all"), streams);
+    write(path("all"), streams);
     ASSERT_EQ(decompressFile(path("all"), path("back")), 0);
-    EXPECT_EQ(readFile(path("back")), data);
+    EXPECT_EQ(read(path("back")), data);
 
     const struct { const char* name; Bytes tail; } tails[] = {
         {"two stray bytes", {0x78, 0x79}},
@@ -176,34 +159,34 @@ TEST_F(FilterTest, DecompressorDecodesConcatenatedStreams) {
         SCOPED_TRACE(t.name);
         Bytes bad = streams;
         bad.insert(bad.end(), t.tail.begin(), t.tail.end());
-        writeFile(path("bad"), bad);
+        write(path("bad"), bad);
         EXPECT_EQ(decompressFile(path("bad"), path("back")), 1);
-        EXPECT_EQ(readFile(path("back")), data); /* the whole streams before it came out */
-        EXPECT_FALSE(readFile(path("err")).empty());
+        EXPECT_EQ(read(path("back")), data); /* the whole streams before it came out */
+        EXPECT_FALSE(read(path("err")).empty());
     }
 }
 
 TEST_F(FilterTest, DecompressorArgumentsAndTerminal) {
     const std::string vkod = VKOD_PATH;
     EXPECT_EQ(run(vkod + " --help > '" + path("out") + "'"), 0);
-    EXPECT_NE(readFile(path("out")).size(), 0u);
+    EXPECT_NE(read(path("out")).size(), 0u);
     EXPECT_EQ(run(vkod + " -h > '" + path("back") + "'"), 0);
-    EXPECT_EQ(readFile(path("back")), readFile(path("out")));
+    EXPECT_EQ(read(path("back")), read(path("out")));
     EXPECT_EQ(run(vkod + " --version > '" + path("out") + "'"), 0);
     /* data of another kind, whatever window its first bytes spell */
     for (const char* other : {"hello", "BZh91AY&SY", "\xFD" "7zXZ"}) {
-        writeFile(path("other"), Bytes(other, other + std::strlen(other)));
+        write(path("other"), Bytes(other, other + std::strlen(other)));
         EXPECT_EQ(run(vkod + " < '" + path("other") + "' > /dev/null 2> '" + path("err") + "'"), 1) << other;
-        const Bytes err = readFile(path("err"));
+        const Bytes err = read(path("err"));
         EXPECT_NE(std::string(err.begin(), err.end()).find("not a vekko stream"), std::string::npos) << other;
     }
     for (const char* bad : {"--max-window", "--max-window 0", "--max-window 2G", "--max-window 12x", "-x", "file"})
         EXPECT_EQ(run(vkod + " " + bad + " < /dev/null > /dev/null 2>&1"), 2) << bad;
     /* decoded data goes to a terminal too (a pseudo-terminal, where the system has the script tool) */
     if (run("command -v script > /dev/null") == 0) {
-        writeFile(path("vko"), {0x01, 0, 0, 0, 0x19, 0x41, 0x00});
+        write(path("vko"), {0x01, 0, 0, 0, 0x19, 0x41, 0x00});
         EXPECT_EQ(run("script -qec \"" + vkod + " < '" + path("vko") + "'\" /dev/null > '" + path("out") + "'"), 0);
-        const Bytes shown = readFile(path("out"));
+        const Bytes shown = read(path("out"));
         EXPECT_EQ(std::string(shown.begin(), shown.end()).find("terminal"), std::string::npos);
     }
 }
@@ -219,16 +202,16 @@ TEST_F(FilterTest, CompressorFailuresHaveTheirOwnStatusAndOneLine) {
         const char* says;
     } cases[] = {
         /* reading a folder fails with EISDIR: a read error like a reset socket's */
-        {"unreadable input", vkoc + " < '" + dir + "'", 6, "cannot read standard input"},
+        {"unreadable input", vkoc + " < '" + dir_ + "'", 6, "cannot read standard input"},
         {"input of 4 GiB", "truncate -s 4G '" + path("big") + "' && " + vkoc + " < '" + path("big") + "'", 3,
          "input too large: at most 3817696907 bytes"},
-        {"vkod reading a folder", std::string(VKOD_PATH) + " < '" + dir + "'", 1, "cannot read standard input"},
+        {"vkod reading a folder", std::string(VKOD_PATH) + " < '" + dir_ + "'", 1, "cannot read standard input"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(run(c.command + " > '" + path("out") + "' 2> '" + path("err") + "'"), c.status);
-        EXPECT_TRUE(readFile(path("out")).empty());
-        const Bytes err = readFile(path("err"));
+        EXPECT_TRUE(read(path("out")).empty());
+        const Bytes err = read(path("err"));
         EXPECT_NE(std::string(err.begin(), err.end()).find(c.says), std::string::npos);
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
     }
@@ -247,7 +230,7 @@ TEST_F(FilterTest, CompressorOutOfMemoryIsStatusThree) {
     EXPECT_EQ(run("head -c 30000000 /dev/zero | (ulimit -v 60000; " + std::string(VKOC_PATH) + " > '" +
                   path("out") + "' 2> '" + path("err") + "')"),
               3);
-    EXPECT_TRUE(readFile(path("out")).empty());
-    const Bytes err = readFile(path("err"));
+    EXPECT_TRUE(read(path("out")).empty());
+    const Bytes err = read(path("err"));
     EXPECT_EQ(std::string(err.begin(), err.end()), "vkoc: out of memory\n");
 }
