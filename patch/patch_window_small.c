@@ -108,6 +108,12 @@ static SMALL_NO_LIBCALLS void copy_bytes(unsigned char* dst, const unsigned char
     while (n--) *dst++ = *src++;
 }
 
+static SMALL_NOINLINE mirv_BOOL same_bytes(const unsigned char* a, const unsigned char* b, uint32_t n) {
+    while (n--)
+        if (*a++ != *b++) return 0;
+    return 1;
+}
+
 static SMALL_NO_LIBCALLS void clear_bytes(unsigned char* dst, uint32_t n) {
     while (n--) *dst++ = 0;
 }
@@ -148,47 +154,40 @@ static SMALL_NOINLINE const unsigned char* next_number(const unsigned char* in, 
 
 /* ---- the head ---- */
 
-static SMALL_NOINLINE uint32_t le32(const unsigned char* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-/* Text up to end_char: at most 15 characters, none of them zero. */
-static mirv_BOOL read_name(const unsigned char** cursor, const unsigned char* end, char end_char, char* out) {
-    unsigned len;
-    for (len = 0; len < mirv_kWindowTypeNameSize && *cursor < end; ++len) {
-        char c = (char)*(*cursor)++;
-        if (c == end_char) {
-            out[len] = '\0';
-            return 1;
-        }
-        if (c == 0) return 0;
-        out[len] = c;
-    }
-    return 0;
-}
-
-static mirv_BOOL at_most_plus_slack(uint32_t a, uint32_t b) { return a <= kStepMemSlack || a - kStepMemSlack <= b; }
-
 static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_TStreamInput* diff,
                                           uint32_t head_pos) {
     unsigned char* head = info->head;
     const unsigned char *cursor = head + 10, *end;
     mirv_TWindowSize* number = &info->compressed_size; /* the twelve numbers lie in the head's order */
     uint32_t size, room, cs, avail;
+    char* name;
+    unsigned len;
     int i;
     /* positions in the diff are 32 bits too (a head position of kNoNumber is refused here) */
     if (diff->size >= kNoNumber || head_pos > diff->size) return 0;
     avail = (uint32_t)diff->size - head_pos;
     if (avail < 10 || !read_at(diff, head_pos, head, head + 10)) return 0;
-    /* "QORVNW26" */
-    if (le32(head) != 0x56524F51u || le32(head + 4) != 0x3632574Eu) return 0;
+    if (!same_bytes(head, (const unsigned char*)"QORVNW26", 8)) return 0;
     size = 10 + ((uint32_t)head[8] | ((uint32_t)head[9] << 8));
     if (size > mirv_kMaxWindowHeadSize || avail < size ||
         !read_at(diff, head_pos + 10, head + 10, head + size))
         return 0;
     end = head + size;
-    if (!read_name(&cursor, end, '&', info->compress_type) || !read_name(&cursor, end, '\0', info->checksum_type))
-        return 0;
+    /* the two names: "compress&checksum", then a zero */
+    for (name = info->compress_type, len = 0;;) {
+        char c;
+        if (len == mirv_kWindowTypeNameSize || cursor >= end) return 0;
+        c = (char)*cursor++;
+        if (c == (name == info->compress_type ? '&' : '\0')) {
+            name[len] = '\0';
+            if (name != info->compress_type) break;
+            name = info->checksum_type;
+            len = 0;
+        } else {
+            if (c == 0) return 0;
+            name[len++] = c;
+        }
+    }
     for (i = 0; i < 12; ++i) {
         const unsigned char* limit = end - cursor > (long)kMaxPackedWindow ? cursor + kMaxPackedWindow : end;
         cursor = next_number(cursor, limit, &number[i], 0, 0);
@@ -206,8 +205,9 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
     if (info->window_size > info->old_size) return 0;
     if (info->window_size && !info->window_count) return 0;
     if (info->compressed_size > info->uncompressed_size) return 0;
-    return at_most_plus_slack(info->step_mem_size, info->new_size) &&
-           at_most_plus_slack(info->step_mem_size, info->uncompressed_size);
+    /* the step memory is at most the smaller of the new and body sizes plus a slack */
+    room = info->new_size < info->uncompressed_size ? info->new_size : info->uncompressed_size;
+    return info->step_mem_size <= kStepMemSlack || info->step_mem_size - kStepMemSlack <= room;
 }
 
 mirv_BOOL getWindowDiffInfo(mirv_windowDiffInfo* out_info, const mirv_TStreamInput* diff, uint64_t head_pos) {
@@ -249,9 +249,11 @@ static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
         if (take > p->source_left) take = p->source_left;
         if (take) {
             unsigned char *to = cache + p->cached, *to_end = to + take;
-            if (!(p->handle ? p->plugin->decompress_part(p->handle, to, to_end)
-                            : read_at(p->source, p->source_pos, to, to_end)))
+            if (p->handle) {
+                if (!p->plugin->decompress_part(p->handle, to, to_end)) return NULL;
+            } else if (!read_at(p->source, p->source_pos, to, to_end)) {
                 return NULL;
+            }
             p->source_pos += take;
             p->source_left -= take;
             p->cached += take;
@@ -453,11 +455,8 @@ static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
 static SMALL_NOINLINE mirv_BOOL checksum_equal(TSmallPatch* p, int k) {
     const uint32_t size = p->info->checksum_size;
     const unsigned char* stored = p->info->head + p->info->checksums_begin + (uint32_t)k * size;
-    uint32_t i;
     p->checksum->end(p->sums[k], p->out_cache, p->out_cache + size);
-    for (i = 0; i < size; ++i)
-        if (p->out_cache[i] != stored[i]) return 0;
-    return 1;
+    return same_bytes(p->out_cache, stored, size);
 }
 
 /* The rest of the diff after what the body read, then the head up to the diff checksum. */
