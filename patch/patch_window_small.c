@@ -49,6 +49,7 @@
 #endif
 
 #define kNoNumber 0xFFFFFFFFu /* a number of 32 bits or more */
+#define kUnsigned kNoNumber  /* the base of an unsigned number; a signed one's is a position below it */
 #define kStepMemSlack (4u * 1024 * 1024)
 #define kMaxPackedWindow 11u /* a packed number read from a stream takes at most this many bytes */
 #define kMinBodyCache 16u
@@ -89,7 +90,7 @@ typedef struct {
     const unsigned char*      covers_end;
     const unsigned char*      runs;
     const unsigned char*      runs_end;
-    uint32_t                  skip, add, skip_due, old_end;
+    uint32_t                  run_left, adding, old_end; /* the run being passed: skipped or added */
     uint32_t                  cover[3]; /* old position, gap and length of the cover being read */
     /* sums the diff from the body on; reads must come front to back */
     mirv_TStreamInput         sum_stream;
@@ -128,27 +129,37 @@ static SMALL_NOINLINE mirv_BOOL read_at(const mirv_TStreamInput* stream, uint32_
 
 /* ---- packed numbers ---- */
 
-/* A packed number with k tag bits from [in, end), read as the default build reads it (null
- * when cut short or above 2^64 - 1, else just after it) and held in 32 bits: an unsigned one (k = 0)
- * saturated at kNoNumber; a signed one (k = 1, the sign in the top bit) taken as a step from
- * base, modulo 2^64 like the default build's, with a position outside 32 bits as kNoNumber,
- * which no range check passes. */
+/* A packed number from [in, end), read as the default build reads it (null when cut short or
+ * above 2^64 - 1, else just after it) and held in 32 bits.  With base kUnsigned it is unsigned and
+ * saturated at kNoNumber; with any other base it is signed (the sign in the top bit, so one tag
+ * bit) and taken as a step from base, modulo 2^64 like the default build's, with a position
+ * outside 32 bits as kNoNumber, which no range check passes. */
 static SMALL_NOINLINE const unsigned char* next_number(const unsigned char* in, const unsigned char* end,
-                                                      uint32_t* out, unsigned k, uint32_t base) {
-    uint64_t value;
+                                                      uint32_t* out, uint32_t base) {
+    const unsigned k = base != kUnsigned; /* tag bits */
+    uint32_t low, high = 0;              /* the 64-bit value in two halves */
     unsigned byte, first;
     if (in >= end) return NULL;
     first = byte = *in++;
-    value = byte & (0x7Fu >> k);
+    low = byte & (0x7Fu >> k);
     if (byte & (0x80u >> k)) {
         do {
-            if ((value >> 57) || in >= end) return NULL;
+            if ((high >> 25) || in >= end) return NULL;
             byte = *in++;
-            value = (value << 7) | (byte & 0x7F);
+            high = (high << 7) | (low >> 25);
+            low = (low << 7) | (byte & 0x7F);
         } while (byte & 0x80);
     }
-    if (k) value = (first & 0x80) ? (uint64_t)base - value : (uint64_t)base + value;
-    *out = value >= kNoNumber ? kNoNumber : (uint32_t)value;
+    if (k) {
+        if (first & 0x80) {
+            high = 0u - high - (base < low);
+            low = base - low;
+        } else {
+            low += base;
+            high += low < base;
+        }
+    }
+    *out = high || low == kNoNumber ? kNoNumber : low;
     return in;
 }
 
@@ -190,7 +201,7 @@ static SMALL_NOINLINE mirv_BOOL read_head(mirv_windowDiffInfo* info, const mirv_
     }
     for (i = 0; i < 12; ++i) {
         const unsigned char* limit = end - cursor > (long)kMaxPackedWindow ? cursor + kMaxPackedWindow : end;
-        cursor = next_number(cursor, limit, &number[i], 0, 0);
+        cursor = next_number(cursor, limit, &number[i], kUnsigned);
         if (!cursor || number[i] == kNoNumber) return 0;
         if (i == 0) info->compressed_size_end = (uint32_t)(cursor - head);
     }
@@ -269,17 +280,17 @@ static void body_consume(TSmallPatch* p, uint32_t n) {
 }
 
 /* The next body number, as next_number reads it. */
-static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, unsigned k, uint32_t base) {
+static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uint32_t base) {
     uint32_t left = p->cached + p->source_left;
     uint32_t n = left < kMaxPackedWindow ? left : kMaxPackedWindow;
     const unsigned char* data = body_peek(p, n);
-    const unsigned char* after = data ? next_number(data, data + n, value, k, base) : NULL;
+    const unsigned char* after = data ? next_number(data, data + n, value, base) : NULL;
     if (!after) return 0;
     body_consume(p, (uint32_t)(after - data));
     return 1;
 }
 
-#define body_uint(p, value) body_number(p, value, 0, 0)
+#define body_uint(p, value) body_number(p, value, kUnsigned)
 
 /* ---- a step: covers and the run chain over their old bytes ---- */
 
@@ -287,27 +298,20 @@ static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uns
  * onto data. */
 static SMALL_NOINLINE mirv_BOOL add_runs(TSmallPatch* p, unsigned char* data, uint32_t n) {
     while (n) {
-        uint32_t value, t;
-        if (p->skip) {
-            t = p->skip < n ? p->skip : n;
-            p->skip -= t;
-        } else if (p->add) {
-            uint32_t i;
-            t = p->add < n ? p->add : n;
-            for (i = 0; i < t; ++i) data[i] = (unsigned char)(data[i] + p->runs[i]);
-            p->runs += t;
-            p->add -= t;
-        } else {
-            if (!(p->runs = next_number(p->runs, p->runs_end, &value, 0, 0))) return 0;
-            if (p->skip_due) {
-                p->skip = value;
-            } else {
-                if (value > (uint32_t)(p->runs_end - p->runs)) return 0;
-                p->add = value;
-            }
-            p->skip_due = !p->skip_due;
+        uint32_t t = p->run_left < n ? p->run_left : n;
+        if (!t) {
+            /* the next count: an add count when a skip count came before */
+            if (!(p->runs = next_number(p->runs, p->runs_end, &p->run_left, kUnsigned))) return 0;
+            p->adding = !p->adding;
+            if (p->adding && p->run_left > (uint32_t)(p->runs_end - p->runs)) return 0;
             continue;
         }
+        if (p->adding) {
+            uint32_t i;
+            for (i = 0; i < t; ++i) data[i] = (unsigned char)(data[i] + p->runs[i]);
+            p->runs += t;
+        }
+        p->run_left -= t;
         data += t;
         n -= t;
     }
@@ -364,8 +368,8 @@ static SMALL_NOINLINE mirv_BOOL step_begin(TSmallPatch* p) {
     if (!body_pass(p, (unsigned char*)p->covers, covers_size + runs_size)) return 0;
     p->covers_end = p->runs = p->covers + covers_size;
     p->runs_end = p->runs + runs_size;
-    p->skip = p->add = 0;
-    p->skip_due = 1;
+    p->run_left = 0;
+    p->adding = 1; /* a skip count comes first */
     return 1;
 }
 
@@ -376,7 +380,7 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
     int i;
     /* into the state rather than the stack: this frame lies under the body's reads */
     for (i = 0; i < 3; ++i)
-        if (!(p->covers = next_number(p->covers, p->covers_end, &p->cover[i], i == 0, p->old_end))) return 0;
+        if (!(p->covers = next_number(p->covers, p->covers_end, &p->cover[i], i ? kUnsigned : p->old_end))) return 0;
     old_pos = p->cover[0];
     gap = p->cover[1];
     length = p->cover[2];
@@ -397,7 +401,7 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     const mirv_windowDiffInfo* info = p->info;
     for (; count; --count) {
         TWindow* w = &p->ring[p->described & (info->ring_size - 1)];
-        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, 1, p->last_end))
+        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, p->last_end))
             return 0;
         if (w->pos > info->old_size || w->length > info->old_size - w->pos) return 0;
         p->last_end = w->pos + w->length;
