@@ -5,7 +5,8 @@
 #include "device_vekko.h"
 #include "mirv_device_plugins.h"
 
-/* Keeps the stream decoder's refill requests well inside its 32-bit sizes. */
+/* Keeps the stream decoder's refill requests well inside its 32-bit sizes where size_t is
+ * wider; a 32-bit work buffer is inside them already. */
 #define _kDeviceMaxCache ((size_t)1 << 20)
 /* Largest part handed to the stream decoder in one call. */
 #define _kDeviceMaxPiece 0x40000000u
@@ -152,7 +153,9 @@ MIRV_DEVICE_INLINE mirv_BOOL _vekko_start(mirv_TDeviceVekko* self, vko_size_t wi
         window > self->work_size - mirv_kDeviceVekkoMinCache)
         goto fail;
     cache = self->work_size - window;
+#if SIZE_MAX > 0xFFFFFFFFu
     if (cache > _kDeviceMaxCache) cache = _kDeviceMaxCache;
+#endif
     if (vko_TStream_open(&self->stream, self, _vekko_read_code, self->work, window, (vko_size_t)cache) != 0)
         goto fail;
 #if defined(MIRV_PATCH_SMALL)
