@@ -424,6 +424,10 @@ static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     const uint32_t ring_mask = info->ring_size - 1, half_mask = ring_mask >> 1;
     uint32_t i;
+    /* the body must lie inside the diff */
+    if ((info->compressed_size ? info->compressed_size : info->uncompressed_size) >
+        (uint32_t)p->diff->size - p->source_pos)
+        return 0;
     if (info->compressed_size && !open_decoder(p)) return 0;
     p->source_left = info->uncompressed_size;
     if (!body_pass(p, p->body_cache, info->skip_size)) return 0;
@@ -450,7 +454,7 @@ static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
             }
         }
     }
-    return out_flush(p) && p->written == info->new_size && p->cached == 0 && p->source_left == 0;
+    return out_flush(p) && p->written == info->new_size && (p->cached | p->source_left) == 0;
 }
 
 /* ---- checks and result ---- */
@@ -478,9 +482,8 @@ static inline mirv_BOOL finish_diff_checksum(TSmallPatch* p) {
 SMALL_INLINE int run(TSmallPatch* p) {
     const mirv_windowDiffInfo* info = p->info;
     mirv_BOOL patched, new_differs = 0;
-    uint32_t body_size = info->compressed_size ? info->compressed_size : info->uncompressed_size;
 
-    patched = body_size <= (uint32_t)p->diff->size - p->source_pos && apply_body(p);
+    patched = apply_body(p);
     if (p->handle) {
         if (!p->plugin->close(p->plugin, p->handle)) patched = 0;
     }
