@@ -49,7 +49,7 @@
 #endif
 
 #define kNoNumber 0xFFFFFFFFu /* a number of 32 bits or more */
-#define kUnsigned kNoNumber  /* the base of an unsigned number; a signed one's is a position below it */
+#define kUnsigned 0u /* next_number's origin for an unsigned number */
 #define kStepMemSlack (4u * 1024 * 1024)
 #define kMaxPackedWindow 11u /* a packed number read from a stream takes at most this many bytes */
 #define kMinBodyCache 16u
@@ -130,13 +130,15 @@ static SMALL_NOINLINE mirv_BOOL read_at(const mirv_TStreamInput* stream, uint32_
 /* ---- packed numbers ---- */
 
 /* A packed number from [in, end), read as the default build reads it (null when cut short or
- * above 2^64 - 1, else just after it) and held in 32 bits.  With base kUnsigned it is unsigned and
- * saturated at kNoNumber; with any other base it is signed (the sign in the top bit, so one tag
- * bit) and taken as a step from base, modulo 2^64 like the default build's, with a position
- * outside 32 bits as kNoNumber, which no range check passes. */
+ * above 2^64 - 1, else just after it) and held in 32 bits.  With origin kUnsigned it is unsigned
+ * and saturated at kNoNumber; with any other it is signed (the sign in the top bit, so one tag
+ * bit) and taken as a step from the position origin - 1 (positions lie below kNoNumber), modulo
+ * 2^64 like the default build's, with a position outside 32 bits as kNoNumber, which no range
+ * check passes. */
 static SMALL_NOINLINE const unsigned char* next_number(const unsigned char* in, const unsigned char* end,
-                                                      uint32_t* out, uint32_t base) {
-    const unsigned k = base != kUnsigned; /* tag bits */
+                                                      uint32_t* out, uint32_t origin) {
+    const unsigned k = origin != kUnsigned; /* tag bits */
+    const uint32_t base = origin - 1;
     uint32_t low, high = 0;              /* the 64-bit value in two halves */
     unsigned byte, first;
     if (in >= end) return NULL;
@@ -280,11 +282,11 @@ static void body_consume(TSmallPatch* p, uint32_t n) {
 }
 
 /* The next body number, as next_number reads it. */
-static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uint32_t base) {
+static SMALL_NOINLINE mirv_BOOL body_number(TSmallPatch* p, uint32_t* value, uint32_t origin) {
     uint32_t left = p->cached + p->source_left;
     uint32_t n = left < kMaxPackedWindow ? left : kMaxPackedWindow;
     const unsigned char* data = body_peek(p, n);
-    const unsigned char* after = data ? next_number(data, data + n, value, base) : NULL;
+    const unsigned char* after = data ? next_number(data, data + n, value, origin) : NULL;
     if (!after) return 0;
     body_consume(p, (uint32_t)(after - data));
     return 1;
@@ -380,7 +382,7 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
     int i;
     /* into the state rather than the stack: this frame lies under the body's reads */
     for (i = 0; i < 3; ++i)
-        if (!(p->covers = next_number(p->covers, p->covers_end, &p->cover[i], i ? kUnsigned : p->old_end))) return 0;
+        if (!(p->covers = next_number(p->covers, p->covers_end, &p->cover[i], i ? kUnsigned : p->old_end + 1))) return 0;
     old_pos = p->cover[0];
     gap = p->cover[1];
     length = p->cover[2];
@@ -401,7 +403,7 @@ static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     const mirv_windowDiffInfo* info = p->info;
     for (; count; --count) {
         TWindow* w = &p->ring[p->described & (info->ring_size - 1)];
-        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, p->last_end))
+        if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, p->last_end + 1))
             return 0;
         if (w->pos > info->old_size || w->length > info->old_size - w->pos) return 0;
         p->last_end = w->pos + w->length;
@@ -484,9 +486,7 @@ SMALL_INLINE int run(TSmallPatch* p) {
     mirv_BOOL patched, new_differs = 0;
 
     patched = apply_body(p);
-    if (p->handle) {
-        if (!p->plugin->close(p->plugin, p->handle)) patched = 0;
-    }
+    if (p->handle && !p->plugin->close(p->plugin, p->handle)) patched = 0;
     if (p->sums[kNewSum]) {
         new_differs = !checksum_equal(p, kNewSum);
         /* verified new data is the answer only when the patch also ran to its end */
