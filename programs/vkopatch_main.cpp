@@ -29,10 +29,12 @@
 #include "mirv_device_plugins.h"
 #include "mirv_patch.h"
 #include "mirv_plugins.h"
+#include "vkopatch.h"
 
 namespace {
 
 using cli::Exit;
+using namespace vkopatch;
 
 const char kUsage[] =
     "usage: vkopatch [options] OLD DIFF NEW\n"
@@ -63,42 +65,7 @@ const char kUsage[] =
     "Exit status: 0 done, 1 bad diff or diff not for OLD, 2 usage error (--memory below the diff's\n"
     "need included), 3 a file could not be read or written (the line says why) or out of memory.\n";
 
-enum class Format { kSerialized, kCompressed, kSingle, kWindow };
-
 const size_t kStreamPrefix = 4096;
-
-const char* format_name(Format f) {
-    switch (f) {
-    case Format::kSerialized: return "serialized";
-    case Format::kCompressed: return "compressed";
-    case Format::kSingle: return "single-stream";
-    default: return "window";
-    }
-}
-
-bool starts_with(const std::vector<unsigned char>& head, const char* signature, size_t size) {
-    return head.size() >= size && std::memcmp(head.data(), signature, size) == 0;
-}
-
-Format detect(const std::vector<unsigned char>& head) {
-    // Patches of other tools carry signatures of their own; a serialized diff has none, so
-    // without this they would be read as one and refused for some inner reason.
-    static const struct {
-        const char* signature;
-        size_t size;
-        const char* what;
-    } foreign[] = {
-        {"BSDIFF40", 8, "a bsdiff patch"},
-        {"\xD6\xC3\xC4", 3, "a VCDIFF (xdelta3) patch"},
-        {"\x28\xB5\x2F\xFD", 4, "a zstd frame"},
-    };
-    for (const auto& f : foreign)
-        if (starts_with(head, f.signature, f.size)) throw Exit{cli::kBadDiff, std::string("this is ") + f.what + ", not a vekko diff"};
-    if (starts_with(head, mirv_kWindowDiffSignature, 8)) return Format::kWindow;
-    if (starts_with(head, mirv_kSingleStreamDiffSignature "&", 10)) return Format::kSingle;
-    if (starts_with(head, mirv_kCompressedDiffSignature "&", 8)) return Format::kCompressed;
-    return Format::kSerialized;
-}
 
 struct Options {
     uint64_t memory = 1 << 20;
@@ -113,124 +80,7 @@ struct Options {
     bool verbose = false;
 };
 
-// A file the patch reads or writes, with the first failure of the system it met (0 none;
-// kEndedEarly: the file was shorter than it had been when opened).
-const int kEndedEarly = -1;
-
-struct FileStream {
-    int fd;
-    bool seekable = true;
-    int error = 0;
-    uint64_t written = 0;  // a front-to-back output: bytes written so far
-    std::atomic<uint64_t>* progress = nullptr;
-};
-
-// Reads [pos, pos + (out_end - out)) of a file of size bytes; input and output streams
-// over files both read through it.
-mirv_BOOL file_read_at(FileStream* file, uint64_t size, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    uint64_t n = uint64_t(out_end - out);
-    if (pos > size || n > size - pos) return 0;
-    while (n) {
-        const ssize_t got = pread(file->fd, out, size_t(n), off_t(pos));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            if (!file->error) file->error = got < 0 ? errno : kEndedEarly;
-            return 0;
-        }
-        out += got;
-        pos += uint64_t(got);
-        n -= uint64_t(got);
-    }
-    return 1;
-}
-
-mirv_BOOL file_read(const mirv_TStreamInput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    return file_read_at(static_cast<FileStream*>(stream->owner), stream->size, pos, out, out_end);
-}
-
-mirv_BOOL file_read_back(const mirv_TStreamOutput* stream, uint64_t pos, unsigned char* out, unsigned char* out_end) {
-    return file_read_at(static_cast<FileStream*>(stream->owner), stream->size, pos, out, out_end);
-}
-
-// Writes at pos; an output that cannot seek (a pipe, a FIFO, a character device) takes
-// bytes only in order.
-mirv_BOOL file_write(const mirv_TStreamOutput* stream, uint64_t pos, const unsigned char* data,
-                     const unsigned char* data_end) {
-    FileStream* file = static_cast<FileStream*>(stream->owner);
-    uint64_t n = uint64_t(data_end - data);
-    if (pos > stream->size || n > stream->size - pos) return 0;
-    if (!file->seekable && pos != file->written) return 0;
-    while (n) {
-        const ssize_t put = file->seekable ? pwrite(file->fd, data, size_t(n), off_t(pos)) : write(file->fd, data, size_t(n));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            if (!file->error) file->error = put < 0 ? errno : ENOSPC;
-            return 0;
-        }
-        data += put;
-        pos += uint64_t(put);
-        n -= uint64_t(put);
-    }
-    if (pos > file->written) {
-        file->written = pos;
-        if (file->progress) file->progress->store(pos);
-    }
-    return 1;
-}
-
-// A file error for what the system reported on a stream (none: no error).
-void throw_if_failed(const FileStream& file, const char* verb, const char* what, const std::string& path) {
-    if (!file.error) return;
-    if (file.error == kEndedEarly)
-        throw Exit{cli::kFileError, "cannot read " + std::string(what) + " '" + path + "': it ended early (did it change?)"};
-    throw cli::file_error(verb, what, path, file.error);
-}
-
-// OLD (a regular file or a block device) or a DIFF file, read at any position.
-struct InputFile {
-    cli::InputFd file;
-    FileStream owner;
-    mirv_TStreamInput stream{};
-    std::string path;
-    const char* what;
-    InputFile(const std::string& path_, const char* what_, bool allow_stream = false)
-        : file(path_, what_, allow_stream), owner{file.fd}, path(path_), what(what_) {
-        stream = mirv_TStreamInput{&owner, file.size, file_read, nullptr};
-    }
-    void throw_if_failed() const { ::throw_if_failed(owner, "read", what, path); }
-};
-
-// A serialized diff does not store the new size: it is the new bytes outside the covers
-// plus the covers' lengths.  Every number is checked against the diff's own size, and each
-// cover's length against OLD's (a cover copies that many old bytes).
-uint64_t serialized_new_size(const mirv_TStreamInput& diff, uint64_t old_size) {
-    std::vector<unsigned char> head(std::min<uint64_t>(diff.size, 5 * mirv_kMaxPackedUIntBytes));
-    if (!diff.read(&diff, 0, head.data(), head.data() + head.size())) throw Exit{cli::kFileError, "cannot read DIFF"};
-    const unsigned char* cursor = head.data();
-    uint64_t numbers[5];
-    for (uint64_t& n : numbers)
-        if (!mirv_unpackUIntWithTag(&cursor, head.data() + head.size(), &n, 0))
-            throw Exit{cli::kBadDiff, "bad diff: the serialized head is cut off"};
-    const uint64_t lengths_at = uint64_t(cursor - head.data());
-    if (numbers[1] > diff.size - lengths_at || numbers[4] > diff.size)
-        throw Exit{cli::kBadDiff, "bad diff: sections beyond its end"};
-    std::vector<unsigned char> lengths(numbers[1]);
-    if (!diff.read(&diff, lengths_at, lengths.data(), lengths.data() + lengths.size()))
-        throw Exit{cli::kFileError, "cannot read DIFF"};
-    uint64_t total = numbers[4];
-    const unsigned char* p = lengths.data();
-    for (uint64_t i = 0; i < numbers[0]; ++i) {
-        uint64_t length = 0;
-        if (!mirv_unpackUIntWithTag(&p, lengths.data() + lengths.size(), &length, 0) || length > old_size ||
-            length > UINT64_MAX - total)
-            throw Exit{cli::kBadDiff, "bad diff: cover lengths cut off or too large"};
-        total += length;
-    }
-    return total;
-}
-
 const char kBadDiffMessage[] = "the diff is bad or does not fit OLD";
-const uint64_t kMinMemory = 4096;
 
 uint64_t add_capped(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t times_capped(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
@@ -621,111 +471,6 @@ void apply_serialized_or_compressed(Format format, const Options& o, const Input
                                              memory.end());
     }
     if (!ok) out.fail(old, nullptr, &diff_file, kBadDiffMessage);
-}
-
-// --info: what the head says.  Values a format does not store are left out.
-void print_line(const char* name, const std::string& value) { std::printf("%s: %s\n", name, value.c_str()); }
-void print_line(const char* name, uint64_t value) { print_line(name, std::to_string(value)); }
-
-std::string hex_le(const unsigned char* bytes, size_t size) {
-    std::string out;
-    char digits[3];
-    for (size_t i = size; i-- > 0;) {
-        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
-        out += digits;
-    }
-    return out;
-}
-
-std::string type_or_none(const char* type, bool used) { return used && type[0] ? type : "none"; }
-
-void print_window_info(const mirv_TStreamInput& diff) {
-    mirv_windowDiffInfo info;
-    if (!getWindowDiffInfo(&info, &diff, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable window head"};
-    const bool compressed = info.compressed_size != 0;
-    print_line("format", "window");
-    print_line("old size", info.old_size);
-    print_line("new size", info.new_size);
-    print_line("compression", type_or_none(info.compress_type, compressed));
-    print_line("stored body", compressed ? info.compressed_size : info.uncompressed_size);
-    print_line("body", info.uncompressed_size);
-    print_line("checksum", type_or_none(info.checksum_type, info.checksum_size != 0));
-    if (info.checksum_size) {
-        std::vector<unsigned char> sums(size_t(3 * info.checksum_size));
-        if (!diff.read(&diff, info.checksums_begin, sums.data(), sums.data() + sums.size()))
-            throw Exit{cli::kBadDiff, "bad diff: checksums cut off"};
-        const size_t n = size_t(info.checksum_size);
-        print_line("old checksum", hex_le(sums.data(), n));
-        print_line("new checksum", hex_le(sums.data() + n, n));
-        print_line("diff checksum", hex_le(sums.data() + 2 * n, n));
-    }
-    print_line("windows", info.window_count);
-    print_line("window", info.window_size);
-    print_line("step memory", info.step_mem_size);
-    print_line("ring", info.ring_size);
-    const bool vekko = compressed && std::strcmp(info.compress_type, "vekko") == 0;
-    uint64_t dict = 0;
-    if (vekko) {
-        // The vekko stream starts with its decoder window size, 4 bytes little-endian.
-        unsigned char header[4];
-        if (info.compressed_size < 4 || !diff.read(&diff, info.head_size, header, header + 4))
-            throw Exit{cli::kBadDiff, "bad diff: the vekko body is cut off"};
-        dict = uint64_t(header[0]) | uint64_t(header[1]) << 8 | uint64_t(header[2]) << 16 | uint64_t(header[3]) << 24;
-        print_line("vekko dictionary", dict);
-    }
-    if (vekko || !compressed) {
-        print_line("device RAM, size build",
-                   uint64_t(mirv_DEVICE_UPDATE_RAM_SMALL(info.window_size, info.step_mem_size, info.ring_size, dict)));
-        print_line("device RAM, default build",
-                   uint64_t(mirv_DEVICE_UPDATE_RAM(info.window_size, info.step_mem_size, dict)));
-    } else {
-        print_line("device RAM", std::string("none: no device plug-in for ") + info.compress_type);
-    }
-    print_line("host work memory", uint64_t(mirv_WINDOW_PATCH_MEM_SIZE(info.window_size, info.step_mem_size)));
-}
-
-void print_info(const InputFile& diff, Format format) {
-    switch (format) {
-    case Format::kWindow:
-        print_window_info(diff.stream);
-        break;
-    case Format::kSingle: {
-        mirv_singleCompressedDiffInfo info;
-        if (!getSingleCompressedDiffInfo(&info, &diff.stream, 0)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
-        print_line("format", "single-stream");
-        print_line("old size", info.old_size);
-        print_line("new size", info.new_size);
-        print_line("compression", type_or_none(info.compress_type, info.compressed_size != 0));
-        print_line("covers", info.cover_count);
-        print_line("checksum", "none");
-        print_line("step memory", info.step_mem_size);
-        print_line("host work memory", mirv_SINGLE_STREAM_PATCH_MEM_SIZE(info.step_mem_size));
-        break;
-    }
-    case Format::kCompressed: {
-        mirv_compressedDiffInfo info;
-        if (!getCompressedDiffInfo(&info, &diff.stream)) throw Exit{cli::kBadDiff, "bad diff: unreadable head"};
-        print_line("format", "compressed");
-        print_line("old size", info.old_size);
-        print_line("new size", info.new_size);
-        print_line("compression", type_or_none(info.compress_type, info.compressed_count > 0));
-        print_line("compressed sections", uint64_t(info.compressed_count));
-        print_line("checksum", "none");
-        print_line("host work memory", "at least " + std::to_string(kMinMemory) + " bytes (--memory), or " +
-                                           std::to_string(mirv_kPatchDecompressMemSize) + " bytes of stack");
-        break;
-    }
-    default:
-        print_line("format", "serialized");
-        print_line("new size", serialized_new_size(diff.stream, UINT64_MAX));
-        print_line("compression", "none");
-        print_line("checksum", "none");
-        print_line("host work memory", "at least " + std::to_string(kMinMemory) + " bytes (--memory), or " +
-                                           std::to_string(mirv_kPatchStreamMemSize) +
-                                           " bytes of stack, or OLD, DIFF and NEW in memory");
-        break;
-    }
-    diff.throw_if_failed();
 }
 
 int run(int argc, char** argv) {
