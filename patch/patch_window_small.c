@@ -398,10 +398,10 @@ static SMALL_NOINLINE mirv_BOOL step_cover(TSmallPatch* p, uint32_t window_lengt
 
 /* ---- the windows ---- */
 
-/* Reads the next count window descriptors into the ring. */
+/* Reads the next count window descriptors into the ring, fewer when fewer windows are left. */
 static SMALL_NOINLINE mirv_BOOL read_windows(TSmallPatch* p, uint32_t count) {
     const mirv_windowDiffInfo* info = p->info;
-    for (; count; --count) {
+    for (; count && p->described < info->window_count; --count) {
         TWindow* w = &p->ring[p->described & (info->ring_size - 1)];
         if (!body_uint(p, &w->length) || w->length > info->window_size || !body_number(p, &w->pos, p->last_end + 1))
             return 0;
@@ -435,12 +435,9 @@ static SMALL_NOINLINE mirv_BOOL apply_body(TSmallPatch* p) {
     if (!body_pass(p, p->body_cache, info->skip_size)) return 0;
     for (i = 0; i < info->window_count; ++i) {
         const TWindow* next;
-        if ((i & half_mask) == 0 && p->described < info->window_count) {
-            uint32_t block = i == 0 ? info->ring_size : half_mask + 1;
-            if (block > info->window_count - p->described) block = info->window_count - p->described;
-            if (!read_windows(p, block)) return 0;
-        }
-        if (i >= p->described || !body_uint(p, &p->covers_left) || p->covers_left > info->max_step_covers) return 0;
+        if ((i & half_mask) == 0 && !read_windows(p, i == 0 ? info->ring_size : half_mask + 1)) return 0;
+        /* (window i is described: the reads above stay ring_size / 2 or more windows ahead) */
+        if (!body_uint(p, &p->covers_left) || p->covers_left > info->max_step_covers) return 0;
         next = &p->ring[i & ring_mask];
         /* the window is read whole, the bytes it shares with the one before included: moving
          * those instead would save reads but cost code */
@@ -548,11 +545,11 @@ static SMALL_NOINLINE int begin(TCall* call, mirv_TWindowPatchListener* listener
     if (!*mem || *mem_end <= *mem || need < info->window_size || need > (size_t)(*mem_end - *mem) ||
         (size_t)(*mem_end - *mem) - need < 8 * info->ring_size + mirv_kWindowPatchSmallReserve)
         return mirv_kWindowPatchMemoryError;
-    if (info->checksum_size == 0 || !(check[kOldSum] || check[kNewSum] || check[kDiffSum])) {
-        check[kOldSum] = check[kNewSum] = check[kDiffSum] = 0;
-    } else if (!checksum || !checksum->checksum_size || checksum->checksum_size() != info->checksum_size) {
+    /* a diff without checksums checks none */
+    if (!info->checksum_size) check[kOldSum] = check[kNewSum] = check[kDiffSum] = 0;
+    if ((check[kOldSum] || check[kNewSum] || check[kDiffSum]) &&
+        (!checksum || !checksum->checksum_size || checksum->checksum_size() != info->checksum_size))
         return mirv_kWindowPatchChecksumPluginError;
-    }
     /* window, step memory, then the state, the ring and the two caches */
     rest = *mem + info->window_size + info->step_mem_size;
     rest += (0u - (uintptr_t)rest) & 7;

@@ -93,11 +93,11 @@ static mirv_BOOL _vekko_decompress_part(void* handle, unsigned char* out, unsign
     if (v->failed || len > v->decoded_left) goto fail;
 #if defined(MIRV_PATCH_SMALL)
     /* a part of at most 2^32 - 2 bytes: one call; an empty one (an empty section's end check)
-     * none */
+     * none.  After the end the decoder answers the end again with nothing produced, which
+     * fails below as an early end. */
     if (len) {
         vko_size_t n = (vko_size_t)len;
         vko_TResult ret;
-        if (v->ended) goto fail;
         ret = vko_TStream_decompress_partial(&v->stream, out, &n);
         if (ret == vko_RESULT_STREAM_END) {
             if (n != len) goto fail; /* ended before the decoded size */
