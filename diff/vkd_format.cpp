@@ -595,6 +595,8 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         uint64_t skip_run;
         size_t probe_size;
     };
+    const vkd_TDiffOptions probe = detail::probe_options(options);
+    const bool probing = probe.level != options.level;
     std::vector<std::vector<Cover>> cover_sets;
     size_t fast_set = 0;  // the covers the fast option takes
     if (options.min_cover_gain) {
@@ -602,8 +604,7 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     } else {
         // Where candidates are ranked at a quicker level the priced covers take over from the
         // higher bars; otherwise (vekko, zlib) every bar is tried.
-        const bool ranked = detail::probe_options(options).level != options.level;
-        for (size_t i = 0; i < (ranked ? detail::kGreedyGainCount : detail::kGainTryCount); ++i) {
+        for (size_t i = 0; i < (probing ? detail::kGreedyGainCount : detail::kGainTryCount); ++i) {
             const uint64_t gain = kGainTries[i];
             std::vector<Cover> covers = finder.find(new_data, new_size, gain);
             // Same covers, same diff.
@@ -612,7 +613,7 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         }
         // Covers chosen by price, the prices measured on the fast option's diff, at a few
         // settings: which one is best differs between text and machine code.
-        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], detail::probe_options(options));
+        const detail::Prices measured = detail::measure_prices(in, cover_sets[fast_set], probe);
         std::vector<detail::Prices> settings;
         for (const detail::PriceSetting& setting : detail::kPriceSettings)
             settings.push_back(detail::priced_setting(measured, setting));
@@ -620,8 +621,6 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
             cover_sets.push_back(std::move(covers));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
-    const vkd_TDiffOptions probe = detail::probe_options(options);
-    const bool probing = probe.level != options.level;
     std::vector<Candidate> candidates;
     for (size_t set = 0; set < cover_sets.size(); ++set) {
         for (size_t i = 0; i < skip_tries; ++i) {

@@ -250,7 +250,6 @@ static mirv_BOOL sum_read(const mirv_TStreamInput* stream, uint64_t pos, unsigne
     return 1;
 }
 
-
 /* At least n body bytes in the cache (n at most its size), the unread ones moved to its front
  * first; null when the body holds fewer or a read fails. */
 static const unsigned char* body_peek(TSmallPatch* p, uint32_t n) {
