@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -13,6 +14,20 @@ namespace vkd {
 namespace detail {
 
 using Bytes = std::vector<unsigned char>;
+
+// How many bytes a[0..] and b[0..] have in common, at most limit.
+inline size_t common_prefix(const unsigned char* a, const unsigned char* b, size_t limit) {
+    size_t i = 0;
+    while (i + 8 <= limit) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+        i += 8;
+    }
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+}
 
 // Packed numbers are the patch library's own writer, so that what is written is what is read.
 

@@ -13,9 +13,11 @@
 
 #include "vkd_bytes.h"
 #include "vkd_cover.h"
+#include "vkd_parallel.h"
 
 namespace vkd {
 
+using detail::common_prefix;
 using detail::packed_size;
 
 namespace {
@@ -36,20 +38,6 @@ constexpr int64_t kNearBarPercent = 50;
 constexpr int64_t kMinNearGain = 6;
 // A match at the next position this much longer is the better start.
 constexpr size_t kLazyMargin = 3;
-
-size_t common_prefix(const unsigned char* a, size_t a_size, const unsigned char* b, size_t b_size) {
-    const size_t n = std::min(a_size, b_size);
-    size_t i = 0;
-    while (i + 8 <= n) {
-        uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y) break;
-        i += 8;
-    }
-    while (i < n && a[i] == b[i]) ++i;
-    return i;
-}
 
 class OldIndex {
 public:
@@ -126,7 +114,7 @@ public:
 private:
     size_t prefix_at(size_t rank, const unsigned char* text, size_t size, size_t known) const {
         const size_t suffix = size_t(sa_[rank]);
-        return known + common_prefix(old_ + suffix + known, size_ - suffix - known, text + known, size - known);
+        return known + common_prefix(old_ + suffix + known, text + known, std::min(size_ - suffix, size) - known);
     }
 
     const unsigned char* old_;
@@ -261,8 +249,8 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
             const Cover& last = covers.back();
             const int64_t shifted = int64_t(last.old_pos) - int64_t(last.new_pos) + int64_t(pos);
             if (shifted >= 0 && size_t(shifted) < old_size && size_t(shifted) != old_pos) {
-                const size_t same = common_prefix(old_data + shifted, old_size - size_t(shifted), new_data + pos,
-                                                  new_size - pos);
+                const size_t same = common_prefix(old_data + shifted, new_data + pos,
+                                                  std::min(old_size - size_t(shifted), new_size - pos));
                 if (same + 3 >= len && same >= kMinExactMatch) {
                     len = same;
                     old_pos = size_t(shifted);
@@ -309,15 +297,21 @@ double Prices::number_bits(uint64_t value, unsigned k) const {
     const double log_price = k ? step_log : count_log;
     if (log_price > 0) {
         // log2 to within a tenth of a bit: the exponent, and the mantissa taken as linear.
-        int exponent = 0;
-        const double mantissa = std::frexp(double(value) + 1, &exponent);
+        // (What frexp gives, read straight from the bits of a number that is at least 1.)
+        const double x = double(value) + 1;
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        const int exponent = int((bits >> 52) & 0x7FF) - 1022;
+        bits = (bits & ~(uint64_t(0x7FF) << 52)) | (uint64_t(1022) << 52);
+        double mantissa;
+        std::memcpy(&mantissa, &bits, sizeof mantissa);
         return 1 + log_price * (double(exponent) - 2 + 2 * mantissa);
     }
     return number * double(packed_size(value, k));
 }
 
 std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* new_data, size_t new_size,
-                                                         const std::vector<Prices>& settings) const {
+                                                         const std::vector<Prices>& settings, unsigned threads) const {
     const unsigned char* old_data = old_;
     const size_t old_size = old_size_;
     const Index& index = *index_;
@@ -335,42 +329,34 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     };
     constexpr double kNever = std::numeric_limits<double>::infinity();
     const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
-    // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last covers
-    // lie at different offsets (a way that strayed to a far match for a few bytes keeps the
-    // one that did not beside it, whose next cover is cheaper); open[k]: the cheapest way
-    // that ends in a cover there, which the next byte may extend.
-    std::vector<PathNode> any(2 * (block_size + 1)), open(block_size + 1);
-    auto offer = [&any](size_t k, const PathNode& way) {
-        PathNode& best = any[2 * k];
-        PathNode& second = any[2 * k + 1];
-        const uint64_t offset = way.old_end - way.new_end;
-        if (best.cost < kNever && best.old_end - best.new_end == offset) {
-            if (way.cost < best.cost) best = way;
-        } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
-            if (way.cost < second.cost) {
-                second = way;
-                if (second.cost < best.cost) std::swap(best, second);
-            }
-        } else if (way.cost < best.cost) {
-            second = best;
-            best = way;
-        } else if (way.cost < second.cost) {
-            second = way;
-        }
-    };
-    // Per setting, where the way chosen so far ends.
-    std::vector<PathNode> carried_ways(settings.size());
-    std::vector<char> carried_opens(settings.size(), 0);
-    for (PathNode& way : carried_ways) way.cost = 0;
     // The longest match at each position of a block, found once for every setting; while a
     // match runs on far, the next positions take its rest (rank SIZE_MAX: no search made).
     struct Longest {
         size_t pos, len, rank;
-        size_t near_target, near_pos, near_len;  // the last nearer match looked for here
     };
     std::vector<Longest> longest(block_size);
+    // What each thread works in while it walks a block for one setting.
+    struct Scratch {
+        // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last
+        // covers lie at different offsets (a way that strayed to a far match for a few bytes
+        // keeps the one that did not beside it, whose next cover is cheaper); open[k]: the
+        // cheapest way that ends in a cover there, which the next byte may extend.
+        std::vector<PathNode> any, open;
+        // Per position, the last nearer match looked for there.  The settings' ways mostly
+        // share their offsets, so a thread keeps these over the settings it walks in a block.
+        struct Near {
+            size_t target, pos, len;
+        };
+        std::vector<Near> near;
+        std::vector<Cover> block_covers;
+    };
+    threads = std::max(1u, std::min<unsigned>(threads, unsigned(settings.size())));
+    std::vector<Scratch> scratches(threads);
+    // Per setting, where the way chosen so far ends.
+    std::vector<PathNode> carried_ways(settings.size());
+    std::vector<char> carried_opens(settings.size(), 0);
+    for (PathNode& way : carried_ways) way.cost = 0;
     size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
-    std::vector<Cover> block_covers;
     for (size_t begin = 0; begin < new_size; begin += block_size) {
         const size_t length = std::min(block_size, new_size - begin);
         for (size_t k = 0; k < length; ++k) {
@@ -381,9 +367,37 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
             } else {
                 carry_len = index.longest(new_data + begin + k, new_size - begin - k, &carry_pos, &carry_rank);
             }
-            longest[k] = Longest{carry_pos, carry_len, carry_rank, SIZE_MAX, 0, 0};
+            longest[k] = Longest{carry_pos, carry_len, carry_rank};
         }
-        for (size_t setting = 0; setting < settings.size(); ++setting) {
+        for (Scratch& scratch : scratches)
+            if (!scratch.near.empty()) std::fill(scratch.near.begin(), scratch.near.begin() + length, Scratch::Near{SIZE_MAX, 0, 0});
+        for_each_index(settings.size(), threads, [&](size_t setting, unsigned worker) {
+            Scratch& scratch = scratches[worker];
+            if (scratch.near.empty()) {
+                scratch.any.resize(2 * (block_size + 1));
+                scratch.open.resize(block_size + 1);
+                scratch.near.assign(block_size, Scratch::Near{SIZE_MAX, 0, 0});
+            }
+            std::vector<PathNode>& any = scratch.any;
+            std::vector<PathNode>& open = scratch.open;
+            auto offer = [&any](size_t k, const PathNode& way) {
+                PathNode& best = any[2 * k];
+                PathNode& second = any[2 * k + 1];
+                const uint64_t offset = way.old_end - way.new_end;
+                if (best.cost < kNever && best.old_end - best.new_end == offset) {
+                    if (way.cost < best.cost) best = way;
+                } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
+                    if (way.cost < second.cost) {
+                        second = way;
+                        if (second.cost < best.cost) std::swap(best, second);
+                    }
+                } else if (way.cost < best.cost) {
+                    second = best;
+                    best = way;
+                } else if (way.cost < second.cost) {
+                    second = way;
+                }
+            };
             const Prices& prices = settings[setting];
             PathNode& carried = carried_ways[setting];
             char& carried_open = carried_opens[setting];
@@ -407,8 +421,8 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                     relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
                           uint32_t(k), PathNode::kExtend);
                 }
-                Longest& found = longest[k];
-                const size_t carry_pos = found.pos, carry_len = found.len, carry_rank = found.rank;
+                const size_t carry_pos = longest[k].pos, carry_len = longest[k].len, carry_rank = longest[k].rank;
+                Scratch::Near& found = scratch.near[k];
                 const size_t room = std::min(length - k, new_size - pos);
                 // Near matches are measured only so far: the cover's next bytes extend it.
                 const size_t near_room = std::min(room, kCarryMatch);
@@ -437,9 +451,8 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                     const uint64_t same_offset = here.old_end + (pos - here.new_end);
                     // (Where this way ends in a cover, extending it beats starting one at its offset.)
                     if (same_offset < old_size && pos > here.new_end) {
-                        const size_t same = common_prefix(old_data + same_offset,
-                                                          std::min<size_t>(old_size - same_offset, near_room), new_data + pos,
-                                                          near_room);
+                        const size_t same = common_prefix(old_data + same_offset, new_data + pos,
+                                                          std::min<size_t>(old_size - same_offset, near_room));
                         start(same_offset, same, kMinNearMatch);
                         // At the last cover's offset a cover may also start on a differing byte
                         // (code whose addresses changed), to run on through the equal bytes after it.
@@ -447,27 +460,27 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                     }
                     if (pos > here.new_end && here.old_end < old_size)
                         start(here.old_end,
-                              common_prefix(old_data + here.old_end, std::min<size_t>(old_size - here.old_end, near_room),
-                                            new_data + pos, near_room),
+                              common_prefix(old_data + here.old_end, new_data + pos,
+                                            std::min<size_t>(old_size - here.old_end, near_room)),
                               kMinNearMatch);
                     // Of matches nearly as long as the longest, the one closest to this way's
                     // offset costs the fewest bytes to name.
                     if (carry_rank != SIZE_MAX && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
-                        // The settings' ways mostly share their offsets: look once per target.
                         const size_t target = size_t(std::min<uint64_t>(same_offset, old_size));
-                        if (found.near_target != target) {
-                            found.near_target = target;
-                            found.near_len = index.nearest(
+                        if (found.target != target) {
+                            found.target = target;
+                            found.len = index.nearest(
                                 new_data + pos, new_size - pos, carry_rank,
                                 std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
-                                target, &found.near_pos, kPricedNearRanks);
+                                target, &found.pos, kPricedNearRanks);
                         }
-                        if (found.near_len && found.near_pos != carry_pos) start(found.near_pos, found.near_len, kMinPricedMatch);
+                        if (found.len && found.pos != carry_pos) start(found.pos, found.len, kMinPricedMatch);
                     }
                     if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
                 }
             }
             // Back along the chosen way, collecting its covers.
+            std::vector<Cover>& block_covers = scratch.block_covers;
             block_covers.clear();
             carried = any[2 * length];
             carried_open = carried.how == PathNode::kOpen;
@@ -504,7 +517,7 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                 break;
             }
             for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(results[setting], *c);
-        }
+        });
     }
     return results;
 }

@@ -48,9 +48,10 @@ public:
     // Covers chosen for the smallest priced total: a shortest path over the new data where
     // each byte is either a new byte, or extends the open cover at its offset, or starts a
     // cover at a match from the old data (the longest one, the last cover's offset, or right
-    // after the last cover's old end).  One cover list per setting of prices.
+    // after the last cover's old end).  One cover list per setting of prices; the settings
+    // are walked on up to `threads` threads, which changes nothing in the lists.
     std::vector<std::vector<Cover>> find_priced(const unsigned char* new_data, size_t new_size,
-                                                const std::vector<Prices>& settings) const;
+                                                const std::vector<Prices>& settings, unsigned threads = 1) const;
 
 private:
     struct Index;

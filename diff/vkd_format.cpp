@@ -1,13 +1,16 @@
 // The four diff layouts, written from a cover list.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "vkd_bytes.h"
 #include "vkd_cover.h"
+#include "vkd_parallel.h"
 #include "vkd_write.h"
 #include "vko_diff.h"
 
@@ -27,6 +30,7 @@ const char kSingleSignature[] = mirv_kSingleStreamDiffSignature;
 const char kWindowSignature[] = mirv_kWindowDiffSignature;
 
 using detail::Input;
+using detail::common_prefix;
 using detail::kGainTries;
 
 unsigned char diff_byte(const Input& in, const Cover& c, uint64_t i) {
@@ -181,6 +185,9 @@ Bytes write_compressed(const Input& in, const std::vector<Cover>& covers, const 
 // most the step memory together; a cover that does not fit is split.  Zero runs of skip_run
 // bytes or more become skips of the chain; shorter ones ride along inside an add.
 class StepWriter {
+    // Equal bytes taken at once inside a skip, at most.
+    static constexpr uint64_t kSkipStretch = 256;
+
 public:
     StepWriter(const Input& in, uint64_t step_mem, uint64_t skip_run)
         : in_(in), step_mem_(step_mem), skip_run_(skip_run) {}
@@ -207,6 +214,18 @@ public:
             if (step_used() + numbers + (rest.length ? 3 : 0) > step_mem_) close_step();
             uint64_t taken = 0;
             while (taken < rest.length && covers_.size() + numbers + chain_size() + 3 <= step_mem_) {
+                if (!in_add_ && skip_) {
+                    // Inside a skip the room only shrinks when the skip count's code grows, so
+                    // equal bytes are taken in stretches over which that code keeps its size.
+                    const uint64_t most = std::min<uint64_t>(rest.length - taken, kSkipStretch);
+                    const uint64_t equal = common_prefix(in_.old_data + rest.old_pos + taken,
+                                                         in_.new_data + rest.new_pos + taken, most);
+                    if (equal > 1 && packed_size(skip_ + equal - 1) == packed_size(skip_)) {
+                        skip_ += equal;
+                        taken += equal;
+                        continue;
+                    }
+                }
                 chain_add(diff_byte(in_, rest, taken));
                 ++taken;
             }
@@ -582,6 +601,7 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     // chain (they do in machine code, where covers differ in scattered bytes; in text, longer
     // zero runs do): the step formats try a few and keep the smallest.
     const bool has_chain = options.format == vkd_FORMAT_SINGLE || options.format == vkd_FORMAT_WINDOW;
+    const unsigned threads = detail::worker_count();
     if (options.fast) {
         const uint64_t gain = options.min_cover_gain ? options.min_cover_gain : detail::kDefaultMinGain;
         return detail::write_diff(in, finder.find(new_data, new_size, gain), options, detail::kDefaultSkipRun);
@@ -604,12 +624,15 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
     } else {
         // Where candidates are ranked at a quicker level the priced covers take over from the
         // higher bars; otherwise (vekko, zlib) every bar is tried.
-        for (size_t i = 0; i < (probing ? detail::kGreedyGainCount : detail::kGainTryCount); ++i) {
-            const uint64_t gain = kGainTries[i];
-            std::vector<Cover> covers = finder.find(new_data, new_size, gain);
+        const size_t gain_count = probing ? detail::kGreedyGainCount : detail::kGainTryCount;
+        std::vector<std::vector<Cover>> greedy(gain_count);
+        detail::for_each_index(gain_count, threads, [&](size_t i, unsigned) {
+            greedy[i] = finder.find(new_data, new_size, kGainTries[i]);
+        });
+        for (size_t i = 0; i < gain_count; ++i) {
             // Same covers, same diff.
-            if (cover_sets.empty() || covers != cover_sets.back()) cover_sets.push_back(std::move(covers));
-            if (gain == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
+            if (cover_sets.empty() || greedy[i] != cover_sets.back()) cover_sets.push_back(std::move(greedy[i]));
+            if (kGainTries[i] == detail::kDefaultMinGain) fast_set = cover_sets.size() - 1;
         }
         // Covers chosen by price, the prices measured on the fast option's diff, at a few
         // settings: which one is best differs between text and machine code.
@@ -617,16 +640,18 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         std::vector<detail::Prices> settings;
         for (const detail::PriceSetting& setting : detail::kPriceSettings)
             settings.push_back(detail::priced_setting(measured, setting));
-        for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
+        for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings, threads))
             cover_sets.push_back(std::move(covers));
     }
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     std::vector<Candidate> candidates;
-    for (size_t set = 0; set < cover_sets.size(); ++set) {
-        for (size_t i = 0; i < skip_tries; ++i) {
-            const size_t size = probing ? detail::write_diff(in, cover_sets[set], probe, detail::kSkipRunTries[i]).size() : 0;
-            candidates.push_back(Candidate{set, detail::kSkipRunTries[i], size});
-        }
+    for (size_t set = 0; set < cover_sets.size(); ++set)
+        for (size_t i = 0; i < skip_tries; ++i) candidates.push_back(Candidate{set, detail::kSkipRunTries[i], 0});
+    if (probing) {
+        detail::for_each_index(candidates.size(), threads, [&](size_t i, unsigned) {
+            Candidate& c = candidates[i];
+            c.probe_size = detail::write_diff(in, cover_sets[c.cover_set], probe, c.skip_run).size();
+        });
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) { return a.probe_size < b.probe_size; });
@@ -639,11 +664,20 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         if (fast >= candidates.begin() + keep) std::iter_swap(fast, candidates.begin() + keep++);
         candidates.erase(candidates.begin() + keep, candidates.end());
     }
+    // The finalists are written side by side, each kept only while it is the smallest so far
+    // (on equal sizes the earlier candidate), so that memory holds a diff per thread at most.
     Bytes best;
-    for (const Candidate& c : candidates) {
+    size_t best_index = SIZE_MAX;
+    std::mutex best_mutex;
+    detail::for_each_index(candidates.size(), threads, [&](size_t i, unsigned) {
+        const Candidate& c = candidates[i];
         Bytes diff = detail::write_diff(in, cover_sets[c.cover_set], options, c.skip_run);
-        if (best.empty() || diff.size() < best.size()) best = std::move(diff);
-    }
+        std::lock_guard<std::mutex> lock(best_mutex);
+        if (best_index == SIZE_MAX || diff.size() < best.size() || (diff.size() == best.size() && i < best_index)) {
+            best = std::move(diff);
+            best_index = i;
+        }
+    });
     return best;
 }
 

@@ -23,6 +23,7 @@
 
 #include "mirv_device_plugins.h"
 #include "vkd_cover.h"
+#include "vkd_parallel.h"
 #include "vkd_write.h"
 #include "vko_diff.h"
 
@@ -65,29 +66,46 @@ vkd_TDiffOptions ram_options(uint64_t window, uint64_t step_mem, uint64_t ring, 
 
 class RamSearch {
 public:
-    RamSearch(const detail::Input& in, uint64_t ram) : in_(in), ram_(ram) {}
+    RamSearch(const detail::Input& in, uint64_t ram, unsigned threads) : in_(in), ram_(ram), threads_(threads) {}
 
-    // Writes the diff for this split with the dictionary taking the rest of the budget, and
-    // keeps it when it is the smallest so far.  A split that leaves no room is skipped.
-    void try_split(uint64_t window, uint64_t step_mem, uint64_t ring, size_t cover_set) {
-        window = std::max<uint64_t>(1, std::min<uint64_t>(window, std::max<size_t>(in_.old_size, 1)));
-        step_mem = std::max<uint64_t>(step_mem, vkd_kMinStepMemSize);
-        const uint64_t dict = largest_dict(ram_, window, step_mem, ring);
-        if (dict == 0) return;
-        const vkd_TDiffOptions o = ram_options(window, step_mem, ring, dict, gains_[cover_set]);
-        for (size_t i = 0; i < tried_.size(); ++i) {
-            const vkd_TDiffOptions& t = tried_[i];
-            if (t.window_size == window && t.step_mem_size == step_mem && t.ring_size == ring &&
-                tried_sets_[i] == cover_set)
-                return;
+    struct Split {
+        uint64_t window, step_mem, ring;
+        size_t cover_set;
+    };
+
+    // Writes the diff for each split with the dictionary taking the rest of the budget, side
+    // by side on the threads, and keeps the smallest so far (on equal sizes the one found
+    // first, in the order given).  A split that leaves no room, or was tried before, is skipped.
+    void try_splits(const std::vector<Split>& splits) {
+        std::vector<vkd_TDiffOptions> options;
+        std::vector<size_t> sets;
+        for (Split split : splits) {
+            split.window = std::max<uint64_t>(1, std::min<uint64_t>(split.window, std::max<size_t>(in_.old_size, 1)));
+            split.step_mem = std::max<uint64_t>(split.step_mem, vkd_kMinStepMemSize);
+            const uint64_t dict = largest_dict(ram_, split.window, split.step_mem, split.ring);
+            if (dict == 0) continue;
+            bool tried = false;
+            for (size_t i = 0; i < tried_.size() && !tried; ++i) {
+                const vkd_TDiffOptions& t = tried_[i];
+                tried = t.window_size == split.window && t.step_mem_size == split.step_mem &&
+                        t.ring_size == split.ring && tried_sets_[i] == split.cover_set;
+            }
+            if (tried) continue;
+            tried_.push_back(ram_options(split.window, split.step_mem, split.ring, dict, gains_[split.cover_set]));
+            tried_sets_.push_back(split.cover_set);
+            options.push_back(tried_.back());
+            sets.push_back(split.cover_set);
         }
-        tried_.push_back(o);
-        tried_sets_.push_back(cover_set);
-        Bytes diff = detail::write_diff(in_, covers_[cover_set], o);
-        if (best_.empty() || diff.size() < best_.size()) {
-            best_ = std::move(diff);
-            best_options_ = o;
-            best_set_ = cover_set;
+        std::vector<Bytes> diffs(options.size());
+        detail::for_each_index(options.size(), threads_, [&](size_t i, unsigned) {
+            diffs[i] = detail::write_diff(in_, covers_[sets[i]], options[i]);
+        });
+        for (size_t i = 0; i < diffs.size(); ++i) {
+            if (best_.empty() || diffs[i].size() < best_.size()) {
+                best_ = std::move(diffs[i]);
+                best_options_ = options[i];
+                best_set_ = sets[i];
+            }
         }
     }
 
@@ -109,8 +127,9 @@ public:
         }
         const uint64_t spare = o.step_mem_size - used_step + o.vekko_dict_size - used_dict;
         if (spare < 16) return;
-        try_split(o.window_size + spare, used_step, o.ring_size, best_set_);
-        if (used_step < o.step_mem_size) try_split(o.window_size, used_step, o.ring_size, best_set_);
+        std::vector<Split> splits{{o.window_size + spare, used_step, o.ring_size, best_set_}};
+        if (used_step < o.step_mem_size) splits.push_back({o.window_size, used_step, o.ring_size, best_set_});
+        try_splits(splits);
     }
 
     // gain: the bar the covers were found with; 0 for priced covers.
@@ -135,6 +154,7 @@ public:
 private:
     const detail::Input& in_;
     uint64_t ram_;
+    unsigned threads_;
     std::vector<uint64_t> gains_;
     std::vector<std::vector<Cover>> covers_;
     std::vector<vkd_TDiffOptions> tried_;
@@ -160,47 +180,63 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
     // size), and the figures stay far from overflowing.
     ram_bytes = std::min<uint64_t>(ram_bytes, uint64_t(1) << 40);
     const detail::Input in{old_data, old_size, new_data, new_size};
-    RamSearch search(in, ram_bytes);
+    const unsigned threads = detail::worker_count();
+    RamSearch search(in, ram_bytes, threads);
     {
         const detail::CoverFinder finder(old_data, old_size);
         if (min_cover_gain) {
             search.add_covers(min_cover_gain, finder.find(new_data, new_size, min_cover_gain));
         } else {
-            for (uint64_t gain : detail::kGainTries) search.add_covers(gain, finder.find(new_data, new_size, gain));
-            // Covers chosen by price, the prices measured with the compressor of a middle split.
+            std::vector<std::vector<Cover>> greedy(detail::kGainTryCount);
+            detail::for_each_index(greedy.size(), threads, [&](size_t i, unsigned) {
+                greedy[i] = finder.find(new_data, new_size, detail::kGainTries[i]);
+            });
+            // Covers chosen by price, the prices measured with the compressor of a middle split
+            // on the default bar's covers.
+            const size_t default_bar = size_t(std::find(detail::kGainTries, detail::kGainTries + detail::kGainTryCount,
+                                                        detail::kDefaultMinGain) -
+                                              detail::kGainTries);
             const uint64_t room = search.room(4);
             vkd_TDiffOptions middle = ram_options(room / 2, room / 8, 4, std::max<uint64_t>(1, room / 4), 0);
-            const detail::Prices measured =
-                detail::measure_prices(in, finder.find(new_data, new_size, detail::kDefaultMinGain), middle);
+            const detail::Prices measured = detail::measure_prices(in, greedy[default_bar], middle);
+            for (size_t i = 0; i < greedy.size(); ++i) search.add_covers(detail::kGainTries[i], std::move(greedy[i]));
             std::vector<detail::Prices> settings;
             for (const detail::PriceSetting& setting : detail::kPriceSettings)
                 settings.push_back(detail::priced_setting(measured, setting));
-            for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings))
+            for (std::vector<Cover>& covers : finder.find_priced(new_data, new_size, settings, threads))
                 search.add_covers(0, std::move(covers));
         }
     }
 
     // First the cover gain, on a middle split; then the splits with the best covers; then
     // the ring around the best split; last the gain again, for the split that won.
+    using Split = RamSearch::Split;
     const uint64_t ring = 4, room = search.room(ring);
-    auto middle = [&](size_t set) {
+    std::vector<Split> splits;
+    for (size_t set = 0; set < search.cover_sets(); ++set) {
         const uint64_t step = share(room, 1, 8);
-        search.try_split(share(room - step, 1, 2), step, ring, set);
-    };
-    for (size_t set = 0; set < search.cover_sets(); ++set) middle(set);
+        splits.push_back({share(room - step, 1, 2), step, ring, set});
+    }
+    search.try_splits(splits);
     const size_t set = search.best_set();
     static const uint64_t kStepShares[][2] = {{1, 16}, {1, 8}, {1, 4}};
     static const uint64_t kWindowShares[][2] = {{1, 4}, {1, 3}, {1, 2}, {2, 3}};
+    splits.clear();
     for (const auto& s : kStepShares) {
         const uint64_t step = share(room, s[0], s[1]);
-        for (const auto& w : kWindowShares) search.try_split(share(room - step, w[0], w[1]), step, ring, set);
+        for (const auto& w : kWindowShares) splits.push_back({share(room - step, w[0], w[1]), step, ring, set});
     }
+    search.try_splits(splits);
     const vkd_TDiffOptions split = search.best_options();
-    for (uint64_t r : {2, 8, 16}) search.try_split(split.window_size, split.step_mem_size, r, set);
+    splits.clear();
+    for (uint64_t r : {2, 8, 16}) splits.push_back({split.window_size, split.step_mem_size, r, set});
+    search.try_splits(splits);
     search.reclaim();
     const vkd_TDiffOptions best = search.best_options();
+    splits.clear();
     for (size_t other = 0; other < search.cover_sets(); ++other)
-        search.try_split(best.window_size, best.step_mem_size, best.ring_size, other);
+        splits.push_back({best.window_size, best.step_mem_size, best.ring_size, other});
+    search.try_splits(splits);
     search.reclaim();
 
     if (chosen) *chosen = search.best_options();

@@ -4,12 +4,15 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "diff_reader.h"
 #include "test_data.h"
 #include "vkd_bytes.h"
+#include "vkd_parallel.h"
 #include "vkd_write.h"
 #include "vko_diff.h"
 
@@ -333,7 +336,10 @@ TEST(DiffCovers, PricedCoversReadBack) {
     for (const Pair& p : all) {
         const vkd::detail::CoverFinder finder(p.old_data.data(), p.old_data.size());
         const vkd::detail::Input in{p.old_data.data(), p.old_data.size(), p.new_data.data(), p.new_data.size()};
-        for (const std::vector<vkd::Cover>& covers : finder.find_priced(p.new_data.data(), p.new_data.size(), settings)) {
+        const std::vector<std::vector<vkd::Cover>> sets = finder.find_priced(p.new_data.data(), p.new_data.size(), settings);
+        // The settings walked side by side on threads choose exactly the same covers.
+        EXPECT_EQ(finder.find_priced(p.new_data.data(), p.new_data.size(), settings, 3), sets) << p.name;
+        for (const std::vector<vkd::Cover>& covers : sets) {
             uint64_t end = 0;
             for (const vkd::Cover& c : covers) {
                 ASSERT_GE(c.new_pos, end) << p.name;
@@ -354,6 +360,27 @@ TEST(DiffCovers, PricedCoversReadBack) {
                 EXPECT_EQ(vkd_test::apply_diff(p.old_data, diff, p.new_data.size()), p.new_data) << p.name << format;
             }
         }
+    }
+}
+
+// Every index runs once whatever the thread count; a failing call stops the rest and its
+// exception reaches the caller once all threads have ended.
+TEST(DiffParallel, EachIndexOnceAndFailuresReachTheCaller) {
+    for (unsigned threads : {1u, 2u, 5u}) {
+        std::vector<std::atomic<int>> calls(40);
+        vkd::detail::for_each_index(calls.size(), threads, [&](size_t i, unsigned worker) {
+            ASSERT_LT(worker, threads);
+            ++calls[i];
+        });
+        for (const std::atomic<int>& n : calls) EXPECT_EQ(n, 1) << threads;
+        std::atomic<int> started{0};
+        EXPECT_THROW(vkd::detail::for_each_index(1000, threads,
+                                                  [&](size_t i, unsigned) {
+                                                      ++started;
+                                                      if (i == 3) throw std::runtime_error("no room");
+                                                  }),
+                     std::runtime_error);
+        EXPECT_LT(started, 1000) << threads;
     }
 }
 
