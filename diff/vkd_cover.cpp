@@ -49,6 +49,13 @@ public:
         const saint_t sorted = divsufsort(old_data, sa_.data(), static_cast<saidx_t>(old_size));
         if (sorted == -2) throw std::bad_alloc();  // its work space could not be had
         if (sorted != 0) throw std::runtime_error("suffix sort of the old data failed");
+        // lcp_[r]: what the suffixes ranked r - 1 and r share, up to kLcpCap.
+        lcp_.resize(old_size);
+        lcp_[0] = 0;
+        for (size_t r = 1; r < old_size; ++r) {
+            const size_t a = size_t(sa_[r - 1]), b = size_t(sa_[r]);
+            lcp_[r] = uint8_t(common_prefix(old_data + a, old_data + b, std::min(old_size - std::max(a, b), kLcpCap)));
+        }
     }
 
     // Longest prefix of text[0 .. size) found in the old data: its length and old position.
@@ -90,23 +97,45 @@ public:
     }
 
     // Among the suffixes ranked near `rank`, one sharing at least `min_len` bytes with text
-    // whose position is closest to target; returns its shared length (0: none).
+    // whose position is closest to target (of equally close ones, the lowest ranked); returns
+    // its shared length (0: none).  `rank` must hold the longest match of text, max_len long.
     size_t nearest(const unsigned char* text, size_t size, size_t rank, size_t min_len, size_t max_len,
                    size_t target, size_t* old_pos, size_t ranks = kNearRanks) const {
-        size_t best_len = 0, best_dist = SIZE_MAX;
-        const size_t from = rank > ranks ? rank - ranks : 0;
-        const size_t to = std::min(size_, rank + ranks + 1);
-        for (size_t r = from; r < to; ++r) {
+        // No suffix shares more than the longest match, so comparing that far is enough.
+        size = std::min(size, max_len);
+        const size_t longest = prefix_at(rank, text, size, 0);
+        size_t best_len = 0, best_dist = SIZE_MAX, best_rank = 0;
+        auto consider = [&](size_t r, size_t lcp) {
+            if (lcp < min_len) return;
             const size_t p = size_t(sa_[r]);
             const size_t dist = p > target ? p - target : target - p;
-            if (dist >= best_dist) continue;
-            // No suffix shares more than the longest match, so comparing that far is enough.
-            const size_t lcp = prefix_at(r, text, std::min(size, max_len), 0);
-            if (lcp < min_len) continue;
+            if (dist > best_dist || (dist == best_dist && r > best_rank)) return;
             best_dist = dist;
+            best_rank = r;
             best_len = lcp;
-            *old_pos = p;
+        };
+        consider(rank, longest);
+        // What text shares with the suffix at r is the smaller of what it shares with the
+        // longest match and what that shares with r: the smallest neighbour LCP in between.
+        // From where that falls below min_len on, no suffix further out qualifies.
+        auto shared = [&](size_t r, size_t between) {
+            return between < kLcpCap || longest <= kLcpCap ? std::min(longest, between) : prefix_at(r, text, size, 0);
+        };
+        const size_t from = rank > ranks ? rank - ranks : 0;
+        const size_t to = std::min(size_, rank + ranks + 1);
+        size_t between = SIZE_MAX;
+        for (size_t r = rank; r-- > from;) {
+            between = std::min<size_t>(between, lcp_[r + 1]);
+            if (between < min_len && between < kLcpCap) break;
+            consider(r, shared(r, between));
         }
+        between = SIZE_MAX;
+        for (size_t r = rank + 1; r < to; ++r) {
+            between = std::min<size_t>(between, lcp_[r]);
+            if (between < min_len && between < kLcpCap) break;
+            consider(r, shared(r, between));
+        }
+        if (best_len) *old_pos = size_t(sa_[best_rank]);
         return best_len;
     }
     static constexpr size_t kNearRanks = 48;
@@ -117,9 +146,13 @@ private:
         return known + common_prefix(old_ + suffix + known, text + known, std::min(size_ - suffix, size) - known);
     }
 
+    // Neighbour LCPs are kept to a byte: nearer matches are sought among short ones.
+    static constexpr size_t kLcpCap = 255;
+
     const unsigned char* old_;
     size_t size_;
     std::vector<saidx_t> sa_;
+    std::vector<uint8_t> lcp_;
 };
 
 // How far a cover at this offset may be widened: the length that gives the best score,
@@ -331,10 +364,25 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
     // The longest match at each position of a block, found once for every setting; while a
     // match runs on far, the next positions take its rest (rank SIZE_MAX: no search made).
+    // The next block's are found while the settings walk this one.
     struct Longest {
         size_t pos, len, rank;
     };
-    std::vector<Longest> longest(block_size);
+    std::vector<Longest> longest_of[2] = {std::vector<Longest>(block_size), std::vector<Longest>(block_size)};
+    size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
+    auto find_longest = [&](size_t begin, std::vector<Longest>& longest) {
+        const size_t length = std::min(block_size, new_size - begin);
+        for (size_t k = 0; k < length; ++k) {
+            if (carry_len >= kCarryMatch) {
+                ++carry_pos;
+                --carry_len;
+                carry_rank = SIZE_MAX;
+            } else {
+                carry_len = index.longest(new_data + begin + k, new_size - begin - k, &carry_pos, &carry_rank);
+            }
+            longest[k] = Longest{carry_pos, carry_len, carry_rank};
+        }
+    };
     // What each thread works in while it walks a block for one setting.
     struct Scratch {
         // any[2k], any[2k + 1]: the two cheapest ways to new position begin + k whose last
@@ -350,28 +398,21 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
         std::vector<Near> near;
         std::vector<Cover> block_covers;
     };
-    threads = std::max(1u, std::min<unsigned>(threads, unsigned(settings.size())));
+    threads = std::max(1u, std::min<unsigned>(threads, unsigned(settings.size() + 1)));
     std::vector<Scratch> scratches(threads);
     // Per setting, where the way chosen so far ends.
     std::vector<PathNode> carried_ways(settings.size());
     std::vector<char> carried_opens(settings.size(), 0);
     for (PathNode& way : carried_ways) way.cost = 0;
-    size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
-    for (size_t begin = 0; begin < new_size; begin += block_size) {
+    find_longest(0, longest_of[0]);
+    for (size_t begin = 0, block = 0; begin < new_size; begin += block_size, ++block) {
         const size_t length = std::min(block_size, new_size - begin);
-        for (size_t k = 0; k < length; ++k) {
-            if (carry_len >= kCarryMatch) {
-                ++carry_pos;
-                --carry_len;
-                carry_rank = SIZE_MAX;
-            } else {
-                carry_len = index.longest(new_data + begin + k, new_size - begin - k, &carry_pos, &carry_rank);
-            }
-            longest[k] = Longest{carry_pos, carry_len, carry_rank};
-        }
+        const std::vector<Longest>& longest = longest_of[block % 2];
+        const bool last_block = length == new_size - begin;
         for (Scratch& scratch : scratches)
             if (!scratch.near.empty()) std::fill(scratch.near.begin(), scratch.near.begin() + length, Scratch::Near{SIZE_MAX, 0, 0});
-        for_each_index(settings.size(), threads, [&](size_t setting, unsigned worker) {
+        for_each_index(settings.size() + (last_block ? 0 : 1), threads, [&](size_t setting, unsigned worker) {
+            if (setting == settings.size()) return find_longest(begin + block_size, longest_of[(block + 1) % 2]);
             Scratch& scratch = scratches[worker];
             if (scratch.near.empty()) {
                 scratch.any.resize(2 * (block_size + 1));
