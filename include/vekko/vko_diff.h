@@ -126,7 +126,11 @@ VEKKO_API vkd_TError vkd_create_diff_for_ram(const unsigned char* old_data, size
 
 /* Writes the diff from old[0 .. old_size) to new_data[0 .. new_size) into a buffer from
  * malloc, handed out in *out_diff and *out_size (free it with vkd_free).  options may be
- * null for the defaults.  Nothing is handed out on error. */
+ * null for the defaults.  Nothing is handed out on error.
+ *
+ * Unless options.fast is set, the trial cover searches and trial diffs run on as many
+ * threads as the calling process may use cores (its CPU affinity, at most 8); the diff is
+ * the same byte for byte whatever that number.  vkd_create_diff_for_ram does the same. */
 VEKKO_API vkd_TError vkd_create_diff(const unsigned char* old_data, size_t old_size,
                                      const unsigned char* new_data, size_t new_size,
                                      const vkd_TDiffOptions* options,
