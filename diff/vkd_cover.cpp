@@ -363,11 +363,13 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     constexpr double kNever = std::numeric_limits<double>::infinity();
     const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
     // The longest match at each position of a block, found once for every setting; while a
-    // match runs on far, the next positions take its rest (rank SIZE_MAX: no search made).
-    // The next block's are found while the settings walk this one.
+    // match runs on far, the next positions take its rest (rank kNoRank: no search made).
+    // The next block's are found while the settings walk this one.  Old positions, lengths
+    // and ranks fit 32 bits: the index takes old data below 2 GiB.
     struct Longest {
-        size_t pos, len, rank;
+        uint32_t pos, len, rank;
     };
+    constexpr uint32_t kNoRank = UINT32_MAX;
     std::vector<Longest> longest_of[2] = {std::vector<Longest>(block_size), std::vector<Longest>(block_size)};
     size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
     auto find_longest = [&](size_t begin, std::vector<Longest>& longest) {
@@ -380,7 +382,8 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
             } else {
                 carry_len = index.longest(new_data + begin + k, new_size - begin - k, &carry_pos, &carry_rank);
             }
-            longest[k] = Longest{carry_pos, carry_len, carry_rank};
+            longest[k] = Longest{uint32_t(carry_pos), uint32_t(carry_len),
+                                 carry_rank == SIZE_MAX ? kNoRank : uint32_t(carry_rank)};
         }
     };
     // What each thread works in while it walks a block for one setting.
@@ -390,12 +393,6 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
         // keeps the one that did not beside it, whose next cover is cheaper); open[k]: the
         // cheapest way that ends in a cover there, which the next byte may extend.
         std::vector<PathNode> any, open;
-        // Per position, the last nearer match looked for there.  The settings' ways mostly
-        // share their offsets, so a thread keeps these over the settings it walks in a block.
-        struct Near {
-            size_t target, pos, len;
-        };
-        std::vector<Near> near;
         std::vector<Cover> block_covers;
     };
     threads = std::max(1u, std::min<unsigned>(threads, unsigned(settings.size() + 1)));
@@ -409,15 +406,12 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
         const size_t length = std::min(block_size, new_size - begin);
         const std::vector<Longest>& longest = longest_of[block % 2];
         const bool last_block = length == new_size - begin;
-        for (Scratch& scratch : scratches)
-            if (!scratch.near.empty()) std::fill(scratch.near.begin(), scratch.near.begin() + length, Scratch::Near{SIZE_MAX, 0, 0});
         for_each_index(settings.size() + (last_block ? 0 : 1), threads, [&](size_t setting, unsigned worker) {
             if (setting == settings.size()) return find_longest(begin + block_size, longest_of[(block + 1) % 2]);
             Scratch& scratch = scratches[worker];
-            if (scratch.near.empty()) {
+            if (scratch.open.empty()) {
                 scratch.any.resize(2 * (block_size + 1));
                 scratch.open.resize(block_size + 1);
-                scratch.near.assign(block_size, Scratch::Near{SIZE_MAX, 0, 0});
             }
             std::vector<PathNode>& any = scratch.any;
             std::vector<PathNode>& open = scratch.open;
@@ -462,8 +456,8 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                     relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
                           uint32_t(k), PathNode::kExtend);
                 }
-                const size_t carry_pos = longest[k].pos, carry_len = longest[k].len, carry_rank = longest[k].rank;
-                Scratch::Near& found = scratch.near[k];
+                const size_t carry_pos = longest[k].pos, carry_len = longest[k].len;
+                const bool searched = longest[k].rank != kNoRank;
                 const size_t room = std::min(length - k, new_size - pos);
                 // Near matches are measured only so far: the cover's next bytes extend it.
                 const size_t near_room = std::min(room, kCarryMatch);
@@ -506,16 +500,13 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                               kMinNearMatch);
                     // Of matches nearly as long as the longest, the one closest to this way's
                     // offset costs the fewest bytes to name.
-                    if (carry_rank != SIZE_MAX && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
-                        const size_t target = size_t(std::min<uint64_t>(same_offset, old_size));
-                        if (found.target != target) {
-                            found.target = target;
-                            found.len = index.nearest(
-                                new_data + pos, new_size - pos, carry_rank,
-                                std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
-                                target, &found.pos, kPricedNearRanks);
-                        }
-                        if (found.len && found.pos != carry_pos) start(found.pos, found.len, kMinPricedMatch);
+                    if (searched && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
+                        size_t near_pos = 0;
+                        const size_t near_len = index.nearest(
+                            new_data + pos, new_size - pos, longest[k].rank,
+                            std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
+                            size_t(std::min<uint64_t>(same_offset, old_size)), &near_pos, kPricedNearRanks);
+                        if (near_len && near_pos != carry_pos) start(near_pos, near_len, kMinPricedMatch);
                     }
                     if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
                 }

@@ -592,16 +592,16 @@ const char* checksum_type_name(int checksum) {
     }
 }
 
-std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                                       size_t new_size, const vkd_TDiffOptions& options) {
-    check_options(options);
+namespace {
+
+std::vector<unsigned char> create_diff_on(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                                          size_t new_size, const vkd_TDiffOptions& options, unsigned threads) {
     const Input in{old_data, old_size, new_data, new_size};
     const detail::CoverFinder finder(old_data, old_size);
     // Whether lone zeros in a run chain pay as skips depends on how the compressor takes the
     // chain (they do in machine code, where covers differ in scattered bytes; in text, longer
     // zero runs do): the step formats try a few and keep the smallest.
     const bool has_chain = options.format == vkd_FORMAT_SINGLE || options.format == vkd_FORMAT_WINDOW;
-    const unsigned threads = detail::worker_count();
     if (options.fast) {
         const uint64_t gain = options.min_cover_gain ? options.min_cover_gain : detail::kDefaultMinGain;
         return detail::write_diff(in, finder.find(new_data, new_size, gain), options, detail::kDefaultSkipRun);
@@ -679,6 +679,16 @@ std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old
         }
     });
     return best;
+}
+
+}  // namespace
+
+std::vector<unsigned char> create_diff(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                                       size_t new_size, const vkd_TDiffOptions& options) {
+    check_options(options);
+    return detail::on_available_cores([&](unsigned threads) {
+        return create_diff_on(old_data, old_size, new_data, new_size, options, threads);
+    });
 }
 
 }  // namespace vkd

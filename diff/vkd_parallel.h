@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -62,6 +63,21 @@ void for_each_index(size_t count, unsigned threads, Task task) {
     work(0);
     for (std::thread& helper : helpers) helper.join();
     if (first_error) std::rethrow_exception(first_error);
+}
+
+// Returns work(threads) with as many threads as worker_count gives; when that runs out of
+// memory with several, work(1) once more, which needs the least (the result is the same).
+template <class Work>
+auto on_available_cores(Work work) -> decltype(work(1u)) {
+    const unsigned threads = worker_count();
+    if (threads > 1) {
+        try {
+            return work(threads);
+        } catch (const std::bad_alloc&) {
+            // what the other threads held is free again
+        }
+    }
+    return work(1u);
 }
 
 }  // namespace detail

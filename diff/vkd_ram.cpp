@@ -169,18 +169,10 @@ uint64_t share(uint64_t total, uint64_t numerator, uint64_t denominator) {
     return total / denominator * numerator / 16 * 16;
 }
 
-}  // namespace
-
-std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
-                                               const unsigned char* new_data, size_t new_size, uint64_t ram_bytes,
-                                               uint64_t min_cover_gain, vkd_TDiffOptions* chosen) {
-    if (ram_bytes < vkd_kMinRamBudget)
-        throw std::runtime_error("a RAM budget must be at least " + std::to_string(vkd_kMinRamBudget) + " bytes");
-    // Past this no size grows any more (the dictionary stops at 2^30, the window at the old
-    // size), and the figures stay far from overflowing.
-    ram_bytes = std::min<uint64_t>(ram_bytes, uint64_t(1) << 40);
+Bytes create_diff_for_ram_on(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                             size_t new_size, uint64_t ram_bytes, uint64_t min_cover_gain, vkd_TDiffOptions* chosen,
+                             unsigned threads) {
     const detail::Input in{old_data, old_size, new_data, new_size};
-    const unsigned threads = detail::worker_count();
     RamSearch search(in, ram_bytes, threads);
     {
         const detail::CoverFinder finder(old_data, old_size);
@@ -241,6 +233,22 @@ std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, si
 
     if (chosen) *chosen = search.best_options();
     return std::move(search.best());
+}
+
+}  // namespace
+
+std::vector<unsigned char> create_diff_for_ram(const unsigned char* old_data, size_t old_size,
+                                               const unsigned char* new_data, size_t new_size, uint64_t ram_bytes,
+                                               uint64_t min_cover_gain, vkd_TDiffOptions* chosen) {
+    if (ram_bytes < vkd_kMinRamBudget)
+        throw std::runtime_error("a RAM budget must be at least " + std::to_string(vkd_kMinRamBudget) + " bytes");
+    // Past this no size grows any more (the dictionary stops at 2^30, the window at the old
+    // size), and the figures stay far from overflowing.
+    ram_bytes = std::min<uint64_t>(ram_bytes, uint64_t(1) << 40);
+    return detail::on_available_cores([&](unsigned threads) {
+        return create_diff_for_ram_on(old_data, old_size, new_data, new_size, ram_bytes, min_cover_gain, chosen,
+                                      threads);
+    });
 }
 
 }  // namespace vkd

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -382,6 +383,16 @@ TEST(DiffParallel, EachIndexOnceAndFailuresReachTheCaller) {
                      std::runtime_error);
         EXPECT_LT(started, 1000) << threads;
     }
+    // Out of memory on several threads, the work is done once more on one; on one it fails.
+    std::vector<unsigned> tried;
+    EXPECT_EQ(vkd::detail::on_available_cores([&](unsigned threads) {
+                  tried.push_back(threads);
+                  if (threads > 1) throw std::bad_alloc();
+                  return 7;
+              }),
+              7);
+    EXPECT_EQ(tried.back(), 1u);
+    EXPECT_THROW(vkd::detail::on_available_cores([](unsigned) -> int { throw std::bad_alloc(); }), std::bad_alloc);
 }
 
 // Where each change is one cheap difference or a move, the priced search names each stretch
