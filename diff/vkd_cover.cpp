@@ -41,7 +41,7 @@ constexpr size_t kLazyMargin = 3;
 
 class OldIndex {
 public:
-    OldIndex(const unsigned char* old_data, size_t old_size) : old_(old_data), size_(old_size) {
+    OldIndex(const unsigned char* old_data, size_t old_size, unsigned threads) : old_(old_data), size_(old_size) {
         if (old_size == 0) return;
         if (old_size > size_t(std::numeric_limits<int32_t>::max()))
             throw std::runtime_error("old data too large for the cover search (2 GiB at most)");
@@ -49,13 +49,18 @@ public:
         const saint_t sorted = divsufsort(old_data, sa_.data(), static_cast<saidx_t>(old_size));
         if (sorted == -2) throw std::bad_alloc();  // its work space could not be had
         if (sorted != 0) throw std::runtime_error("suffix sort of the old data failed");
-        // lcp_[r]: what the suffixes ranked r - 1 and r share, up to kLcpCap.
+        // lcp_[r]: what the suffixes ranked r - 1 and r share, up to kLcpCap; a stretch of
+        // ranks per thread.
         lcp_.resize(old_size);
         lcp_[0] = 0;
-        for (size_t r = 1; r < old_size; ++r) {
-            const size_t a = size_t(sa_[r - 1]), b = size_t(sa_[r]);
-            lcp_[r] = uint8_t(common_prefix(old_data + a, old_data + b, std::min(old_size - std::max(a, b), kLcpCap)));
-        }
+        const size_t stretch = old_size / threads + 1;
+        detail::for_each_index(threads, threads, [&](size_t part, unsigned) {
+            const size_t end = std::min(old_size, (part + 1) * stretch);
+            for (size_t r = std::max<size_t>(1, part * stretch); r < end; ++r) {
+                const size_t a = size_t(sa_[r - 1]), b = size_t(sa_[r]);
+                lcp_[r] = uint8_t(common_prefix(old_data + a, old_data + b, std::min(old_size - std::max(a, b), kLcpCap)));
+            }
+        });
     }
 
     // Longest prefix of text[0 .. size) found in the old data: its length and old position.
@@ -244,8 +249,8 @@ struct CoverFinder::Index : OldIndex {
     using OldIndex::OldIndex;
 };
 
-CoverFinder::CoverFinder(const unsigned char* old_data, size_t old_size)
-    : old_(old_data), old_size_(old_size), index_(new Index(old_data, old_size)) {}
+CoverFinder::CoverFinder(const unsigned char* old_data, size_t old_size, unsigned threads)
+    : old_(old_data), old_size_(old_size), index_(new Index(old_data, old_size, std::max(1u, threads))) {}
 
 CoverFinder::~CoverFinder() = default;
 

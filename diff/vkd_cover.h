@@ -36,8 +36,9 @@ struct Prices {
 
 class CoverFinder {
 public:
-    // Sorts the suffixes of the old data (4 bytes per old byte), which must outlive this.
-    CoverFinder(const unsigned char* old_data, size_t old_size);
+    // Sorts the suffixes of the old data (5 bytes per old byte), which must outlive this; the
+    // lengths neighbours share are found on up to `threads` threads.
+    CoverFinder(const unsigned char* old_data, size_t old_size, unsigned threads = 1);
     ~CoverFinder();
     CoverFinder(const CoverFinder&) = delete;
     CoverFinder& operator=(const CoverFinder&) = delete;

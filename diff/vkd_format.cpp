@@ -597,7 +597,7 @@ namespace {
 std::vector<unsigned char> create_diff_on(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                                           size_t new_size, const vkd_TDiffOptions& options, unsigned threads) {
     const Input in{old_data, old_size, new_data, new_size};
-    const detail::CoverFinder finder(old_data, old_size);
+    const detail::CoverFinder finder(old_data, old_size, threads);
     // Whether lone zeros in a run chain pay as skips depends on how the compressor takes the
     // chain (they do in machine code, where covers differ in scattered bytes; in text, longer
     // zero runs do): the step formats try a few and keep the smallest.

@@ -175,7 +175,7 @@ Bytes create_diff_for_ram_on(const unsigned char* old_data, size_t old_size, con
     const detail::Input in{old_data, old_size, new_data, new_size};
     RamSearch search(in, ram_bytes, threads);
     {
-        const detail::CoverFinder finder(old_data, old_size);
+        const detail::CoverFinder finder(old_data, old_size, threads);
         if (min_cover_gain) {
             search.add_covers(min_cover_gain, finder.find(new_data, new_size, min_cover_gain));
         } else {
