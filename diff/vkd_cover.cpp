@@ -213,6 +213,8 @@ constexpr size_t kMinNearMatch = 3;
 // While the match found at a position runs on this far, the next positions take its rest
 // rather than searching again.
 constexpr size_t kCarryMatch = 48;
+// Numbers below this have their prices in a table.
+constexpr uint64_t kSmallNumbers = 256;
 // How many suffixes either side of the longest match's rank are looked at for a nearer one.
 constexpr size_t kPricedNearRanks = 16;
 
@@ -439,6 +441,13 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                 }
             };
             const Prices& prices = settings[setting];
+            // Most numbers are small: their prices are looked up.
+            double small_bits[2][kSmallNumbers];
+            for (unsigned k = 0; k < 2; ++k)
+                for (uint64_t v = 0; v < kSmallNumbers; ++v) small_bits[k][v] = prices.number_bits(v, k);
+            auto bits_of = [&](uint64_t value, unsigned k) {
+                return value < kSmallNumbers ? small_bits[k][value] : prices.number_bits(value, k);
+            };
             PathNode& carried = carried_ways[setting];
             char& carried_open = carried_opens[setting];
             std::fill(any.begin(), any.begin() + 2 * (length + 1), PathNode());
@@ -478,8 +487,8 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                     // Covers starting here, from this way's end.
                     auto land = [&](uint64_t old_pos, size_t len, double extra) {
                         const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
-                        const double cost = here.cost + prices.cover + prices.number_bits(step, 1) +
-                                            prices.number_bits(pos - here.new_end, 0) + prices.number_bits(len, 0) + extra;
+                        const double cost = here.cost + prices.cover + bits_of(step, 1) + bits_of(pos - here.new_end, 0) +
+                                            bits_of(len, 0) + extra;
                         relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos, slot);
                     };
                     auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
