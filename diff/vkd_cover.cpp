@@ -75,6 +75,12 @@ public:
         size_t lcp_hi = prefix_at(hi, text, size, 0);
         while (hi - lo > 1) {
             const size_t mid = lo + (hi - lo) / 2;
+#if defined(__GNUC__)
+            // The search is bound by cache misses: ask for both suffixes the next step may
+            // look at while this one is compared.
+            __builtin_prefetch(old_ + sa_[lo + (mid - lo) / 2]);
+            __builtin_prefetch(old_ + sa_[mid + (hi - mid) / 2]);
+#endif
             const size_t known = std::min(lcp_lo, lcp_hi);
             const size_t lcp = prefix_at(mid, text, size, known);
             if (lcp == size) {
