@@ -410,6 +410,15 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     };
     threads = std::max(1u, std::min<unsigned>(threads, unsigned(settings.size() + 1)));
     std::vector<Scratch> scratches(threads);
+    // Most numbers are small: per setting, their prices are looked up.
+    struct SmallPrices {
+        double bits[2][kSmallNumbers];
+    };
+    std::vector<SmallPrices> small_prices(settings.size());
+    for (size_t setting = 0; setting < settings.size(); ++setting)
+        for (unsigned k = 0; k < 2; ++k)
+            for (uint64_t v = 0; v < kSmallNumbers; ++v)
+                small_prices[setting].bits[k][v] = settings[setting].number_bits(v, k);
     // Per setting, where the way chosen so far ends.
     std::vector<PathNode> carried_ways(settings.size());
     std::vector<char> carried_opens(settings.size(), 0);
@@ -447,12 +456,9 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
                 }
             };
             const Prices& prices = settings[setting];
-            // Most numbers are small: their prices are looked up.
-            double small_bits[2][kSmallNumbers];
-            for (unsigned k = 0; k < 2; ++k)
-                for (uint64_t v = 0; v < kSmallNumbers; ++v) small_bits[k][v] = prices.number_bits(v, k);
+            const SmallPrices& small = small_prices[setting];
             auto bits_of = [&](uint64_t value, unsigned k) {
-                return value < kSmallNumbers ? small_bits[k][value] : prices.number_bits(value, k);
+                return value < kSmallNumbers ? small.bits[k][value] : prices.number_bits(value, k);
             };
             PathNode& carried = carried_ways[setting];
             char& carried_open = carried_opens[setting];
