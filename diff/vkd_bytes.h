@@ -22,7 +22,12 @@ inline size_t common_prefix(const unsigned char* a, const unsigned char* b, size
         uint64_t x, y;
         std::memcpy(&x, a + i, 8);
         std::memcpy(&y, b + i, 8);
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // the first differing byte is the lowest set byte of the difference
+        if (x != y) return i + (size_t(__builtin_ctzll(x ^ y)) >> 3);
+#else
         if (x != y) break;
+#endif
         i += 8;
     }
     while (i < limit && a[i] == b[i]) ++i;

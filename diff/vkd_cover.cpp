@@ -225,26 +225,30 @@ constexpr uint64_t kSmallNumbers = 256;
 constexpr size_t kPricedNearRanks = 16;
 
 // One node of the search: the cheapest way found to describe the new data up to here, and
-// the last cover on that way (where the next cover's numbers count from).
+// the last cover on that way (where the next cover's numbers count from).  The search writes
+// two or three nodes per new byte and setting, so a node is kept to 32 bytes: old positions
+// fit 32 bits, since the index takes old data below 2 GiB.
 struct PathNode {
     enum How : uint8_t { kRoot, kLiteral, kExtend, kStart, kOpen };
     double cost = std::numeric_limits<double>::infinity();
-    uint64_t old_end = 0, new_end = 0;
-    uint64_t start_old = 0;  // kStart: the cover's old position
+    uint64_t new_end = 0;
+    uint32_t old_end = 0;
+    uint32_t start_old = 0;  // kStart: the cover's old position
     uint32_t from = 0;       // kLiteral, kExtend, kStart: the node this one follows
     uint8_t from_slot = 0;   // kLiteral, kStart: which of the two ways there
     How how = kRoot;
 };
+static_assert(sizeof(PathNode) <= 32, "the search's nodes stay small");
 
 void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32_t from, PathNode::How how,
            uint64_t start_old = 0, uint8_t from_slot = 0) {
     if (cost >= to.cost) return;
     to.cost = cost;
-    to.old_end = old_end;
+    to.old_end = uint32_t(old_end);
     to.new_end = new_end;
     to.from = from;
     to.how = how;
-    to.start_old = start_old;
+    to.start_old = uint32_t(start_old);
     to.from_slot = from_slot;
 }
 
@@ -362,7 +366,7 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     const size_t old_size = old_size_;
     const Index& index = *index_;
     std::vector<std::vector<Cover>> results(settings.size());
-    if (old_size == 0 || new_size == 0) return results;
+    if (old_size == 0 || new_size == 0 || settings.empty()) return results;
     auto add = [](std::vector<Cover>& covers, const Cover& c) {
         if (!covers.empty()) {
             Cover& last = covers.back();
@@ -377,13 +381,15 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     const size_t block_size = std::min(new_size, std::max(kMinPricedBlock, std::min(kMaxPricedBlock, new_size / 16)));
     // The longest match at each position of a block, found once for every setting; while a
     // match runs on far, the next positions take its rest (rank kNoRank: no search made).
-    // The next block's are found while the settings walk this one.  Old positions, lengths
-    // and ranks fit 32 bits: the index takes old data below 2 GiB.
+    // Blocks ahead are found while the settings walk earlier ones, into one of kFoundBlocks
+    // buffers in turn.  Old positions, lengths and ranks fit 32 bits: the index takes old
+    // data below 2 GiB.
     struct Longest {
         uint32_t pos, len, rank;
     };
     constexpr uint32_t kNoRank = UINT32_MAX;
-    std::vector<Longest> longest_of[2] = {std::vector<Longest>(block_size), std::vector<Longest>(block_size)};
+    constexpr size_t kFoundBlocks = 3;
+    std::vector<std::vector<Longest>> longest_of(kFoundBlocks, std::vector<Longest>(block_size));
     size_t carry_pos = 0, carry_len = 0, carry_rank = 0;
     auto find_longest = [&](size_t begin, std::vector<Longest>& longest) {
         const size_t length = std::min(block_size, new_size - begin);
@@ -423,160 +429,202 @@ std::vector<std::vector<Cover>> CoverFinder::find_priced(const unsigned char* ne
     std::vector<PathNode> carried_ways(settings.size());
     std::vector<char> carried_opens(settings.size(), 0);
     for (PathNode& way : carried_ways) way.cost = 0;
-    find_longest(0, longest_of[0]);
-    for (size_t begin = 0, block = 0; begin < new_size; begin += block_size, ++block) {
+    // Walks block `block` for one setting on the thread numbered worker.
+    auto walk = [&](size_t setting, size_t block, unsigned worker) {
+        const size_t begin = block * block_size;
         const size_t length = std::min(block_size, new_size - begin);
-        const std::vector<Longest>& longest = longest_of[block % 2];
-        const bool last_block = length == new_size - begin;
-        for_each_index(settings.size() + (last_block ? 0 : 1), threads, [&](size_t setting, unsigned worker) {
-            if (setting == settings.size()) return find_longest(begin + block_size, longest_of[(block + 1) % 2]);
-            Scratch& scratch = scratches[worker];
-            if (scratch.open.empty()) {
-                scratch.any.resize(2 * (block_size + 1));
-                scratch.open.resize(block_size + 1);
-            }
-            std::vector<PathNode>& any = scratch.any;
-            std::vector<PathNode>& open = scratch.open;
-            auto offer = [&any](size_t k, const PathNode& way) {
-                PathNode& best = any[2 * k];
-                PathNode& second = any[2 * k + 1];
-                const uint64_t offset = way.old_end - way.new_end;
-                if (best.cost < kNever && best.old_end - best.new_end == offset) {
-                    if (way.cost < best.cost) best = way;
-                } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
-                    if (way.cost < second.cost) {
-                        second = way;
-                        if (second.cost < best.cost) std::swap(best, second);
-                    }
-                } else if (way.cost < best.cost) {
-                    second = best;
-                    best = way;
-                } else if (way.cost < second.cost) {
+        const std::vector<Longest>& longest = longest_of[block % kFoundBlocks];
+        Scratch& scratch = scratches[worker];
+        if (scratch.open.empty()) {
+            scratch.any.resize(2 * (block_size + 1));
+            scratch.open.resize(block_size + 1);
+        }
+        std::vector<PathNode>& any = scratch.any;
+        std::vector<PathNode>& open = scratch.open;
+        auto offer = [&any](size_t k, const PathNode& way) {
+            PathNode& best = any[2 * k];
+            PathNode& second = any[2 * k + 1];
+            const uint64_t offset = way.old_end - way.new_end;
+            if (best.cost < kNever && best.old_end - best.new_end == offset) {
+                if (way.cost < best.cost) best = way;
+            } else if (second.cost < kNever && second.old_end - second.new_end == offset) {
+                if (way.cost < second.cost) {
                     second = way;
+                    if (second.cost < best.cost) std::swap(best, second);
                 }
-            };
-            const Prices& prices = settings[setting];
-            const SmallPrices& small = small_prices[setting];
-            auto bits_of = [&](uint64_t value, unsigned k) {
-                return value < kSmallNumbers ? small.bits[k][value] : prices.number_bits(value, k);
-            };
-            PathNode& carried = carried_ways[setting];
-            char& carried_open = carried_opens[setting];
-            std::fill(any.begin(), any.begin() + 2 * (length + 1), PathNode());
-            std::fill(open.begin(), open.begin() + length + 1, PathNode());
-            any[0] = carried;
-            any[0].cost = 0;
-            any[0].how = PathNode::kRoot;
-            if (carried_open) open[0] = any[0];
-            for (size_t k = 0;; ++k) {
-                const size_t pos = begin + k;
-                if (open[k].cost < kNever) {
-                    PathNode way = open[k];
-                    way.how = PathNode::kOpen;
-                    offer(k, way);
+            } else if (way.cost < best.cost) {
+                second = best;
+                best = way;
+            } else if (way.cost < second.cost) {
+                second = way;
+            }
+        };
+        const Prices& prices = settings[setting];
+        const SmallPrices& small = small_prices[setting];
+        auto bits_of = [&](uint64_t value, unsigned k) {
+            return value < kSmallNumbers ? small.bits[k][value] : prices.number_bits(value, k);
+        };
+        PathNode& carried = carried_ways[setting];
+        char& carried_open = carried_opens[setting];
+        std::fill(any.begin(), any.begin() + 2 * (length + 1), PathNode());
+        std::fill(open.begin(), open.begin() + length + 1, PathNode());
+        any[0] = carried;
+        any[0].cost = 0;
+        any[0].how = PathNode::kRoot;
+        if (carried_open) open[0] = any[0];
+        for (size_t k = 0;; ++k) {
+            const size_t pos = begin + k;
+            if (open[k].cost < kNever) {
+                PathNode way = open[k];
+                way.how = PathNode::kOpen;
+                offer(k, way);
+            }
+            if (k == length) break;
+            const PathNode& cover = open[k];
+            if (cover.cost < kNever && cover.old_end < old_size) {
+                const bool equal = old_data[cover.old_end] == new_data[pos];
+                relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
+                      uint32_t(k), PathNode::kExtend);
+            }
+            const size_t carry_pos = longest[k].pos, carry_len = longest[k].len;
+            const bool searched = longest[k].rank != kNoRank;
+            const size_t room = std::min(length - k, new_size - pos);
+            // Near matches are measured only so far: the cover's next bytes extend it.
+            const size_t near_room = std::min(room, kCarryMatch);
+            for (uint8_t slot = 0; slot < 2; ++slot) {
+                const PathNode here = any[2 * k + slot];
+                if (!(here.cost < kNever)) continue;
+                PathNode literal = here;
+                literal.cost += prices.literal;
+                literal.from = uint32_t(k);
+                literal.from_slot = slot;
+                literal.how = PathNode::kLiteral;
+                offer(k + 1, literal);
+                // Covers starting here, from this way's end.
+                auto land = [&](uint64_t old_pos, size_t len, double extra) {
+                    const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
+                    const double cost = here.cost + prices.cover + bits_of(step, 1) + bits_of(pos - here.new_end, 0) +
+                                        bits_of(len, 0) + extra;
+                    relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos, slot);
+                };
+                auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
+                    if (match < min_match) return;
+                    const size_t full = std::min(match, room);
+                    land(old_pos, full, prices.equal * double(full));
+                    if (full > kMinPricedMatch) land(old_pos, kMinPricedMatch, prices.equal * double(kMinPricedMatch));
+                };
+                const uint64_t same_offset = here.old_end + (pos - here.new_end);
+                // (Where this way ends in a cover, extending it beats starting one at its offset.)
+                if (same_offset < old_size && pos > here.new_end) {
+                    const size_t same = common_prefix(old_data + same_offset, new_data + pos,
+                                                      std::min<size_t>(old_size - same_offset, near_room));
+                    start(same_offset, same, kMinNearMatch);
+                    // At the last cover's offset a cover may also start on a differing byte
+                    // (code whose addresses changed), to run on through the equal bytes after it.
+                    if (same == 0) land(same_offset, 1, prices.differ);
                 }
-                if (k == length) break;
-                const PathNode& cover = open[k];
-                if (cover.cost < kNever && cover.old_end < old_size) {
-                    const bool equal = old_data[cover.old_end] == new_data[pos];
-                    relax(open[k + 1], cover.cost + (equal ? prices.equal : prices.differ), cover.old_end + 1, pos + 1,
-                          uint32_t(k), PathNode::kExtend);
+                if (pos > here.new_end && here.old_end < old_size)
+                    start(here.old_end,
+                          common_prefix(old_data + here.old_end, new_data + pos,
+                                        std::min<size_t>(old_size - here.old_end, near_room)),
+                          kMinNearMatch);
+                // Of matches nearly as long as the longest, the one closest to this way's
+                // offset costs the fewest bytes to name.
+                if (searched && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
+                    size_t near_pos = 0;
+                    const size_t near_len = index.nearest(
+                        new_data + pos, new_size - pos, longest[k].rank,
+                        std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
+                        size_t(std::min<uint64_t>(same_offset, old_size)), &near_pos, kPricedNearRanks);
+                    if (near_len && near_pos != carry_pos) start(near_pos, near_len, kMinPricedMatch);
                 }
-                const size_t carry_pos = longest[k].pos, carry_len = longest[k].len;
-                const bool searched = longest[k].rank != kNoRank;
-                const size_t room = std::min(length - k, new_size - pos);
-                // Near matches are measured only so far: the cover's next bytes extend it.
-                const size_t near_room = std::min(room, kCarryMatch);
-                for (uint8_t slot = 0; slot < 2; ++slot) {
-                    const PathNode here = any[2 * k + slot];
-                    if (!(here.cost < kNever)) continue;
-                    PathNode literal = here;
-                    literal.cost += prices.literal;
-                    literal.from = uint32_t(k);
-                    literal.from_slot = slot;
-                    literal.how = PathNode::kLiteral;
-                    offer(k + 1, literal);
-                    // Covers starting here, from this way's end.
-                    auto land = [&](uint64_t old_pos, size_t len, double extra) {
-                        const uint64_t step = old_pos > here.old_end ? old_pos - here.old_end : here.old_end - old_pos;
-                        const double cost = here.cost + prices.cover + bits_of(step, 1) + bits_of(pos - here.new_end, 0) +
-                                            bits_of(len, 0) + extra;
-                        relax(open[k + len], cost, old_pos + len, pos + len, uint32_t(k), PathNode::kStart, old_pos, slot);
-                    };
-                    auto start = [&](uint64_t old_pos, size_t match, size_t min_match) {
-                        if (match < min_match) return;
-                        const size_t full = std::min(match, room);
-                        land(old_pos, full, prices.equal * double(full));
-                        if (full > kMinPricedMatch) land(old_pos, kMinPricedMatch, prices.equal * double(kMinPricedMatch));
-                    };
-                    const uint64_t same_offset = here.old_end + (pos - here.new_end);
-                    // (Where this way ends in a cover, extending it beats starting one at its offset.)
-                    if (same_offset < old_size && pos > here.new_end) {
-                        const size_t same = common_prefix(old_data + same_offset, new_data + pos,
-                                                          std::min<size_t>(old_size - same_offset, near_room));
-                        start(same_offset, same, kMinNearMatch);
-                        // At the last cover's offset a cover may also start on a differing byte
-                        // (code whose addresses changed), to run on through the equal bytes after it.
-                        if (same == 0) land(same_offset, 1, prices.differ);
-                    }
-                    if (pos > here.new_end && here.old_end < old_size)
-                        start(here.old_end,
-                              common_prefix(old_data + here.old_end, new_data + pos,
-                                            std::min<size_t>(old_size - here.old_end, near_room)),
-                              kMinNearMatch);
-                    // Of matches nearly as long as the longest, the one closest to this way's
-                    // offset costs the fewest bytes to name.
-                    if (searched && carry_len >= kMinPricedMatch && carry_len < kCarryMatch) {
-                        size_t near_pos = 0;
-                        const size_t near_len = index.nearest(
-                            new_data + pos, new_size - pos, longest[k].rank,
-                            std::max(kMinPricedMatch, carry_len > kNearSlack ? carry_len - kNearSlack : 0), carry_len,
-                            size_t(std::min<uint64_t>(same_offset, old_size)), &near_pos, kPricedNearRanks);
-                        if (near_len && near_pos != carry_pos) start(near_pos, near_len, kMinPricedMatch);
-                    }
-                    if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
+                if (carry_pos != same_offset && carry_pos != here.old_end) start(carry_pos, carry_len, kMinPricedMatch);
+            }
+        }
+        // Back along the chosen way, collecting its covers.
+        std::vector<Cover>& block_covers = scratch.block_covers;
+        block_covers.clear();
+        carried = any[2 * length];
+        carried_open = carried.how == PathNode::kOpen;
+        bool in_open = false;
+        size_t k = length;
+        uint8_t slot = 0;
+        uint64_t cover_end = 0;
+        for (;;) {
+            const PathNode& node = in_open ? open[k] : any[2 * k + slot];
+            if (!in_open) {
+                if (node.how == PathNode::kOpen) {
+                    in_open = true;
+                    cover_end = begin + k;
+                    continue;
+                }
+                if (node.how == PathNode::kRoot) break;
+                k = node.from;
+                slot = node.from_slot;
+                continue;
+            }
+            if (node.how == PathNode::kExtend) {
+                k = node.from;
+                continue;
+            }
+            if (node.how == PathNode::kStart) {
+                block_covers.push_back(Cover{node.start_old, begin + node.from, cover_end - (begin + node.from)});
+                k = node.from;
+                slot = node.from_slot;
+                in_open = false;
+                continue;
+            }
+            // The root of an open way: a cover carried from the block before, extended here.
+            if (cover_end > begin) block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
+            break;
+        }
+        for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(results[setting], *c);
+    };
+    // Each setting walks the blocks in order, each block once its matches are found; the
+    // matches are found block by block, at most kFoundBlocks ahead of the slowest setting.
+    // The blocks are taken in order across the settings, the next block's matches first, so
+    // that no setting waits for them.  Task `settings.size()` finds matches; a smaller one walks
+    // its setting's next block.
+    const size_t blocks = (new_size + block_size - 1) / block_size;
+    const size_t find_task = settings.size();
+    size_t found = 0;
+    bool finding = false;
+    std::vector<size_t> walked(settings.size(), 0);
+    std::vector<char> walking(settings.size(), 0);
+    run_when_ready(
+        threads,
+        [&]() -> size_t {
+            const size_t slowest = *std::min_element(walked.begin(), walked.end());
+            if (slowest == blocks) return kNoTaskLeft;
+            size_t task = kNoTaskReady, urgency = SIZE_MAX;
+            if (!finding && found < blocks && found < slowest + kFoundBlocks) {
+                task = find_task;
+                urgency = found;  // block b's matches are as urgent as the walks of block b - 1
+            }
+            for (size_t setting = 0; setting < settings.size(); ++setting) {
+                const size_t next = walked[setting];
+                if (!walking[setting] && next < found && next + 1 < urgency) {
+                    task = setting;
+                    urgency = next + 1;
                 }
             }
-            // Back along the chosen way, collecting its covers.
-            std::vector<Cover>& block_covers = scratch.block_covers;
-            block_covers.clear();
-            carried = any[2 * length];
-            carried_open = carried.how == PathNode::kOpen;
-            bool in_open = false;
-            size_t k = length;
-            uint8_t slot = 0;
-            uint64_t cover_end = 0;
-            for (;;) {
-                const PathNode& node = in_open ? open[k] : any[2 * k + slot];
-                if (!in_open) {
-                    if (node.how == PathNode::kOpen) {
-                        in_open = true;
-                        cover_end = begin + k;
-                        continue;
-                    }
-                    if (node.how == PathNode::kRoot) break;
-                    k = node.from;
-                    slot = node.from_slot;
-                    continue;
-                }
-                if (node.how == PathNode::kExtend) {
-                    k = node.from;
-                    continue;
-                }
-                if (node.how == PathNode::kStart) {
-                    block_covers.push_back(Cover{node.start_old, begin + node.from, cover_end - (begin + node.from)});
-                    k = node.from;
-                    slot = node.from_slot;
-                    in_open = false;
-                    continue;
-                }
-                // The root of an open way: a cover carried from the block before, extended here.
-                if (cover_end > begin) block_covers.push_back(Cover{node.old_end, begin, cover_end - begin});
-                break;
+            if (task == find_task) finding = true;
+            else if (task < find_task) walking[task] = 1;
+            return task;
+        },
+        [&](size_t task, unsigned worker) {
+            if (task == find_task) find_longest(found * block_size, longest_of[found % kFoundBlocks]);
+            else walk(task, walked[task], worker);
+        },
+        [&](size_t task) {
+            if (task == find_task) {
+                ++found;
+                finding = false;
+            } else {
+                ++walked[task];
+                walking[task] = 0;
             }
-            for (auto c = block_covers.rbegin(); c != block_covers.rend(); ++c) add(results[setting], *c);
         });
-    }
     return results;
 }
 

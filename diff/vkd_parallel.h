@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <mutex>
@@ -57,6 +58,57 @@ void for_each_index(size_t count, unsigned threads, Task task) {
     if (wanted > 1) helpers.reserve(wanted - 1);
     try {
         for (unsigned worker = 1; worker < wanted; ++worker) helpers.emplace_back(work, worker);
+    } catch (const std::system_error&) {
+        // go on with the threads there are
+    }
+    work(0);
+    for (std::thread& helper : helpers) helper.join();
+    if (first_error) std::rethrow_exception(first_error);
+}
+
+// Results of the `choose` of run_when_ready besides a task: nothing is ready until a running
+// task finishes, or no task is left.
+constexpr size_t kNoTaskReady = SIZE_MAX - 1;
+constexpr size_t kNoTaskLeft = SIZE_MAX;
+
+// Runs tasks that wait for one another on up to `threads` threads of which the caller's is
+// one.  choose() names the task to run next (which it counts as started), kNoTaskReady or
+// kNoTaskLeft; run(task, worker) runs it, worker telling which thread it is on (below
+// threads); finished(task) records it done.  choose and finished are called one at a time
+// under a lock, so they may share plain state; run is not.  When a task throws, no more
+// start, and the first exception is thrown here once every thread has ended.
+template <class Choose, class Run, class Finished>
+void run_when_ready(unsigned threads, Choose choose, Run run, Finished finished) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool failed = false;
+    std::exception_ptr first_error;
+    auto work = [&](unsigned worker) {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!failed) {
+            const size_t task = choose();
+            if (task == kNoTaskLeft) break;
+            if (task == kNoTaskReady) {
+                changed.wait(lock);
+                continue;
+            }
+            lock.unlock();
+            try {
+                run(task, worker);
+                lock.lock();
+                finished(task);
+            } catch (...) {
+                if (!lock.owns_lock()) lock.lock();
+                if (!first_error) first_error = std::current_exception();
+                failed = true;
+            }
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> helpers;
+    if (threads > 1) helpers.reserve(threads - 1);
+    try {
+        for (unsigned worker = 1; worker < threads; ++worker) helpers.emplace_back(work, worker);
     } catch (const std::system_error&) {
         // go on with the threads there are
     }

@@ -340,7 +340,8 @@ TEST(DiffCovers, PricedCoversReadBack) {
         const std::vector<std::vector<vkd::Cover>> sets = finder.find_priced(p.new_data.data(), p.new_data.size(), settings);
         // An index built and settings walked side by side on threads choose exactly the same covers.
         const vkd::detail::CoverFinder threaded(p.old_data.data(), p.old_data.size(), 3);
-        EXPECT_EQ(threaded.find_priced(p.new_data.data(), p.new_data.size(), settings, 3), sets) << p.name;
+        for (unsigned threads : {2u, 3u})
+            EXPECT_EQ(threaded.find_priced(p.new_data.data(), p.new_data.size(), settings, threads), sets) << p.name;
         for (const std::vector<vkd::Cover>& covers : sets) {
             uint64_t end = 0;
             for (const vkd::Cover& c : covers) {
@@ -375,14 +376,55 @@ TEST(DiffParallel, EachIndexOnceAndFailuresReachTheCaller) {
             ++calls[i];
         });
         for (const std::atomic<int>& n : calls) EXPECT_EQ(n, 1) << threads;
+        // (many indexes: a slow thread, as under a sanitizer, may fail late)
         std::atomic<int> started{0};
-        EXPECT_THROW(vkd::detail::for_each_index(1000, threads,
+        EXPECT_THROW(vkd::detail::for_each_index(1000000, threads,
                                                   [&](size_t i, unsigned) {
                                                       ++started;
                                                       if (i == 3) throw std::runtime_error("no room");
                                                   }),
                      std::runtime_error);
-        EXPECT_LT(started, 1000) << threads;
+        EXPECT_LT(started, 1000000) << threads;
+    }
+    // Tasks that wait for one another: three chains of steps, each step started only after
+    // the one before it ended; a failing step stops the rest and reaches the caller.
+    for (unsigned threads : {1u, 2u, 5u}) {
+        for (const size_t failing : {size_t(0), size_t(25)}) {
+            const size_t kSteps = 40;
+            std::vector<size_t> done(3, 0), seen(3, 0);
+            std::vector<bool> busy(3, false);
+            std::atomic<int> runs{0};
+            auto schedule = [&] {
+                vkd::detail::run_when_ready(
+                    threads,
+                    [&]() -> size_t {
+                        if (*std::min_element(done.begin(), done.end()) == kSteps) return vkd::detail::kNoTaskLeft;
+                        for (size_t chain = 0; chain < 3; ++chain)
+                            if (!busy[chain] && done[chain] < kSteps) {
+                                busy[chain] = true;
+                                return chain;
+                            }
+                        return vkd::detail::kNoTaskReady;
+                    },
+                    [&](size_t chain, unsigned worker) {
+                        EXPECT_LT(worker, threads);
+                        // each chain's steps come one at a time and in order
+                        EXPECT_EQ(seen[chain]++, done[chain]);
+                        if (failing && ++runs == int(failing)) throw std::runtime_error("no room");
+                    },
+                    [&](size_t chain) {
+                        ++done[chain];
+                        busy[chain] = false;
+                    });
+            };
+            if (failing) {
+                EXPECT_THROW(schedule(), std::runtime_error);
+                EXPECT_LT(runs, int(3 * kSteps)) << threads;
+            } else {
+                schedule();
+                EXPECT_EQ(done, std::vector<size_t>(3, kSteps)) << threads;
+            }
+        }
     }
     // Out of memory on several threads, the work is done once more on one; on one it fails.
     std::vector<unsigned> tried;
