@@ -40,10 +40,14 @@
  *     form a run of ranks around its own.  The walk widens that run level by level, h
  *     falling, and prices per level the nearest earlier position in it, at length h.
  *     It may widen by 2048 ranks per byte in all; the level that exhausts the budget is
- *     priced from the ranks reached.  Two index structures keep wide levels cheap: the
- *     smallest LCP entry per group of 8, 64 and 512 ranks lets a level cross a whole
- *     group at once, and the largest text position already passed per group gives the
- *     group's nearest earlier occurrence without visiting its ranks.  A level whose
+ *     priced from the ranks reached.  No level is stepped through rank by rank: the
+ *     ranks of a level are the run of LCP entries at least h from the rank that reaches
+ *     it, and for each LCP index the distance to the next smaller entry either way is
+ *     kept (to a byte; a longer run goes on from where the stored part ends).  The
+ *     nearest earlier occurrence in a level comes from the largest position already
+ *     passed per 64 ranks, and in the level's two end words from a bitmap of the ranks
+ *     of the positions in the dictionary (the largest passed position is in the
+ *     dictionary whenever any is, and only such a position is priced).  A level whose
  *     cheapest possible price cannot change its target state is counted for the budget
  *     only, and once no shorter level could change anything the walk stops.
  *
@@ -80,14 +84,15 @@ namespace {
 const size_t kLongMatchLen = 512;
 /* How many steps the far walk may widen its levels by, per byte. */
 const int kFarWalkBudget = 2048;
+/* LCP entries and runs are kept to a byte: this value means "this or more". */
+const size_t kLcpByteCap = 255;
+const size_t kRunByteCap = 255;
 /* Nearest dict_pos priced only by the far walk; nearer ones all get tried one by one. */
 const uint64_t kNearCount = 127;
 /* A shorter length that is at most this many bits dearer than its target's price may
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
 
-/* Rank groups of the far walk, in three tiers: 8, 64 and 512 ranks. */
-const unsigned kTierBits[] = {3, 6, 9};
 /* States per block of costBlockMax (as a power of 2). */
 const unsigned kCostBlockBits = 4;
 
@@ -117,7 +122,9 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {}
+      props(props_), windowStart(0), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {
+    _buildFarIndex();
+}
 
 bool TMatch::match(const unsigned char** matched, size_t* match_len, const unsigned char* cur) {
     if (matchLen.empty()) _getCost(cur);
@@ -242,99 +249,69 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
     return len >= kLongMatchLen;
 }
 
-/* Visits the ranks lo, lo-1, ... (not below 0) that have LCP >= h in a row, at most limit
- * of them, raising best to the largest text position below ci among them; returns how
- * many were visited.  Single ranks are taken up to a group boundary, then groups of
- * growing tiers whose smallest LCP entry is at least h, then smaller groups again into
- * the group where the run ends. */
-template <bool kFindPassed>
-VKO_ALWAYS_INLINE size_t TMatch::_widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const {
+/* LCP entry k: the byte kept, or for 255 and more the text's own common length, cut
+ * where the suffix string cut its entries. */
+size_t TMatch::_lcpAt(size_t k) const {
+    const size_t v = lcp8[k];
+    if (v < kLcpByteCap) return v;
     const TSuffixString::TInt* SA = sstring.SA.data();
-    const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* min0 = lcpDownMin[0].data();
-    const uint16_t* min1 = lcpDownMin[1].data();
-    const uint16_t* min2 = lcpDownMin[2].data();
-    const int32_t* max0 = passedMax[0].data();
-    const int32_t* max1 = passedMax[1].data();
-    const int32_t* max2 = passedMax[2].data();
-    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
-    const int64_t floor = std::max<int64_t>(0, lo - (int64_t)limit + 1);
-    const int64_t pos = (int64_t)ci;
-    int64_t k = lo;
-    int64_t top = best;
-    for (; k >= floor && (k & (g0 - 1)) != g0 - 1; --k) {
-        if (LCP[k] < h) goto done;
-        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-    }
-    /* k ends a group of each tier taken so far */
-    for (; (k & (g1 - 1)) != g1 - 1; k -= g0) {
-        if (k - g0 + 1 < floor || min0[k >> kTierBits[0]] < h) goto tier0;
-        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    }
-    for (; (k & (g2 - 1)) != g2 - 1; k -= g1) {
-        if (k - g1 + 1 < floor || min1[k >> kTierBits[1]] < h) goto tier1;
-        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-    }
-    for (; k - g2 + 1 >= floor && min2[k >> kTierBits[2]] >= h; k -= g2)
-        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
-tier1:
-    for (; k - g1 + 1 >= floor && min1[k >> kTierBits[1]] >= h; k -= g1)
-        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-tier0:
-    for (; k - g0 + 1 >= floor && min0[k >> kTierBits[0]] >= h; k -= g0)
-        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k >= floor && LCP[k] >= h; --k) {
-        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-    }
-done:
-    best = top;
-    return (size_t)(lo - k);
+    const size_t a = (size_t)SA[k], b = (size_t)SA[k + 1];
+    const size_t n = (size_t)(sstring.src_end - sstring.src_begin);
+    const size_t room = std::min((size_t)props.maxSaveLength, n - std::max(a, b));
+    return commonLength(sstring.src_begin + a, sstring.src_begin + b, room);
 }
 
-/* The same upward: ranks hi, hi+1, ... (below n) with LCP[rank - 1] >= h. */
-template <bool kFindPassed>
-VKO_ALWAYS_INLINE size_t TMatch::_widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const {
+inline bool TMatch::_lcpAtLeast(size_t k, size_t h) const {
+    const size_t v = lcp8[k];
+    if (v >= h) return true;
+    return v == kLcpByteCap && _lcpAt(k) >= h;
+}
+
+/* How many ranks below LCP index b (whose entry is h) have LCP >= h in a row, counted up
+ * to limit.  A run of 255 or more goes on from where its stored part ends: every index it
+ * passes over shares at least the entry it was read at, so at least h. */
+size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
+    const size_t step = runDown[b];
+    if (step < kRunByteCap) return std::min(step - 1, limit);
+    int64_t j = (int64_t)b - (int64_t)kRunByteCap;
+    while (j >= 0 && (size_t)((int64_t)b - 1 - j) < limit && _lcpAtLeast((size_t)j, h)) j -= runDown[(size_t)j];
+    return std::min((size_t)((int64_t)b - 1 - j), limit);
+}
+
+/* The same above b: ranks b + 2, b + 3, ... while LCP[rank - 1] >= h. */
+size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
+    const size_t step = runUp[b];
+    if (step < kRunByteCap) return std::min(step - 1, limit);
+    const size_t n = lcp8.size();
+    size_t j = b + kRunByteCap;
+    while (j < n && j - b - 1 < limit && _lcpAtLeast(j, h)) j += runUp[j];
+    return std::min(j - b - 1, limit);
+}
+
+/* The largest position already passed among ranks a..b (a <= b), or -1, wherever it lies
+ * in the dictionary; -1 also when none of the end words' passed positions is in it.
+ * Either way a level is priced only from a position in the dictionary, and the largest
+ * passed one is in it whenever any is. */
+int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
-    const uint16_t* LCP = sstring.LCP.data();
-    const uint16_t* min0 = lcpUpMin[0].data();
-    const uint16_t* min1 = lcpUpMin[1].data();
-    const uint16_t* min2 = lcpUpMin[2].data();
-    const int32_t* max0 = passedMax[0].data();
-    const int32_t* max1 = passedMax[1].data();
-    const int32_t* max2 = passedMax[2].data();
-    const int64_t g0 = (int64_t)1 << kTierBits[0], g1 = (int64_t)1 << kTierBits[1], g2 = (int64_t)1 << kTierBits[2];
-    /* one past the last rank that may be visited */
-    const int64_t ceil = std::min<int64_t>(hi + (int64_t)limit, (int64_t)sstring.SA.size());
-    const int64_t pos = (int64_t)ci;
-    int64_t k = hi;
-    int64_t top = best;
-    for (; k < ceil && (k & (g0 - 1)) != 0; ++k) {
-        if (LCP[k - 1] < h) goto done;
-        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
+    const uint64_t* words = windowRanks.data();
+    const size_t first = (size_t)a >> 6, last = (size_t)b >> 6;
+    const uint64_t headMask = ~(uint64_t)0 << ((size_t)a & 63);
+    const uint64_t tailMask = ~(uint64_t)0 >> (63 - ((size_t)b & 63));
+    int64_t top = -1;
+    auto fromBits = [&](size_t w, uint64_t bits) {
+        for (; bits; bits &= bits - 1) top = std::max<int64_t>(top, SA[w * 64 + (size_t)__builtin_ctzll(bits)]);
+    };
+    if (first == last) {
+        fromBits(first, words[first] & headMask & tailMask);
+        return top;
     }
-    /* k starts a group of each tier taken so far */
-    for (; (k & (g1 - 1)) != 0; k += g0) {
-        if (k + g0 > ceil || min0[k >> kTierBits[0]] < h) goto tier0;
-        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    }
-    for (; (k & (g2 - 1)) != 0; k += g1) {
-        if (k + g1 > ceil || min1[k >> kTierBits[1]] < h) goto tier1;
-        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-    }
-    for (; k + g2 <= ceil && min2[k >> kTierBits[2]] >= h; k += g2)
-        if (kFindPassed) top = std::max<int64_t>(top, max2[k >> kTierBits[2]]);
-tier1:
-    for (; k + g1 <= ceil && min1[k >> kTierBits[1]] >= h; k += g1)
-        if (kFindPassed) top = std::max<int64_t>(top, max1[k >> kTierBits[1]]);
-tier0:
-    for (; k + g0 <= ceil && min0[k >> kTierBits[0]] >= h; k += g0)
-        if (kFindPassed) top = std::max<int64_t>(top, max0[k >> kTierBits[0]]);
-    for (; k < ceil && LCP[k - 1] >= h; ++k) {
-        if (kFindPassed) top = std::max<int64_t>(top, (SA[k] < pos) ? (int64_t)SA[k] : -1);
-    }
-done:
-    best = top;
-    return (size_t)(k - hi);
+    size_t w = first;
+    if (headMask != ~(uint64_t)0) fromBits(w++, words[first] & headMask);
+    const size_t end = (tailMask != ~(uint64_t)0) ? last : last + 1;
+    for (; w < end; ++w) top = std::max<int64_t>(top, wordMax[w]);
+    if (end == last) fromBits(last, words[last] & tailMask);
+    return top;
 }
 
 /* The shortest length from `from` to `to` (both at least 2 and below 512) whose far
@@ -455,7 +432,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
         uint32_t len;
     } kept[128];
     size_t keptCount = 0;
-    ++nearStamp;
+    _nextNearStamp();
     /* a length found before qualifies when 3 <= len < nearLenLimit: one compare */
     const size_t reuseSpan = (nearLenLimit > 3) ? nearLenLimit - 3 : 0;
     for (int word = 1; word >= 0; --word) {
@@ -474,9 +451,9 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
             nearLen[p] = (uint16_t)len;
             if (len >= kLongMatchLen) {
                 keptCount = 0;
-                ++nearStamp; /* lengths met so far were of dropped candidates */
+                _nextNearStamp(); /* lengths met so far were of dropped candidates */
             } else {
-                uint32_t& stamp = nearLenStamp[len];
+                uint16_t& stamp = nearLenStamp[len];
                 if (stamp == nearStamp) continue; /* a later one of this length redoes it */
                 stamp = nearStamp;
             }
@@ -495,16 +472,15 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
 
 /* Far walk: widen a rank interval around ci level by level, each level the ranks
  * sharing at least h bytes with ci, and price the nearest earlier one per level.  A
- * level is widened by counting its ranks (block by block where possible) against the
- * budget instead of stepping, and its nearest earlier occurrence comes from the
- * passed-position maxima over exactly the ranks a step-by-step walk would visit. */
+ * level's ranks are counted against the budget from the runs at its boundary, and its
+ * nearest earlier occurrence comes from exactly the ranks a step-by-step walk would
+ * visit. */
 VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t& maxLen,
                                         std::vector<uint32_t>& cost) {
     const size_t ci = b.ci, s = b.s;
     const uint64_t flag = b.flag, costS = b.costS;
     _passUpTo(ci);
     const TSuffixString::TInt* SA = sstring.SA.data();
-    const uint16_t* LCP = sstring.LCP.data();
     const int64_t nn = (int64_t)sstring.SA.size();
     const int64_t r = sstring.R[ci];
     int64_t lo = r - 1, hi = r + 1;
@@ -523,28 +499,26 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     size_t noneBelow = vko_kMinDictMatchLen; /* no level shorter than this matters */
     size_t lowerMatters = (size_t)-1;        /* a shorter level that mattered when last looked at */
     for (;;) {
+        /* The level: the larger LCP at the run's two ends.  Past the rank (or ranks) that
+         * reach it, the level's ranks are the runs of LCP >= h from there. */
         size_t h;
+        int64_t downFrom = -1, upFrom = -1; /* the LCP indices the level is reached at */
         uint64_t minPos;
-        if (lo >= 0 && hi < nn) {
-            const size_t down = LCP[lo], up = LCP[hi - 1];
-            if (down > up) {
-                h = down;
-                minPos = distOf(SA[lo--]);
-            } else if (up > down) {
-                h = up;
-                minPos = distOf(SA[hi++]);
-            } else {
-                h = down;
-                minPos = std::min(distOf(SA[lo--]), distOf(SA[hi++]));
-            }
-        } else if (lo >= 0) {
-            h = LCP[lo];
+        if (lo < 0 && hi >= nn) break;
+        const size_t lcpDown = (lo >= 0) ? _lcpAt((size_t)lo) : 0, lcpUp = (hi < nn) ? _lcpAt((size_t)(hi - 1)) : 0;
+        if (lo >= 0 && (hi >= nn || lcpDown > lcpUp)) {
+            h = lcpDown;
+            downFrom = lo;
             minPos = distOf(SA[lo--]);
-        } else if (hi < nn) {
-            h = LCP[hi - 1];
+        } else if (lo < 0 || lcpUp > lcpDown) {
+            h = lcpUp;
+            upFrom = hi - 1;
             minPos = distOf(SA[hi++]);
         } else {
-            break;
+            h = lcpDown;
+            downFrom = lo;
+            upFrom = hi - 1;
+            minPos = std::min(distOf(SA[lo--]), distOf(SA[hi++]));
         }
         if (h <= 1) break;
 
@@ -560,9 +534,9 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         }
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
          * with the budget at 0 is still visited, then the walk stops. */
+        const size_t down = (downFrom >= 0) ? _downExtent((size_t)downFrom, h, (size_t)budget + 1) : 0;
         int64_t last = -1;
-        const size_t down = findPassed ? _widenDown<true>(lo, h, (size_t)budget + 1, ci, last)
-                                       : _widenDown<false>(lo, h, (size_t)budget + 1, ci, last);
+        if (findPassed && down > 0) last = _passedMaxIn(lo - (int64_t)down + 1, lo);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -571,7 +545,8 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         }
         /* Upward: the same, except that with no budget left one more rank is visited. */
         const size_t upLimit = (budget <= 0) ? 1 : (size_t)budget + 1;
-        const size_t up = findPassed ? _widenUp<true>(hi, h, upLimit, ci, last) : _widenUp<false>(hi, h, upLimit, ci, last);
+        const size_t up = (upFrom >= 0) ? _upExtent((size_t)upFrom, h, upLimit) : 0;
+        if (findPassed && up > 0) last = std::max(last, _passedMaxIn(hi, hi + (int64_t)up - 1));
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -643,60 +618,77 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 #endif
 }
 
-void TMatch::_initFarIndex() {
-    const uint16_t* LCP = sstring.LCP.data();
-    const size_t n = sstring.LCP.size();
-    /* going down rank k is tested by LCP[k], going up by LCP[k - 1] */
-    for (int t = 0; t < kTiers; ++t) {
-        const size_t groups = (n >> kTierBits[t]) + 1;
-        lcpDownMin[t].assign(groups, 0xFFFF);
-        lcpUpMin[t].assign(groups, 0xFFFF);
-        passedMax[t].assign(groups, -1);
-    }
-    uint16_t* down = lcpDownMin[0].data();
-    uint16_t* up = lcpUpMin[0].data();
+/* Before the clip is priced, while its state arrays do not exist yet: the runs need a
+ * stack of LCP indices, and the 16-bit LCP array is given back for the byte-sized one. */
+void TMatch::_buildFarIndex() {
+    const std::vector<uint16_t>& LCP = sstring.LCP;
+    const size_t n = LCP.size();
+    lcp8.resize(n);
+    runDown.resize(n);
+    runUp.resize(n);
+    for (size_t k = 0; k < n; ++k) lcp8[k] = (uint8_t)std::min<size_t>(LCP[k], kLcpByteCap);
+    /* indices whose entry is below every later one seen so far */
+    std::vector<TSuffixString::TInt> rising;
     for (size_t k = 0; k < n; ++k) {
-        down[k >> kTierBits[0]] = std::min(down[k >> kTierBits[0]], LCP[k]);
-        up[k >> kTierBits[0]] = std::min<uint16_t>(up[k >> kTierBits[0]], (k > 0) ? LCP[k - 1] : 0);
+        while (!rising.empty() && LCP[(size_t)rising.back()] >= LCP[k]) rising.pop_back();
+        const int64_t before = rising.empty() ? -1 : (int64_t)rising.back();
+        runDown[k] = (uint8_t)std::min<int64_t>((int64_t)k - before, (int64_t)kRunByteCap);
+        rising.push_back((TSuffixString::TInt)k);
     }
-    /* each larger group's minima from the smaller groups it holds */
-    for (int t = 1; t < kTiers; ++t) {
-        const unsigned shift = kTierBits[t] - kTierBits[t - 1];
-        for (size_t g = 0; g < lcpDownMin[t - 1].size(); ++g) {
-            uint16_t& d = lcpDownMin[t][g >> shift];
-            uint16_t& u = lcpUpMin[t][g >> shift];
-            d = std::min(d, lcpDownMin[t - 1][g]);
-            u = std::min(u, lcpUpMin[t - 1][g]);
-        }
+    rising.clear();
+    for (size_t k = n; k-- > 0;) {
+        while (!rising.empty() && LCP[(size_t)rising.back()] >= LCP[k]) rising.pop_back();
+        const size_t after = rising.empty() ? n : (size_t)rising.back();
+        runUp[k] = (uint8_t)std::min(after - k, kRunByteCap);
+        rising.push_back((TSuffixString::TInt)k);
     }
+    std::vector<uint16_t>().swap(sstring.LCP);
+}
+
+void TMatch::_initFarIndex() {
+    const size_t n = lcp8.size();
     passedEnd = 0;
+    windowStart = 0;
+    windowRanks.assign((n >> 6) + 1, 0);
+    wordMax.assign((n >> 6) + 1, -1);
     /* no candidate is longer than the bytes after it */
     nearLenStamp.assign((size_t)std::min<uint64_t>(props.maxSaveLength, n) + 1, 0);
     nearStamp = 0;
 }
 
-void TMatch::_freeFarIndex() {
-    std::vector<uint32_t>().swap(costBlockMax);
-    std::vector<uint32_t>().swap(nearLenStamp);
-    for (int t = 0; t < kTiers; ++t) {
-        std::vector<uint16_t>().swap(lcpDownMin[t]);
-        std::vector<uint16_t>().swap(lcpUpMin[t]);
-        std::vector<int32_t>().swap(passedMax[t]);
+void TMatch::_nextNearStamp() {
+    if (++nearStamp == 0) {
+        std::fill(nearLenStamp.begin(), nearLenStamp.end(), 0);
+        nearStamp = 1;
     }
 }
 
-/* Positions are passed in increasing order, so the latest one entered in a group is
- * its largest. */
+void TMatch::_freeFarIndex() {
+    std::vector<uint32_t>().swap(costBlockMax);
+    std::vector<uint16_t>().swap(nearLenStamp);
+    std::vector<uint8_t>().swap(lcp8);
+    std::vector<uint8_t>().swap(runDown);
+    std::vector<uint8_t>().swap(runUp);
+    std::vector<uint64_t>().swap(windowRanks);
+    std::vector<int32_t>().swap(wordMax);
+}
+
+/* Positions are passed in increasing order, so the latest one entered in a word is its
+ * largest; a position leaves windowRanks once the dictionary no longer reaches it. */
 void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
-    int32_t* small = passedMax[0].data();
-    int32_t* middle = passedMax[1].data();
-    int32_t* large = passedMax[2].data();
-    for (; passedEnd < ci; ++passedEnd) {
+    uint64_t* words = windowRanks.data();
+    const size_t start = (ci > props.dictSize) ? ci - (size_t)props.dictSize : 0;
+    for (; windowStart < start; ++windowStart) {
+        if (windowStart < passedEnd) {
+            const size_t k = (size_t)R[windowStart];
+            words[k >> 6] &= ~((uint64_t)1 << (k & 63));
+        }
+    }
+    for (passedEnd = std::max(passedEnd, windowStart); passedEnd < ci; ++passedEnd) {
         const size_t k = (size_t)R[passedEnd];
-        small[k >> kTierBits[0]] = (int32_t)passedEnd;
-        middle[k >> kTierBits[1]] = (int32_t)passedEnd;
-        large[k >> kTierBits[2]] = (int32_t)passedEnd;
+        words[k >> 6] |= (uint64_t)1 << (k & 63);
+        wordMax[k >> 6] = (int32_t)passedEnd;
     }
 }
 

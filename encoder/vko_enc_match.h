@@ -62,15 +62,19 @@ private:
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
 
-    /* Far walk helpers.  Ranks are grouped in three tiers of growing size: the smallest
-     * LCP entry of each group lets a level widen over a whole group at once, and the
-     * largest text position already passed (below the current byte) in each group gives
-     * the nearest earlier occurrence without visiting the group's ranks. */
-    enum { kTiers = 3 };
-    std::vector<uint16_t> lcpDownMin[kTiers]; /* min LCP[k] over the group's ranks k */
-    std::vector<uint16_t> lcpUpMin[kTiers];   /* min LCP[k - 1] over the group's ranks k */
-    std::vector<int32_t> passedMax[kTiers];
-    size_t passedEnd; /* text positions below this are entered in passedMax */
+    /* Far walk index.  The LCP array is kept to a byte per rank (255: look the length up
+     * in the text).  runDown[k] / runUp[k]: how far below / above LCP index k the first
+     * smaller LCP entry lies, up to 255 (then the run goes on from there); a level's
+     * ranks are the runs at its boundary.  windowRanks marks the ranks of the positions in
+     * the dictionary, and wordMax holds, per 64 ranks, the largest position already passed
+     * (below the current byte): a level's nearest earlier occurrence comes from whole
+     * words' maxima and the marked ranks of its two end words. */
+    std::vector<uint8_t> lcp8;
+    std::vector<uint8_t> runDown, runUp;
+    std::vector<uint64_t> windowRanks;
+    std::vector<int32_t> wordMax;
+    size_t windowStart; /* text positions below this are out of the dictionary */
+    size_t passedEnd;   /* text positions below this are entered in windowRanks and wordMax */
     /* per block of states, a cost at least as high as any in it */
     std::vector<uint32_t> costBlockMax;
 
@@ -78,22 +82,26 @@ private:
      * scan had a two-byte hit, same bit order), and the cap they were cut at. */
     uint16_t nearLen[128];
     uint64_t nearLenHits[2];
-    /* per length, the value of nearStamp at the last byte that had a near candidate of it */
-    std::vector<uint32_t> nearLenStamp;
-    uint32_t nearStamp;
+    /* per length, the value of nearStamp at the last byte that had a near candidate of it
+     * (16 bits: all are cleared when the stamp wraps) */
+    std::vector<uint16_t> nearLenStamp;
+    uint16_t nearStamp;
     size_t nearLenAt;
     size_t nearLenLimit;
 
     static void _nearHits(const unsigned char* cur, uint64_t hits[2]);
+    void _nextNearStamp();
+    void _buildFarIndex();
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
     size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
-    template <bool kFindPassed>
-    size_t _widenDown(int64_t lo, size_t h, size_t limit, size_t ci, int64_t& best) const;
-    template <bool kFindPassed>
-    size_t _widenUp(int64_t hi, size_t h, size_t limit, size_t ci, int64_t& best) const;
+    size_t _lcpAt(size_t k) const;
+    bool _lcpAtLeast(size_t k, size_t h) const;
+    size_t _downExtent(size_t b, size_t h, size_t limit) const;
+    size_t _upExtent(size_t b, size_t h, size_t limit) const;
+    int64_t _passedMaxIn(int64_t a, int64_t b) const;
 };
 
 } // namespace _vko_private

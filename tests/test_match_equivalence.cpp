@@ -93,6 +93,19 @@ TEST(MatchEquivalence, GeneratedInputs) {
     }
 }
 
+/* One clip long enough that the near scan's per-length stamps wrap around (they count
+ * bytes in 16 bits), with LCP entries and runs past a byte's reach. */
+TEST(MatchEquivalence, LongClip) {
+    Bytes data = textLike(80000, 61);
+    const Bytes unit = textLike(700, 62);
+    for (size_t at = 9000; at + unit.size() < data.size(); at += 20000) std::copy(unit.begin(), unit.end(), data.begin() + (ptrdiff_t)at);
+    for (const Setting& st : {Setting{4096, 65535, true}, Setting{65536, 300, false}}) {
+        expectSame(data, data.size() - 4096, propsWith(st.dictSize, st.lines, st.maxSave),
+                   "dictSize " + std::to_string(st.dictSize));
+        if (HasFatalFailure()) return;
+    }
+}
+
 TEST(MatchEquivalence, SmallInputs) {
     for (uint64_t seed = 0; seed < 300; ++seed) {
         const size_t n = 1 + seed % 97 * 3;
