@@ -503,26 +503,28 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
          * reach it, the level's ranks are the runs of LCP >= h from there. */
         size_t h;
         int64_t downFrom = -1, upFrom = -1; /* the LCP indices the level is reached at */
-        uint64_t minPos;
         if (lo < 0 && hi >= nn) break;
         const size_t lcpDown = (lo >= 0) ? _lcpAt((size_t)lo) : 0, lcpUp = (hi < nn) ? _lcpAt((size_t)(hi - 1)) : 0;
         if (lo >= 0 && (hi >= nn || lcpDown > lcpUp)) {
             h = lcpDown;
-            downFrom = lo;
-            minPos = distOf(SA[lo--]);
+            downFrom = lo--;
         } else if (lo < 0 || lcpUp > lcpDown) {
             h = lcpUp;
-            upFrom = hi - 1;
-            minPos = distOf(SA[hi++]);
+            upFrom = hi++ - 1;
         } else {
             h = lcpDown;
-            downFrom = lo;
-            upFrom = hi - 1;
-            minPos = std::min(distOf(SA[lo--]), distOf(SA[hi++]));
+            downFrom = lo--;
+            upFrom = hi++ - 1;
         }
         if (h <= 1) break;
 
         const bool findPassed = levelMatters(h);
+        /* the rank (or ranks) that reach the level, read only where the level is priced */
+        uint64_t minPos = UINT64_MAX;
+        if (findPassed) {
+            if (downFrom >= 0) minPos = distOf(SA[downFrom]);
+            if (upFrom >= 0) minPos = std::min(minPos, distOf(SA[upFrom + 1]));
+        }
         if (!findPassed) {
             /* Costs only fall during the walk, so a length found not to matter never
              * does again; one found to matter is checked again before it is relied on. */
