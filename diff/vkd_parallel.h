@@ -32,6 +32,22 @@ inline unsigned worker_count() {
     return std::max(1u, std::min(cores, 8u));
 }
 
+// Calls work(worker) on up to `threads` threads, the caller's being worker 0, and returns when
+// every call has; work must not throw.  When no more threads can be started, it goes on with
+// those there are.
+template <class Work>
+void run_on_threads(unsigned threads, const Work& work) {
+    std::vector<std::thread> helpers;
+    if (threads > 1) helpers.reserve(threads - 1);
+    try {
+        for (unsigned worker = 1; worker < threads; ++worker) helpers.emplace_back(work, worker);
+    } catch (const std::system_error&) {
+        // go on with the threads there are
+    }
+    work(0);
+    for (std::thread& helper : helpers) helper.join();
+}
+
 // Calls task(index, worker) for every index below count, on up to `threads` threads of which
 // the caller's is one; worker (below threads) tells which thread runs the call, for scratch
 // space of its own.  When a call throws, the indexes not yet started are dropped and the first
@@ -53,16 +69,7 @@ void for_each_index(size_t count, unsigned threads, Task task) {
             }
         }
     };
-    std::vector<std::thread> helpers;
-    const unsigned wanted = unsigned(std::min<size_t>(threads, count));
-    if (wanted > 1) helpers.reserve(wanted - 1);
-    try {
-        for (unsigned worker = 1; worker < wanted; ++worker) helpers.emplace_back(work, worker);
-    } catch (const std::system_error&) {
-        // go on with the threads there are
-    }
-    work(0);
-    for (std::thread& helper : helpers) helper.join();
+    run_on_threads(unsigned(std::min<size_t>(threads, count)), work);
     if (first_error) std::rethrow_exception(first_error);
 }
 
@@ -105,15 +112,7 @@ void run_when_ready(unsigned threads, Choose choose, Run run, Finished finished)
             changed.notify_all();
         }
     };
-    std::vector<std::thread> helpers;
-    if (threads > 1) helpers.reserve(threads - 1);
-    try {
-        for (unsigned worker = 1; worker < threads; ++worker) helpers.emplace_back(work, worker);
-    } catch (const std::system_error&) {
-        // go on with the threads there are
-    }
-    work(0);
-    for (std::thread& helper : helpers) helper.join();
+    run_on_threads(threads, work);
     if (first_error) std::rethrow_exception(first_error);
 }
 
