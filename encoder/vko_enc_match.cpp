@@ -84,8 +84,7 @@ namespace {
 const size_t kLongMatchLen = 512;
 /* How many steps the far walk may widen its levels by, per byte. */
 const int kFarWalkBudget = 2048;
-/* LCP entries and runs are kept to a byte: this value means "this or more". */
-const size_t kLcpByteCap = 255;
+/* Runs of LCP entries are kept to a byte: this value means "this or more". */
 const size_t kRunByteCap = 255;
 /* Nearest dict_pos priced only by the far walk; nearer ones all get tried one by one. */
 const uint64_t kNearCount = 127;
@@ -94,7 +93,7 @@ const uint64_t kNearCount = 127;
 const uint64_t kContinueSlack = 4;
 
 /* States per block of costBlockMax (as a power of 2). */
-const unsigned kCostBlockBits = 4;
+const unsigned kCostBlockBits = 5;
 
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
@@ -249,42 +248,26 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
     return len >= kLongMatchLen;
 }
 
-/* LCP entry k: the byte kept, or for 255 and more the text's own common length, cut
- * where the suffix string cut its entries. */
-size_t TMatch::_lcpAt(size_t k) const {
-    const size_t v = lcp8[k];
-    if (v < kLcpByteCap) return v;
-    const TSuffixString::TInt* SA = sstring.SA.data();
-    const size_t a = (size_t)SA[k], b = (size_t)SA[k + 1];
-    const size_t n = (size_t)(sstring.src_end - sstring.src_begin);
-    const size_t room = std::min((size_t)props.maxSaveLength, n - std::max(a, b));
-    return commonLength(sstring.src_begin + a, sstring.src_begin + b, room);
-}
-
-inline bool TMatch::_lcpAtLeast(size_t k, size_t h) const {
-    const size_t v = lcp8[k];
-    if (v >= h) return true;
-    return v == kLcpByteCap && _lcpAt(k) >= h;
-}
-
 /* How many ranks below LCP index b (whose entry is h) have LCP >= h in a row, counted up
  * to limit.  A run of 255 or more goes on from where its stored part ends: every index it
  * passes over shares at least the entry it was read at, so at least h. */
 size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
+    const uint16_t* LCP = sstring.LCP.data();
     const size_t step = runDown[b];
     if (step < kRunByteCap) return std::min(step - 1, limit);
     int64_t j = (int64_t)b - (int64_t)kRunByteCap;
-    while (j >= 0 && (size_t)((int64_t)b - 1 - j) < limit && _lcpAtLeast((size_t)j, h)) j -= runDown[(size_t)j];
+    while (j >= 0 && (size_t)((int64_t)b - 1 - j) < limit && LCP[j] >= h) j -= runDown[(size_t)j];
     return std::min((size_t)((int64_t)b - 1 - j), limit);
 }
 
 /* The same above b: ranks b + 2, b + 3, ... while LCP[rank - 1] >= h. */
 size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
+    const uint16_t* LCP = sstring.LCP.data();
     const size_t step = runUp[b];
     if (step < kRunByteCap) return std::min(step - 1, limit);
-    const size_t n = lcp8.size();
+    const size_t n = runUp.size();
     size_t j = b + kRunByteCap;
-    while (j < n && j - b - 1 < limit && _lcpAtLeast(j, h)) j += runUp[j];
+    while (j < n && j - b - 1 < limit && LCP[j] >= h) j += runUp[j];
     return std::min(j - b - 1, limit);
 }
 
@@ -481,6 +464,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     const uint64_t flag = b.flag, costS = b.costS;
     _passUpTo(ci);
     const TSuffixString::TInt* SA = sstring.SA.data();
+    const uint16_t* LCP = sstring.LCP.data();
     const int64_t nn = (int64_t)sstring.SA.size();
     const int64_t r = sstring.R[ci];
     int64_t lo = r - 1, hi = r + 1;
@@ -504,7 +488,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         size_t h;
         int64_t downFrom = -1, upFrom = -1; /* the LCP indices the level is reached at */
         if (lo < 0 && hi >= nn) break;
-        const size_t lcpDown = (lo >= 0) ? _lcpAt((size_t)lo) : 0, lcpUp = (hi < nn) ? _lcpAt((size_t)(hi - 1)) : 0;
+        const size_t lcpDown = (lo >= 0) ? LCP[lo] : 0, lcpUp = (hi < nn) ? LCP[hi - 1] : 0;
         if (lo >= 0 && (hi >= nn || lcpDown > lcpUp)) {
             h = lcpDown;
             downFrom = lo--;
@@ -621,14 +605,12 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 }
 
 /* Before the clip is priced, while its state arrays do not exist yet: the runs need a
- * stack of LCP indices, and the 16-bit LCP array is given back for the byte-sized one. */
+ * stack of LCP indices. */
 void TMatch::_buildFarIndex() {
     const std::vector<uint16_t>& LCP = sstring.LCP;
     const size_t n = LCP.size();
-    lcp8.resize(n);
     runDown.resize(n);
     runUp.resize(n);
-    for (size_t k = 0; k < n; ++k) lcp8[k] = (uint8_t)std::min<size_t>(LCP[k], kLcpByteCap);
     /* indices whose entry is below every later one seen so far */
     std::vector<TSuffixString::TInt> rising;
     for (size_t k = 0; k < n; ++k) {
@@ -644,17 +626,16 @@ void TMatch::_buildFarIndex() {
         runUp[k] = (uint8_t)std::min(after - k, kRunByteCap);
         rising.push_back((TSuffixString::TInt)k);
     }
-    std::vector<uint16_t>().swap(sstring.LCP);
 }
 
 void TMatch::_initFarIndex() {
-    const size_t n = lcp8.size();
+    const size_t n = runDown.size();
     passedEnd = 0;
     windowStart = 0;
     windowRanks.assign((n >> 6) + 1, 0);
     wordMax.assign((n >> 6) + 1, -1);
-    /* no candidate is longer than the bytes after it */
-    nearLenStamp.assign((size_t)std::min<uint64_t>(props.maxSaveLength, n) + 1, 0);
+    /* only candidates shorter than kLongMatchLen are stamped */
+    nearLenStamp.assign(kLongMatchLen, 0);
     nearStamp = 0;
 }
 
@@ -668,7 +649,6 @@ void TMatch::_nextNearStamp() {
 void TMatch::_freeFarIndex() {
     std::vector<uint32_t>().swap(costBlockMax);
     std::vector<uint16_t>().swap(nearLenStamp);
-    std::vector<uint8_t>().swap(lcp8);
     std::vector<uint8_t>().swap(runDown);
     std::vector<uint8_t>().swap(runUp);
     std::vector<uint64_t>().swap(windowRanks);

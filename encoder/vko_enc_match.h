@@ -62,14 +62,12 @@ private:
     unsigned _lenBit(uint64_t v) const;
     uint64_t _literalRunBits(uint64_t k) const;
 
-    /* Far walk index.  The LCP array is kept to a byte per rank (255: look the length up
-     * in the text).  runDown[k] / runUp[k]: how far below / above LCP index k the first
-     * smaller LCP entry lies, up to 255 (then the run goes on from there); a level's
-     * ranks are the runs at its boundary.  windowRanks marks the ranks of the positions in
+    /* Far walk index.  runDown[k] / runUp[k]: how far below / above LCP index k the first
+     * smaller LCP entry lies, up to 255 (then the run goes on from there); a level's ranks
+     * are the runs at its boundary.  windowRanks marks the ranks of the positions in
      * the dictionary, and wordMax holds, per 64 ranks, the largest position already passed
      * (below the current byte): a level's nearest earlier occurrence comes from whole
      * words' maxima and the marked ranks of its two end words. */
-    std::vector<uint8_t> lcp8;
     std::vector<uint8_t> runDown, runUp;
     std::vector<uint64_t> windowRanks;
     std::vector<int32_t> wordMax;
@@ -97,8 +95,6 @@ private:
     void _passUpTo(size_t ci);
     size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
-    size_t _lcpAt(size_t k) const;
-    bool _lcpAtLeast(size_t k, size_t h) const;
     size_t _downExtent(size_t b, size_t h, size_t limit) const;
     size_t _upExtent(size_t b, size_t h, size_t limit) const;
     int64_t _passedMaxIn(int64_t a, int64_t b) const;

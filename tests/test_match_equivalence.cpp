@@ -94,7 +94,7 @@ TEST(MatchEquivalence, GeneratedInputs) {
 }
 
 /* One clip long enough that the near scan's per-length stamps wrap around (they count
- * bytes in 16 bits), with LCP entries and runs past a byte's reach. */
+ * bytes in 16 bits), with LCP runs past a byte's reach. */
 TEST(MatchEquivalence, LongClip) {
     Bytes data = textLike(80000, 61);
     const Bytes unit = textLike(700, 62);
