@@ -415,7 +415,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
         uint32_t len;
     } kept[128];
     size_t keptCount = 0;
-    _nextNearStamp();
+    ++nearStamp;
     /* a length found before qualifies when 3 <= len < nearLenLimit: one compare */
     const size_t reuseSpan = (nearLenLimit > 3) ? nearLenLimit - 3 : 0;
     for (int word = 1; word >= 0; --word) {
@@ -434,9 +434,9 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
             nearLen[p] = (uint16_t)len;
             if (len >= kLongMatchLen) {
                 keptCount = 0;
-                _nextNearStamp(); /* lengths met so far were of dropped candidates */
+                ++nearStamp; /* lengths met so far were of dropped candidates */
             } else {
-                uint16_t& stamp = nearLenStamp[len];
+                uint32_t& stamp = nearLenStamp[len];
                 if (stamp == nearStamp) continue; /* a later one of this length redoes it */
                 stamp = nearStamp;
             }
@@ -508,8 +508,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         if (findPassed) {
             if (downFrom >= 0) minPos = distOf(SA[downFrom]);
             if (upFrom >= 0) minPos = std::min(minPos, distOf(SA[upFrom + 1]));
-        }
-        if (!findPassed) {
+        } else {
             /* Costs only fall during the walk, so a length found not to matter never
              * does again; one found to matter is checked again before it is relied on. */
             if (lowerMatters >= h || !levelMatters(lowerMatters)) {
@@ -639,16 +638,9 @@ void TMatch::_initFarIndex() {
     nearStamp = 0;
 }
 
-void TMatch::_nextNearStamp() {
-    if (++nearStamp == 0) {
-        std::fill(nearLenStamp.begin(), nearLenStamp.end(), 0);
-        nearStamp = 1;
-    }
-}
-
 void TMatch::_freeFarIndex() {
     std::vector<uint32_t>().swap(costBlockMax);
-    std::vector<uint16_t>().swap(nearLenStamp);
+    std::vector<uint32_t>().swap(nearLenStamp);
     std::vector<uint8_t>().swap(runDown);
     std::vector<uint8_t>().swap(runUp);
     std::vector<uint64_t>().swap(windowRanks);

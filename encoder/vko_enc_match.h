@@ -80,15 +80,14 @@ private:
      * scan had a two-byte hit, same bit order), and the cap they were cut at. */
     uint16_t nearLen[128];
     uint64_t nearLenHits[2];
-    /* per length, the value of nearStamp at the last byte that had a near candidate of it
-     * (16 bits: all are cleared when the stamp wraps) */
-    std::vector<uint16_t> nearLenStamp;
-    uint16_t nearStamp;
+    /* per length below kLongMatchLen, the value of nearStamp at the last byte that had a
+     * near candidate of it */
+    std::vector<uint32_t> nearLenStamp;
+    uint32_t nearStamp;
     size_t nearLenAt;
     size_t nearLenLimit;
 
     static void _nearHits(const unsigned char* cur, uint64_t hits[2]);
-    void _nextNearStamp();
     void _buildFarIndex();
     void _initFarIndex();
     void _freeFarIndex();

@@ -93,8 +93,7 @@ TEST(MatchEquivalence, GeneratedInputs) {
     }
 }
 
-/* One clip long enough that the near scan's per-length stamps wrap around (they count
- * bytes in 16 bits), with LCP runs past a byte's reach. */
+/* One clip of 76 KB, with LCP runs past a byte's reach. */
 TEST(MatchEquivalence, LongClip) {
     Bytes data = textLike(80000, 61);
     const Bytes unit = textLike(700, 62);
