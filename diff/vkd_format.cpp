@@ -217,10 +217,10 @@ public:
                 if (!in_add_ && skip_) {
                     // Inside a skip the room only shrinks when the skip count's code grows, so
                     // equal bytes are taken in stretches over which that code keeps its size.
-                    const uint64_t most = std::min<uint64_t>(rest.length - taken, kSkipStretch);
+                    const uint64_t most = std::min({rest.length - taken, kSkipStretch, same_size_room(skip_)});
                     const uint64_t equal = common_prefix(in_.old_data + rest.old_pos + taken,
                                                          in_.new_data + rest.new_pos + taken, most);
-                    if (equal > 1 && packed_size(skip_ + equal - 1) == packed_size(skip_)) {
+                    if (equal) {
                         skip_ += equal;
                         taken += equal;
                         continue;
@@ -272,6 +272,12 @@ public:
 
 private:
     uint64_t step_used() const { return covers_.size() + chain_size(); }
+    // How many counts from value on are packed in as many bytes as value (7 bits a byte).
+    static uint64_t same_size_room(uint64_t value) {
+        const size_t bits = 7 * packed_size(value);
+        const uint64_t largest = bits >= 64 ? UINT64_MAX : (uint64_t(1) << bits) - 1;
+        return largest - value + 1;
+    }
     // The chain's size once the open skip or add is written.
     uint64_t chain_size() const {
         if (in_add_) return chain_.size() + packed_size(add_.size()) + add_.size();
