@@ -275,9 +275,18 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
     const int64_t min_gain = int64_t(std::min<uint64_t>(min_cover_gain ? min_cover_gain : kDefaultMinGain, 1u << 30));
     size_t covered_end = 0;  // new data before this is decided
     size_t pos = 0;
+    // The longest match one byte on, found for the lazy look below; it serves again when the
+    // search goes on there.
+    size_t ahead_at = SIZE_MAX, ahead_len = 0, ahead_pos = 0, ahead_rank = 0;
     while (pos < new_size) {
-        size_t old_pos = 0, rank = 0;
-        size_t len = index.longest(new_data + pos, new_size - pos, &old_pos, &rank);
+        size_t old_pos = 0, rank = 0, len;
+        if (pos == ahead_at) {
+            len = ahead_len;
+            old_pos = ahead_pos;
+            rank = ahead_rank;
+        } else {
+            len = index.longest(new_data + pos, new_size - pos, &old_pos, &rank);
+        }
         // Of matches nearly as long, the one closest to where the last cover pointed costs the
         // fewest bytes to name and keeps the next covers close too.
         if (!covers.empty() && len >= kMinExactMatch) {
@@ -313,9 +322,11 @@ std::vector<Cover> CoverFinder::find(const unsigned char* new_data, size_t new_s
         }
         // A clearly longer match one byte on is the better start.
         if (pos + 1 < new_size) {
-            size_t next_pos = 0;
-            const size_t next = index.longest(new_data + pos + 1, new_size - pos - 1, &next_pos);
-            if (next > len + kLazyMargin) {
+            if (ahead_at != pos + 1) {
+                ahead_at = pos + 1;
+                ahead_len = index.longest(new_data + ahead_at, new_size - ahead_at, &ahead_pos, &ahead_rank);
+            }
+            if (ahead_len > len + kLazyMargin) {
                 ++pos;
                 continue;
             }
