@@ -237,8 +237,12 @@ struct PathNode {
     uint32_t from = 0;       // kLiteral, kExtend, kStart: the node this one follows
     uint8_t from_slot = 0;   // kLiteral, kStart: which of the two ways there
     How how = kRoot;
+    // Makes a node exactly 32 bytes with no padding, so that it is copied as two aligned
+    // halves: copies of its 30 bytes overlapped in the middle, and reading a node just
+    // written then waited for the stores to reach the cache.
+    uint16_t unused = 0;
 };
-static_assert(sizeof(PathNode) <= 32, "the search's nodes stay small");
+static_assert(sizeof(PathNode) == 32, "the search's nodes stay small");
 
 void relax(PathNode& to, double cost, uint64_t old_end, uint64_t new_end, uint32_t from, PathNode::How how,
            uint64_t start_old = 0, uint8_t from_slot = 0) {
