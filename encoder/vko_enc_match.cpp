@@ -283,6 +283,11 @@ int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
     const uint64_t tailMask = ~(uint64_t)0 >> (63 - ((size_t)b & 63));
     int64_t top = -1;
     auto fromBits = [&](size_t w, uint64_t bits) {
+        /* the word's largest passed position, when its rank is among the bits, is theirs too */
+        if ((bits >> wordMaxBit[w]) & 1) {
+            top = std::max<int64_t>(top, wordMax[w]);
+            return;
+        }
         for (; bits; bits &= bits - 1) top = std::max<int64_t>(top, SA[w * 64 + (size_t)__builtin_ctzll(bits)]);
     };
     if (first == last) {
@@ -633,6 +638,7 @@ void TMatch::_initFarIndex() {
     windowStart = 0;
     windowRanks.assign((n >> 6) + 1, 0);
     wordMax.assign((n >> 6) + 1, -1);
+    wordMaxBit.assign((n >> 6) + 1, 0);
     /* only candidates shorter than kLongMatchLen are stamped */
     nearLenStamp.assign(kLongMatchLen, 0);
     nearStamp = 0;
@@ -645,6 +651,7 @@ void TMatch::_freeFarIndex() {
     std::vector<uint8_t>().swap(runUp);
     std::vector<uint64_t>().swap(windowRanks);
     std::vector<int32_t>().swap(wordMax);
+    std::vector<uint8_t>().swap(wordMaxBit);
 }
 
 /* Positions are passed in increasing order, so the latest one entered in a word is its
@@ -663,6 +670,7 @@ void TMatch::_passUpTo(size_t ci) {
         const size_t k = (size_t)R[passedEnd];
         words[k >> 6] |= (uint64_t)1 << (k & 63);
         wordMax[k >> 6] = (int32_t)passedEnd;
+        wordMaxBit[k >> 6] = (uint8_t)(k & 63);
     }
 }
 

@@ -71,6 +71,7 @@ private:
     std::vector<uint8_t> runDown, runUp;
     std::vector<uint64_t> windowRanks;
     std::vector<int32_t> wordMax;
+    std::vector<uint8_t> wordMaxBit; /* the rank of wordMax within its word */
     size_t windowStart; /* text positions below this are out of the dictionary */
     size_t passedEnd;   /* text positions below this are entered in windowRanks and wordMax */
     /* per block of states, a cost at least as high as any in it */
