@@ -468,7 +468,6 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     const size_t ci = b.ci, s = b.s;
     const uint64_t flag = b.flag, costS = b.costS;
     _passUpTo(ci);
-    const TSuffixString::TInt* SA = sstring.SA.data();
     const uint16_t* LCP = sstring.LCP.data();
     const int64_t nn = (int64_t)sstring.SA.size();
     const int64_t r = sstring.R[ci];
@@ -508,12 +507,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         if (h <= 1) break;
 
         const bool findPassed = levelMatters(h);
-        /* the rank (or ranks) that reach the level, read only where the level is priced */
-        uint64_t minPos = UINT64_MAX;
-        if (findPassed) {
-            if (downFrom >= 0) minPos = distOf(SA[downFrom]);
-            if (upFrom >= 0) minPos = std::min(minPos, distOf(SA[upFrom + 1]));
-        } else {
+        if (!findPassed) {
             /* Costs only fall during the walk, so a length found not to matter never
              * does again; one found to matter is checked again before it is relied on. */
             if (lowerMatters >= h || !levelMatters(lowerMatters)) {
@@ -523,10 +517,13 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
             }
         }
         /* Downward: every rank with LCP >= h is visited while budget lasts; the one met
-         * with the budget at 0 is still visited, then the walk stops. */
+         * with the budget at 0 is still visited, then the walk stops.  The level's nearest
+         * earlier occurrence is the largest position passed in the dictionary among the
+         * ranks it adds, the one that reaches it included: a position outside the
+         * dictionary or not yet passed would be too far to price anyway. */
         const size_t down = (downFrom >= 0) ? _downExtent((size_t)downFrom, h, (size_t)budget + 1) : 0;
         int64_t last = -1;
-        if (findPassed && down > 0) last = _passedMaxIn(lo - (int64_t)down + 1, lo);
+        if (findPassed && downFrom >= 0) last = _passedMaxIn(downFrom - (int64_t)down, downFrom);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -536,7 +533,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         /* Upward: the same, except that with no budget left one more rank is visited. */
         const size_t upLimit = (budget <= 0) ? 1 : (size_t)budget + 1;
         const size_t up = (upFrom >= 0) ? _upExtent((size_t)upFrom, h, upLimit) : 0;
-        if (findPassed && up > 0) last = std::max(last, _passedMaxIn(hi, hi + (int64_t)up - 1));
+        if (findPassed && upFrom >= 0) last = std::max(last, _passedMaxIn(upFrom + 1, upFrom + 1 + (int64_t)up));
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -545,7 +542,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
             budget -= (int64_t)up;
             hi += (int64_t)up;
         }
-        if (last >= 0) minPos = std::min(minPos, distOf(last));
+        const uint64_t minPos = (last >= 0) ? distOf(last) : UINT64_MAX;
 
         if (findPassed && minPos >= kNearCount && minPos <= d) {
             const uint64_t base = costS + flag + _posBit(minPos);
