@@ -275,7 +275,7 @@ size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
  * in the dictionary; -1 also when none of the end words' passed positions is in it.
  * Either way a level is priced only from a position in the dictionary, and the largest
  * passed one is in it whenever any is. */
-int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
+VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
     const uint64_t* words = windowRanks.data();
     const size_t first = (size_t)a >> 6, last = (size_t)b >> 6;
