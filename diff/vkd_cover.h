@@ -36,8 +36,9 @@ struct Prices {
 
 class CoverFinder {
 public:
-    // Sorts the suffixes of the old data (5 bytes per old byte), which must outlive this; the
-    // lengths neighbours share are found on up to `threads` threads.
+    // Sorts the suffixes of the old data, which must outlive this: 5 bytes per old byte, and
+    // 256 KiB for where the suffixes of each pair of first bytes start.  The lengths
+    // neighbours share are found on up to `threads` threads.
     CoverFinder(const unsigned char* old_data, size_t old_size, unsigned threads = 1);
     ~CoverFinder();
     CoverFinder(const CoverFinder&) = delete;
