@@ -101,7 +101,7 @@ public:
                    size_t target, size_t* old_pos, size_t ranks = kNearRanks) const {
         // No suffix shares more than the longest match, so comparing that far is enough.
         size = std::min(size, max_len);
-        const size_t longest = prefix_at(rank, text, size, 0);
+        const size_t longest = max_len;
         size_t best_len = 0, best_dist = SIZE_MAX, best_rank = 0;
         auto consider = [&](size_t r, size_t lcp) {
             if (lcp < min_len) return;
