@@ -620,6 +620,7 @@ std::vector<unsigned char> create_diff_on(const unsigned char* old_data, size_t 
         size_t cover_set;
         uint64_t skip_run;
         size_t probe_size;
+        Bytes probe_sum;  // of the probe diff: candidates with the same diff are tried once
     };
     const vkd_TDiffOptions probe = detail::probe_options(options);
     const bool probing = probe.level != options.level;
@@ -652,23 +653,42 @@ std::vector<unsigned char> create_diff_on(const unsigned char* old_data, size_t 
     const size_t skip_tries = has_chain ? detail::kSkipRunTryCount : 1;
     std::vector<Candidate> candidates;
     for (size_t set = 0; set < cover_sets.size(); ++set)
-        for (size_t i = 0; i < skip_tries; ++i) candidates.push_back(Candidate{set, detail::kSkipRunTries[i], 0});
+        for (size_t i = 0; i < skip_tries; ++i) candidates.push_back(Candidate{set, detail::kSkipRunTries[i], 0, {}});
     if (probing) {
         detail::for_each_index(candidates.size(), threads, [&](size_t i, unsigned) {
             Candidate& c = candidates[i];
-            c.probe_size = detail::write_diff(in, cover_sets[c.cover_set], probe, c.skip_run).size();
+            const Bytes diff = detail::write_diff(in, cover_sets[c.cover_set], probe, c.skip_run);
+            c.probe_size = diff.size();
+            detail::Checksum sum(vkd_CHECKSUM_XXH64);
+            sum.append(diff.data(), diff.size());
+            c.probe_sum = sum.finish();
         });
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) { return a.probe_size < b.probe_size; });
-    if (probing && candidates.size() > detail::kFinalists) {
-        // The fast option's diff is always among them, so this one is never larger.
-        const auto fast = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
+    if (probing) {
+        // A run split that changes nothing, or a cover set that two searches both found,
+        // gives the same diff at any level: only the first of such candidates (in the order
+        // above) is kept, so that the finalists are different diffs.
+        auto same_diff = [](const Candidate& a, const Candidate& b) {
+            return a.probe_size == b.probe_size && a.probe_sum == b.probe_sum;
+        };
+        const Candidate fast = *std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
             return c.cover_set == fast_set && c.skip_run == detail::kDefaultSkipRun;
         });
-        size_t keep = detail::kFinalists;
-        if (fast >= candidates.begin() + keep) std::iter_swap(fast, candidates.begin() + keep++);
-        candidates.erase(candidates.begin() + keep, candidates.end());
+        std::vector<Candidate> different;
+        for (Candidate& c : candidates)
+            if (std::none_of(different.begin(), different.end(), [&](const Candidate& d) { return same_diff(c, d); }))
+                different.push_back(std::move(c));
+        candidates = std::move(different);
+        if (candidates.size() > detail::kFinalists) {
+            // The fast option's diff is always among them, so this one is never larger.
+            const auto fast_at = std::find_if(candidates.begin(), candidates.end(),
+                                              [&](const Candidate& c) { return same_diff(c, fast); });
+            size_t keep = detail::kFinalists;
+            if (fast_at >= candidates.begin() + keep) std::iter_swap(fast_at, candidates.begin() + keep++);
+            candidates.erase(candidates.begin() + keep, candidates.end());
+        }
     }
     // The finalists are written side by side, each kept only while it is the smallest so far
     // (on equal sizes the earlier candidate), so that memory holds a diff per thread at most.
