@@ -61,14 +61,12 @@ public:
                 lcp_[r] = uint8_t(common_prefix(old_data + a, old_data + b, std::min(old_size - std::max(a, b), kLcpCap)));
             }
         });
-        first_rank_.assign(65537, uint32_t(old_size));
-        for (size_t r = old_size; r-- > 0;) {
-            const size_t p = size_t(sa_[r]);
-            const size_t key = (size_t(old_data[p]) << 8) | (p + 1 < old_size ? old_data[p + 1] : 0);
-            first_rank_[key] = uint32_t(r);
-        }
-        // keys no suffix has start where the next key does
-        for (size_t key = 65536; key-- > 0;) first_rank_[key] = std::min(first_rank_[key], first_rank_[key + 1]);
+        // The suffixes are sorted by their first two bytes, so a key's first rank is the number
+        // of suffixes with a smaller key: counted in one pass over the old data in order.
+        first_rank_.assign(65537, 0);
+        for (size_t p = 0; p < old_size; ++p)
+            ++first_rank_[((size_t(old_data[p]) << 8) | (p + 1 < old_size ? old_data[p + 1] : 0)) + 1];
+        for (size_t key = 1; key <= 65536; ++key) first_rank_[key] += first_rank_[key - 1];
     }
 
     // Longest prefix of text[0 .. size) found in the old data: its length and old position.
