@@ -8,6 +8,10 @@
  * buffers the decoders fall back to the group-by-group reader they share with the size
  * build, so both builds give the same result, size and bytes on every stream.
  *
+ * Far from the end of the code, a match record is read from one 8-byte load: its type
+ * bits, its distance byte and the vlen2 code after it all lie in those bytes, and the
+ * reader's next state follows with shifts alone, without a second dependent load.
+ *
  * The memory decoder keeps a fast path for records far from both ends of its buffers,
  * where no record but a long one needs its bounds checked.  The stream decoder writes
  * into the caller's output piece and copies the piece into its window once per call;
@@ -254,6 +258,60 @@ VKO_ALWAYS_INLINE vko_size_t read_match_length(vko_TBitReader* r, vko_size_t aft
     return v;
 }
 
+/* A whole match record in one look, while 16 code bytes remain: w holds the coming type
+ * bits (the buffered ones, then ahead, the next 8 code bytes taken as type bytes), its
+ * bit 0 is the record's type bit (0), and the length code after it is nbits (at most 8)
+ * long.  Type bit, length code and repeat bit use up t1 (at most 2) of those bytes as
+ * type bytes; the distance byte is the next one, and the type bytes its vlen2 code takes
+ * come after it, so they are all in ahead too.  This keeps the record to one load of the
+ * code: the reader's next state follows from ahead with shifts alone.
+ * Sets *v to the length code, plus 1 for an explicit distance above 2687, so that the
+ * match has *v + 2 bytes, and *b to the distance byte (0: a control code of type *v;
+ * 1 in the repeat form); returns the distance, saved_dist in the repeat form. */
+VKO_ALWAYS_INLINE vko_size_t take_match_in_one_look(vko_TBitReader* r, uint64_t ahead, uint64_t w,
+                                                    vko_size_t nbits, vko_size_t after_literal,
+                                                    vko_size_t saved_dist, vko_size_t* v,
+                                                    vko_size_t* b, vko_TInputCache* cache) {
+    const vko_size_t n1 = nbits + 1 + after_literal;
+    const vko_size_t left1 = (r->count - n1) & 7;
+    const vko_size_t t1 = (n1 + left1 - r->count) >> 3;
+    const vko_size_t bits1 = (vko_size_t)(w >> n1) & (((vko_size_t)1 << left1) - 1);
+    vko_size_t byte, far, dist, nbits2;
+    uint64_t w2;
+    *v = vlen1_value[(w >> 1) & 0xFF];
+    if (after_literal & (vko_size_t)(w >> (nbits + 1))) {
+        r->code_cur += t1;
+        r->count = left1;
+        r->bits = bits1;
+        *b = 1;
+        return saved_dist;
+    }
+    byte = (vko_size_t)(ahead >> (8 * t1)) & 0xFF;
+    *b = byte;
+    far = byte >> 7;
+    /* Near and far distances are mixed about evenly in text, so the vlen2 code is
+     * looked up either way and used only for a far one (b >= 128 gives
+     * (b & 127) + 128 = b). */
+    w2 = bits1 | ((ahead >> (8 * t1 + 8)) << left1);
+    nbits2 = vlen_bit_count(w2, VKO_VLEN2_CONT);
+    if (far & (nbits2 > 9)) {
+        r->code_cur += t1 + 1;
+        r->count = left1;
+        r->bits = bits1;
+        dist = read_vlen(r, 2, cache) * 128 + byte;
+    } else {
+        /* a near distance takes no vlen2 bits */
+        const vko_size_t n2 = nbits2 & (0 - far);
+        const vko_size_t left2 = (left1 - n2) & 7;
+        r->code_cur += t1 + 1 + ((n2 + left2 - left1) >> 3);
+        r->count = left2;
+        r->bits = (vko_size_t)(w2 >> n2) & (((vko_size_t)1 << left2) - 1);
+        dist = byte + (((vko_size_t)vlen2_value[w2 & 0x1FF] << 7) & (0 - far));
+    }
+    *v += dist > VKO_NEAR_DIST_MAX;
+    return dist;
+}
+
 /* A run of run (at most 8) literals, each a buffered type bit and a code byte, copied
  * to out with one 8-byte load and store: 8 code bytes and 8 bytes at out must exist. */
 VKO_ALWAYS_INLINE void take_literal_run(vko_TBitReader* r, unsigned char* out, vko_size_t run) {
@@ -291,7 +349,8 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
              * type bits: the buffered ones, then the next code bytes, which are type
              * bytes until a plain byte is taken.  With none buffered, the next byte is
              * the record's type byte (ORed with what a clip end left). */
-            const uint64_t w = r.bits | (load_le64(code + r.code_cur) << r.count);
+            const uint64_t ahead = load_le64(code + r.code_cur);
+            const uint64_t w = r.bits | (ahead << r.count);
             vko_size_t nbits;
             if (w & 1) {
                 /* a run of literals within the type byte: one code byte each */
@@ -309,31 +368,9 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             }
             nbits = vlen_bit_count(w >> 1, VKO_VLEN1_CONT);
             if (VKO_LIKELY(nbits <= 8)) {
-                v = vlen1_value[(w >> 1) & 0xFF];
-                repeat = after_literal & (vko_size_t)(w >> (nbits + 1));
-                skip_bits(&r, w, nbits + 1 + after_literal);
-                if (repeat) {
-                    dist = saved_dist;
-                } else {
-                    /* at most 2 bytes taken since the check: the distance byte and its
-                     * vlen2 look are in the code */
-                    const vko_size_t b = code[r.code_cur++];
-                    const vko_size_t far = b >> 7;
-                    /* Near and far distances are mixed about evenly in text, so the
-                     * vlen2 code is looked up either way and used only for a far one
-                     * (b >= 128 gives (b & 127) + 128 = b). */
-                    const uint64_t w2 = r.bits | (load_le64(code + r.code_cur) << r.count);
-                    const vko_size_t nbits2 = vlen_bit_count(w2, VKO_VLEN2_CONT);
-                    if (far & (nbits2 > 9)) {
-                        dist = read_vlen(&r, 2, NULL) * 128 + b;
-                    } else {
-                        dist = b + (((vko_size_t)vlen2_value[w2 & 0x1FF] << 7) & (0 - far));
-                        /* a near distance takes no bits; fewer than 8 are buffered */
-                        skip_bits(&r, w2, nbits2 & (0 - far));
-                    }
-                    v += dist > VKO_NEAR_DIST_MAX;
-                    if (b == 0) goto control_code;
-                }
+                vko_size_t b;
+                dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, NULL);
+                if (b == 0) goto control_code;
                 goto copy_match;
             }
         }
@@ -551,20 +588,34 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
             r.count -= run;
             after_literal = 1;
         }
-        v = read_match_length(&r, after_literal, &repeat, cache);
-        after_literal = 0;
-        if (repeat) {
-            dist = saved_dist;
+        {
+            vko_size_t b = 1, taken = 0;
+            if (r.code_end - r.code_cur >= 16) {
+                const uint64_t ahead = load_le64(r.code + r.code_cur);
+                const uint64_t w = r.bits | (ahead << r.count);
+                const vko_size_t nbits = vlen_bit_count(w >> 1, VKO_VLEN1_CONT);
+                if (nbits <= 8) {
+                    dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, cache);
+                    taken = 1;
+                }
+            }
+            if (!taken) {
+                v = read_match_length(&r, after_literal, &repeat, cache);
+                if (repeat) {
+                    dist = saved_dist;
+                } else {
+                    b = stream_byte(&r, cache);
+                    if (b >= 128) {
+                        dist = read_vlen(&r, 2, cache) * 128 + (b & 127) + 128;
+                        v += dist > VKO_NEAR_DIST_MAX;
+                    } else {
+                        dist = b;
+                    }
+                }
+            }
+            after_literal = 0;
             len = v + vko_kMinDictMatchLen;
-        } else {
-            const vko_size_t b = stream_byte(&r, cache);
-            if (b >= 128) {
-                dist = read_vlen(&r, 2, cache) * 128 + (b & 127) + 128;
-                len = v + (dist > VKO_NEAR_DIST_MAX ? 3 : 2);
-            } else if (b != 0) {
-                dist = b;
-                len = v + vko_kMinDictMatchLen;
-            } else {
+            if (b == 0) {
                 if (v == vko_kCtrlType_literalLine) {
                     after_literal = 1;
                     s->literal_len = read_vlen(&r, 2, cache) + vko_kMinLiteralLineLen;
