@@ -197,6 +197,13 @@ VKO_ALWAYS_INLINE vko_size_t vlen_bit_count(uint64_t w, uint64_t cont) {
     return VKO_CTZ64((~w & cont) | ((uint64_t)1 << 63)) + 1;
 }
 
+/* Length in bits of the vlen1 length code that follows a match's type bit, bit 0 of w:
+ * the code's continuation bits are bits 2, 4, 6, ... of w, and the position of the first
+ * 0 one is its length (63 or more when it is longer than 61 bits). */
+VKO_ALWAYS_INLINE vko_size_t match_length_bit_count(uint64_t w) {
+    return VKO_CTZ64((~w & (VKO_VLEN1_CONT >> 1 << 2)) | ((uint64_t)1 << 63));
+}
+
 /* The memory decoder's group-by-group vlen read, for the last bytes of its code and for
  * codes longer than 56 bits. */
 static vko_size_t mem_read_vlen_by_groups(vko_TBitReader* r, vko_size_t k) {
@@ -366,7 +373,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
                 after_literal = 1;
                 continue;
             }
-            nbits = vlen_bit_count(w >> 1, VKO_VLEN1_CONT);
+            nbits = match_length_bit_count(w);
             if (VKO_LIKELY(nbits <= 8)) {
                 vko_size_t b;
                 dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, NULL);
@@ -593,7 +600,7 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
             if (r.code_end - r.code_cur >= 16) {
                 const uint64_t ahead = load_le64(r.code + r.code_cur);
                 const uint64_t w = r.bits | (ahead << r.count);
-                const vko_size_t nbits = vlen_bit_count(w >> 1, VKO_VLEN1_CONT);
+                const vko_size_t nbits = match_length_bit_count(w);
                 if (nbits <= 8) {
                     dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, cache);
                     taken = 1;
