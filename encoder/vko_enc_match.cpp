@@ -606,27 +606,34 @@ void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 }
 
 /* Before the clip is priced, while its state arrays do not exist yet: the runs need a
- * stack of LCP indices. */
+ * stack of LCP indices.  One pass finds both ends of every run: an index leaves the stack
+ * when an entry below its own comes, which ends its run upward, and the index below it on
+ * the stack then ends its run downward, or that index's own run does when their entries
+ * are equal. */
 void TMatch::_buildFarIndex() {
     const std::vector<uint16_t>& LCP = sstring.LCP;
     const size_t n = LCP.size();
     runDown.resize(n);
     runUp.resize(n);
-    /* indices whose entry is below every later one seen so far */
+    /* indices whose entries do not fall from bottom to top */
     std::vector<TSuffixString::TInt> rising;
     for (size_t k = 0; k < n; ++k) {
-        while (!rising.empty() && LCP[(size_t)rising.back()] >= LCP[k]) rising.pop_back();
-        const int64_t before = rising.empty() ? -1 : (int64_t)rising.back();
-        runDown[k] = (uint8_t)std::min<int64_t>((int64_t)k - before, (int64_t)kRunByteCap);
+        const uint16_t h = LCP[k];
+        while (!rising.empty() && LCP[(size_t)rising.back()] > h) {
+            const size_t j = (size_t)rising.back();
+            runUp[j] = (uint8_t)std::min(k - j, kRunByteCap);
+            rising.pop_back();
+        }
+        size_t down = k + 1; /* no entry below h before k */
+        if (!rising.empty()) {
+            const size_t top = (size_t)rising.back();
+            /* a capped run of an equal entry gives a capped one here too */
+            down = (LCP[top] == h) ? runDown[top] + (k - top) : k - top;
+        }
+        runDown[k] = (uint8_t)std::min(down, kRunByteCap);
         rising.push_back((TSuffixString::TInt)k);
     }
-    rising.clear();
-    for (size_t k = n; k-- > 0;) {
-        while (!rising.empty() && LCP[(size_t)rising.back()] >= LCP[k]) rising.pop_back();
-        const size_t after = rising.empty() ? n : (size_t)rising.back();
-        runUp[k] = (uint8_t)std::min(after - k, kRunByteCap);
-        rising.push_back((TSuffixString::TInt)k);
-    }
+    for (const TSuffixString::TInt j : rising) runUp[(size_t)j] = (uint8_t)std::min(n - (size_t)j, kRunByteCap);
 }
 
 void TMatch::_initFarIndex() {
