@@ -8,14 +8,13 @@
  * buffers the decoders fall back to the group-by-group reader they share with the size
  * build, so both builds give the same result, size and bytes on every stream.
  *
- * Far from the end of the code, a match record is read from one 8-byte load: its type
- * bits, its distance byte and the vlen2 code after it all lie in those bytes, and the
- * reader's next state follows with shifts alone, without a second dependent load.
- *
  * The memory decoder keeps a fast path for records far from both ends of its buffers,
- * where no record but a long one needs its bounds checked.  The stream decoder writes
- * into the caller's output piece and copies the piece into its window once per call;
- * a match reaching back past the piece's start reads the window.
+ * where no record but a long one needs its bounds checked: there a match record is read
+ * from one 8-byte load, since its type bits, its distance byte and the vlen2 code after
+ * it all lie in those bytes, and the reader's next state follows with shifts alone.
+ * The stream decoder writes into the caller's output piece and copies the piece into
+ * its window once per call; a match reaching back past the piece's start reads the
+ * window.
  *
  * The reader of both decoders is vko_TBitReader; the stream decoder copies its cache
  * indices and type bits into one for the call, so that they can live in registers.
@@ -265,20 +264,20 @@ VKO_ALWAYS_INLINE vko_size_t read_match_length(vko_TBitReader* r, vko_size_t aft
     return v;
 }
 
-/* A whole match record in one look, while 16 code bytes remain: w holds the coming type
- * bits (the buffered ones, then ahead, the next 8 code bytes taken as type bytes), its
- * bit 0 is the record's type bit (0), and the length code after it is nbits (at most 8)
- * long.  Type bit, length code and repeat bit use up t1 (at most 2) of those bytes as
- * type bytes; the distance byte is the next one, and the type bytes its vlen2 code takes
- * come after it, so they are all in ahead too.  This keeps the record to one load of the
- * code: the reader's next state follows from ahead with shifts alone.
+/* The memory decoder's match record in one look, while 16 code bytes remain: w holds
+ * the coming type bits (the buffered ones, then ahead, the next 8 code bytes taken as
+ * type bytes), its bit 0 is the record's type bit (0), and the length code after it is
+ * nbits (at most 8) long.  Type bit, length code and repeat bit use up t1 (at most 2) of
+ * those bytes as type bytes; the distance byte is the next one, and the type bytes its
+ * vlen2 code takes come after it, so they are all in ahead too.  This keeps the record
+ * to one load of the code: the reader's next state follows from ahead with shifts alone.
  * Sets *v to the length code, plus 1 for an explicit distance above 2687, so that the
  * match has *v + 2 bytes, and *b to the distance byte (0: a control code of type *v;
  * 1 in the repeat form); returns the distance, saved_dist in the repeat form. */
 VKO_ALWAYS_INLINE vko_size_t take_match_in_one_look(vko_TBitReader* r, uint64_t ahead, uint64_t w,
                                                     vko_size_t nbits, vko_size_t after_literal,
                                                     vko_size_t saved_dist, vko_size_t* v,
-                                                    vko_size_t* b, vko_TInputCache* cache) {
+                                                    vko_size_t* b) {
     const vko_size_t n1 = nbits + 1 + after_literal;
     const vko_size_t left1 = (r->count - n1) & 7;
     const vko_size_t t1 = (n1 + left1 - r->count) >> 3;
@@ -305,7 +304,7 @@ VKO_ALWAYS_INLINE vko_size_t take_match_in_one_look(vko_TBitReader* r, uint64_t 
         r->code_cur += t1 + 1;
         r->count = left1;
         r->bits = bits1;
-        dist = read_vlen(r, 2, cache) * 128 + byte;
+        dist = read_vlen(r, 2, NULL) * 128 + byte;
     } else {
         /* a near distance takes no vlen2 bits */
         const vko_size_t n2 = nbits2 & (0 - far);
@@ -376,7 +375,7 @@ vko_TResult vko_decompress_mem(const unsigned char* code, vko_size_t code_size,
             nbits = match_length_bit_count(w);
             if (VKO_LIKELY(nbits <= 8)) {
                 vko_size_t b;
-                dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, NULL);
+                dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b);
                 if (b == 0) goto control_code;
                 goto copy_match;
             }
@@ -595,34 +594,20 @@ vko_TResult vko_TStream_decompress_partial(vko_TStream* s, unsigned char* out_da
             r.count -= run;
             after_literal = 1;
         }
-        {
-            vko_size_t b = 1, taken = 0;
-            if (r.code_end - r.code_cur >= 16) {
-                const uint64_t ahead = load_le64(r.code + r.code_cur);
-                const uint64_t w = r.bits | (ahead << r.count);
-                const vko_size_t nbits = match_length_bit_count(w);
-                if (nbits <= 8) {
-                    dist = take_match_in_one_look(&r, ahead, w, nbits, after_literal, saved_dist, &v, &b, cache);
-                    taken = 1;
-                }
-            }
-            if (!taken) {
-                v = read_match_length(&r, after_literal, &repeat, cache);
-                if (repeat) {
-                    dist = saved_dist;
-                } else {
-                    b = stream_byte(&r, cache);
-                    if (b >= 128) {
-                        dist = read_vlen(&r, 2, cache) * 128 + (b & 127) + 128;
-                        v += dist > VKO_NEAR_DIST_MAX;
-                    } else {
-                        dist = b;
-                    }
-                }
-            }
-            after_literal = 0;
+        v = read_match_length(&r, after_literal, &repeat, cache);
+        after_literal = 0;
+        if (repeat) {
+            dist = saved_dist;
             len = v + vko_kMinDictMatchLen;
-            if (b == 0) {
+        } else {
+            const vko_size_t b = stream_byte(&r, cache);
+            if (b >= 128) {
+                dist = read_vlen(&r, 2, cache) * 128 + (b & 127) + 128;
+                len = v + (dist > VKO_NEAR_DIST_MAX ? 3 : 2);
+            } else if (b != 0) {
+                dist = b;
+                len = v + vko_kMinDictMatchLen;
+            } else {
                 if (v == vko_kCtrlType_literalLine) {
                     after_literal = 1;
                     s->literal_len = read_vlen(&r, 2, cache) + vko_kMinLiteralLineLen;
