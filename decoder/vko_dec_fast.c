@@ -198,7 +198,7 @@ VKO_ALWAYS_INLINE vko_size_t vlen_bit_count(uint64_t w, uint64_t cont) {
 
 /* Length in bits of the vlen1 length code that follows a match's type bit, bit 0 of w:
  * the code's continuation bits are bits 2, 4, 6, ... of w, and the position of the first
- * 0 one is its length (63 or more when it is longer than 61 bits). */
+ * 0 one is its length (63 when none of them up to bit 62 is 0). */
 VKO_ALWAYS_INLINE vko_size_t match_length_bit_count(uint64_t w) {
     return VKO_CTZ64((~w & (VKO_VLEN1_CONT >> 1 << 2)) | ((uint64_t)1 << 63));
 }
