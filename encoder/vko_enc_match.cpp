@@ -95,6 +95,10 @@ const uint64_t kContinueSlack = 4;
 /* States per block of costBlockMax (as a power of 2). */
 const unsigned kCostBlockBits = 5;
 
+/* The far walk of a byte starts at its rank, which is anywhere in the suffix array: the
+ * lines it reads first are fetched this many bytes ahead, while earlier bytes are priced. */
+const size_t kPrefetchAhead = 8;
+
 inline uint16_t load16(const unsigned char* p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
@@ -187,6 +191,20 @@ void TMatch::_initCost(std::vector<uint32_t>& cost, size_t count) {
     matchDictPos[0] = 0; /* the emitter's saved distance 1 at a clip's start */
 }
 
+/* The lines the far walk of byte ci reads first: the LCP entries and runs at its rank,
+ * and the dictionary marks and maxima of the rank's word. */
+VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
+    if (ci >= sstring.R.size()) return;
+    const size_t r = (size_t)sstring.R[ci];
+    const size_t below = (r > 0) ? r - 1 : 0;
+    __builtin_prefetch(sstring.LCP.data() + below);
+    __builtin_prefetch(runDown.data() + below);
+    __builtin_prefetch(runUp.data() + r);
+    __builtin_prefetch(windowRanks.data() + (r >> 6));
+    __builtin_prefetch(wordMax.data() + (r >> 6));
+    __builtin_prefetch(wordMaxBit.data() + (r >> 6));
+}
+
 void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost) {
     const size_t count = cost.size();
     if (count <= 1) return;
@@ -213,6 +231,7 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
             matchDictPos[i] = matchDictPos[from];
         }
 
+        _prefetchFarWalk(clipIndex + i - 1 + kPrefetchAhead);
         size_t maxLen = vko_kMinDictMatchLen;
         _cost_match((int32_t)(clipIndex + i - 1), i, maxLen, cost);
         i += (maxLen >= kLongMatchLen) ? maxLen : 1;

@@ -93,6 +93,7 @@ private:
     void _initFarIndex();
     void _freeFarIndex();
     void _passUpTo(size_t ci);
+    void _prefetchFarWalk(size_t ci) const;
     size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
     size_t _downExtent(size_t b, size_t h, size_t limit) const;
