@@ -44,7 +44,18 @@ void TSuffixString::_init(uint16_t maxLCP) {
      * and the pass stays linear however long the repeats are. */
     LCP[n - 1] = 0;
     size_t h = 0;
+    const size_t kFar = 32, kNear = 16;
     for (size_t i = 0; i < n; ++i) {
+        /* The suffix before suffix i in the array starts anywhere in the text: its array
+         * entry and the LCP entry are fetched 32 positions ahead, and its bytes 16 ahead,
+         * from where the common prefix will be by then at the least. */
+        if (i + kFar < n && R[i + kFar] > 0) {
+            const size_t ahead = (size_t)R[i + kFar] - 1;
+            __builtin_prefetch(SA.data() + ahead);
+            __builtin_prefetch(LCP.data() + ahead, 1);
+        }
+        if (i + kNear < n && R[i + kNear] > 0)
+            __builtin_prefetch(src + (size_t)SA[(size_t)R[i + kNear] - 1] + (h > kNear ? h - kNear : 0));
         const size_t r = (size_t)R[i];
         if (r == 0) continue;
         const size_t j = (size_t)SA[r - 1];
