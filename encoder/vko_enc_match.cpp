@@ -500,8 +500,11 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
      * its length does not matter either.  Such a level needs its extent only for the
      * budget, and once no lower level matters the walk has nothing left to do. */
     const uint64_t farFloor = costS + flag + coder.savedDictPosBits[kNearCount];
+    const uint32_t* const costAtS = cost.data() + s;
+    const unsigned char* const lenBitsTable = coder.savedDictLenBits;
     auto levelMatters = [&](size_t h) -> bool {
-        return h >= kLongMatchLen || (uint64_t)cost[s + h] + kContinueSlack >= farFloor + _lenBit(h - 2);
+        /* h - 2 < 510 is inside the emitter's table */
+        return h >= kLongMatchLen || (uint64_t)costAtS[h] + kContinueSlack >= farFloor + lenBitsTable[h - 2];
     };
     size_t noneBelow = vko_kMinDictMatchLen; /* no level shorter than this matters */
     size_t lowerMatters = (size_t)-1;        /* a shorter level that mattered when last looked at */
