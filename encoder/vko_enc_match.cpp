@@ -586,7 +586,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     return false;
 }
 
-void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
+VKO_ALWAYS_INLINE void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
     if (ci_ == 0) return;
     TByteSearch b;
     b.ci = (size_t)ci_;
@@ -606,7 +606,7 @@ void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint
 
 /* Which of the 128 positions before cur start with cur's two bytes: bit b of the 128-bit
  * result stands for the position cur - 128 + b.  The reads stay in [cur - 128, cur]. */
-void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
+VKO_ALWAYS_INLINE void TMatch::_nearHits(const unsigned char* cur, uint64_t hits[2]) {
 #if defined(__SSE2__)
     const __m128i first = _mm_set1_epi8((char)cur[0]);
     const __m128i second = _mm_set1_epi8((char)cur[1]);
@@ -682,7 +682,7 @@ void TMatch::_freeFarIndex() {
 
 /* Positions are passed in increasing order, so the latest one entered in a word is its
  * largest; a position leaves windowRanks once the dictionary no longer reaches it. */
-void TMatch::_passUpTo(size_t ci) {
+VKO_ALWAYS_INLINE void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
     uint64_t* words = windowRanks.data();
     const size_t start = (ci > props.dictSize) ? ci - (size_t)props.dictSize : 0;
