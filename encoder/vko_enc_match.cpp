@@ -302,6 +302,7 @@ VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
     const uint64_t tailMask = ~(uint64_t)0 >> (63 - ((size_t)b & 63));
     int64_t top = -1;
     auto fromBits = [&](size_t w, uint64_t bits) {
+        if (bits == 0) return; /* most levels' end words hold none: their maximum is not read */
         /* the word's largest passed position, when its rank is among the bits, is theirs too */
         if ((bits >> wordMaxBit[w]) & 1) {
             top = std::max<int64_t>(top, wordMax[w]);
