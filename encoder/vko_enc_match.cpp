@@ -192,7 +192,7 @@ void TMatch::_initCost(std::vector<uint32_t>& cost, size_t count) {
 }
 
 /* The lines the far walk of byte ci reads first: the LCP entries and runs at its rank,
- * and the dictionary marks and maxima of the rank's word. */
+ * and the dictionary marks, maxima and suffix array entries of the rank's word. */
 VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     if (ci >= sstring.R.size()) return;
     const size_t r = (size_t)sstring.R[ci];
@@ -203,6 +203,8 @@ VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     __builtin_prefetch(windowRanks.data() + (r >> 6));
     __builtin_prefetch(wordMax.data() + (r >> 6));
     __builtin_prefetch(wordMaxBit.data() + (r >> 6));
+    const TSuffixString::TInt* wordSA = sstring.SA.data() + (r & ~(size_t)63);
+    for (size_t k = 0; k < 64; k += 16) __builtin_prefetch(wordSA + k);
 }
 
 void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost) {
