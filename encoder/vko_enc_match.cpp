@@ -518,18 +518,11 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         int64_t downFrom = -1, upFrom = -1; /* the LCP indices the level is reached at */
         if (lo < 0 && hi >= nn) break;
         const size_t lcpDown = (lo >= 0) ? LCP[lo] : 0, lcpUp = (hi < nn) ? LCP[hi - 1] : 0;
-        if (lo >= 0 && (hi >= nn || lcpDown > lcpUp)) {
-            h = lcpDown;
-            downFrom = lo--;
-        } else if (lo < 0 || lcpUp > lcpDown) {
-            h = lcpUp;
-            upFrom = hi++ - 1;
-        } else {
-            h = lcpDown;
-            downFrom = lo--;
-            upFrom = hi++ - 1;
-        }
+        /* an end past the array reads as 0, which no level above 1 equals */
+        h = std::max(lcpDown, lcpUp);
         if (h <= 1) break;
+        if (lcpDown == h) downFrom = lo--;
+        if (lcpUp == h) upFrom = hi++ - 1;
 
         const bool findPassed = levelMatters(h);
         if (!findPassed) {
