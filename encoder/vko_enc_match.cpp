@@ -203,8 +203,8 @@ VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     __builtin_prefetch(windowRanks.data() + (r >> 6));
     __builtin_prefetch(wordMax.data() + (r >> 6));
     __builtin_prefetch(wordMaxBit.data() + (r >> 6));
-    const TSuffixString::TInt* wordSA = sstring.SA.data() + (r & ~(size_t)63);
-    for (size_t k = 0; k < 64; k += 16) __builtin_prefetch(wordSA + k);
+    for (size_t k = r & ~(size_t)63; k < std::min(sstring.SA.size(), (r | 63) + 1); k += 16)
+        __builtin_prefetch(sstring.SA.data() + k);
 }
 
 void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost) {

@@ -54,8 +54,10 @@ void TSuffixString::_init(uint16_t maxLCP) {
             __builtin_prefetch(SA.data() + ahead);
             __builtin_prefetch(LCP.data() + ahead, 1);
         }
-        if (i + kNear < n && R[i + kNear] > 0)
-            __builtin_prefetch(src + (size_t)SA[(size_t)R[i + kNear] - 1] + (h > kNear ? h - kNear : 0));
+        if (i + kNear < n && R[i + kNear] > 0) {
+            const size_t from = (size_t)SA[(size_t)R[i + kNear] - 1] + (h > kNear ? h - kNear : 0);
+            if (from < n) __builtin_prefetch(src + from);
+        }
         const size_t r = (size_t)R[i];
         if (r == 0) continue;
         const size_t j = (size_t)SA[r - 1];
