@@ -514,12 +514,11 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     for (;;) {
         /* The level: the larger LCP at the run's two ends.  Past the rank (or ranks) that
          * reach it, the level's ranks are the runs of LCP >= h from there. */
-        size_t h;
         int64_t downFrom = -1, upFrom = -1; /* the LCP indices the level is reached at */
-        if (lo < 0 && hi >= nn) break;
         const size_t lcpDown = (lo >= 0) ? LCP[lo] : 0, lcpUp = (hi < nn) ? LCP[hi - 1] : 0;
-        /* an end past the array reads as 0, which no level above 1 equals */
-        h = std::max(lcpDown, lcpUp);
+        /* an end past the array reads as 0, which no level above 1 equals; with both ends
+         * past it the walk is over */
+        const size_t h = std::max(lcpDown, lcpUp);
         if (h <= 1) break;
         if (lcpDown == h) downFrom = lo--;
         if (lcpUp == h) upFrom = hi++ - 1;
