@@ -43,11 +43,19 @@
  *     priced from the ranks reached.  No level is stepped through rank by rank: the
  *     ranks of a level are the run of LCP entries at least h from the rank that reaches
  *     it, and for each LCP index the distance to the next smaller entry either way is
- *     kept (to a byte; a longer run goes on from where the stored part ends).  The
- *     nearest earlier occurrence in a level comes from the largest position already
- *     passed per 64 ranks, and in the level's two end words from a bitmap of the ranks
- *     of the positions in the dictionary (the largest passed position is in the
- *     dictionary whenever any is, and only such a position is priced).  A level whose
+ *     kept.  The nearest earlier occurrence in a level comes from the largest position
+ *     already passed per 64 ranks, and in the level's two end words from a bitmap of
+ *     the ranks of the positions in the dictionary (the largest passed position is in
+ *     the dictionary whenever any is, and only such a position is priced).
+ *
+ *     The positions of an end word's marked ranks are found one of two ways.  With a
+ *     dictionary of at most 1/16 of the text, few ranks of a word are marked: going
+ *     back from the word's largest position through the ones entered in the word
+ *     before it soon finds the largest marked one, and the suffix array is dropped
+ *     before pricing; its memory pays for runs kept in 16 bits, which cover any run
+ *     the budget can use.  With a larger dictionary most ranks are marked, and the
+ *     suffix array gives them directly; the runs are then kept to a byte, and a longer
+ *     run goes on from where its stored part ends.  A level whose
  *     cheapest possible price cannot change its target state is counted for the budget
  *     only, and once no shorter level could change anything the walk stops.
  *
@@ -84,8 +92,14 @@ namespace {
 const size_t kLongMatchLen = 512;
 /* How many steps the far walk may widen its levels by, per byte. */
 const int kFarWalkBudget = 2048;
-/* Runs of LCP entries are kept to a byte: this value means "this or more". */
+/* A run kept to a byte or to 16 bits: these values mean "this or more".  The walk never
+ * asks for more of a run than its budget and one rank, so a run capped at 16 bits is as
+ * good as its full length. */
 const size_t kRunByteCap = 255;
+const size_t kWideRunCap = 65535;
+static_assert(kWideRunCap > (size_t)kFarWalkBudget + 2, "a capped wide run must cover the walk's budget");
+/* The suffix array is dropped when the dictionary is at most this share of the text. */
+const size_t kByWordShare = 16;
 /* Nearest dict_pos priced only by the far walk; nearer ones all get tried one by one. */
 const uint64_t kNearCount = 127;
 /* A shorter length that is at most this many bits dearer than its target's price may
@@ -125,7 +139,7 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), windowStart(0), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {
+      props(props_), positionsByWord(false), earlierMask(0), windowStart(0), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {
     _buildFarIndex();
 }
 
@@ -193,13 +207,19 @@ void TMatch::_initCost(std::vector<uint32_t>& cost, size_t count) {
 
 /* The lines the far walk of byte ci reads first: the LCP entries and runs at its rank,
  * and the dictionary marks, maxima and suffix array entries of the rank's word. */
+template <bool kByWord>
 VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     if (ci >= sstring.R.size()) return;
     const size_t r = (size_t)sstring.R[ci];
     const size_t below = (r > 0) ? r - 1 : 0;
     __builtin_prefetch(sstring.LCP.data() + below);
-    __builtin_prefetch(runDown.data() + below);
-    __builtin_prefetch(runUp.data() + r);
+    if constexpr (kByWord) {
+        __builtin_prefetch(wideRunDown.data() + below);
+        __builtin_prefetch(wideRunUp.data() + r);
+    } else {
+        __builtin_prefetch(runDown.data() + below);
+        __builtin_prefetch(runUp.data() + r);
+    }
     __builtin_prefetch(windowRanks.data() + (r >> 6));
     __builtin_prefetch(wordMax.data() + (r >> 6));
     __builtin_prefetch(wordMaxBit.data() + (r >> 6));
@@ -208,6 +228,15 @@ VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
 }
 
 void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost) {
+    if (positionsByWord)
+        _priceClip<true>(cur, cost);
+    else
+        _priceClip<false>(cur, cost);
+}
+
+/* The forward pass, compiled for each way of finding the positions of marked ranks. */
+template <bool kByWord>
+void TMatch::_priceClip(const unsigned char* cur, std::vector<uint32_t>& cost) {
     const size_t count = cost.size();
     if (count <= 1) return;
     const size_t clipIndex = (size_t)(cur - sstring.src_begin);
@@ -233,9 +262,9 @@ void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& co
             matchDictPos[i] = matchDictPos[from];
         }
 
-        _prefetchFarWalk(clipIndex + i - 1 + kPrefetchAhead);
+        _prefetchFarWalk<kByWord>(clipIndex + i - 1 + kPrefetchAhead);
         size_t maxLen = vko_kMinDictMatchLen;
-        _cost_match((int32_t)(clipIndex + i - 1), i, maxLen, cost);
+        _cost_match<kByWord>((int32_t)(clipIndex + i - 1), i, maxLen, cost);
         i += (maxLen >= kLongMatchLen) ? maxLen : 1;
     }
 }
@@ -272,7 +301,9 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
 /* How many ranks below LCP index b (whose entry is h) have LCP >= h in a row, counted up
  * to limit.  A run of 255 or more goes on from where its stored part ends: every index it
  * passes over shares at least the entry it was read at, so at least h. */
-size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
+template <bool kByWord>
+VKO_ALWAYS_INLINE size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
+    if constexpr (kByWord) return std::min<size_t>(wideRunDown[b] - 1, limit);
     const uint16_t* LCP = sstring.LCP.data();
     const size_t step = runDown[b];
     if (step < kRunByteCap) return std::min(step - 1, limit);
@@ -282,7 +313,9 @@ size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
 }
 
 /* The same above b: ranks b + 2, b + 3, ... while LCP[rank - 1] >= h. */
-size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
+template <bool kByWord>
+VKO_ALWAYS_INLINE size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
+    if constexpr (kByWord) return std::min<size_t>(wideRunUp[b] - 1, limit);
     const uint16_t* LCP = sstring.LCP.data();
     const size_t step = runUp[b];
     if (step < kRunByteCap) return std::min(step - 1, limit);
@@ -296,8 +329,10 @@ size_t TMatch::_upExtent(size_t b, size_t h, size_t limit) const {
  * in the dictionary; -1 also when none of the end words' passed positions is in it.
  * Either way a level is priced only from a position in the dictionary, and the largest
  * passed one is in it whenever any is. */
+template <bool kByWord>
 VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
     const TSuffixString::TInt* SA = sstring.SA.data();
+    const TSuffixString::TInt* R = sstring.R.data();
     const uint64_t* words = windowRanks.data();
     const size_t first = (size_t)a >> 6, last = (size_t)b >> 6;
     const uint64_t headMask = ~(uint64_t)0 << ((size_t)a & 63);
@@ -308,6 +343,18 @@ VKO_ALWAYS_INLINE int64_t TMatch::_passedMaxIn(int64_t a, int64_t b) const {
         /* the word's largest passed position, when its rank is among the bits, is theirs too */
         if ((bits >> wordMaxBit[w]) & 1) {
             top = std::max<int64_t>(top, wordMax[w]);
+            return;
+        }
+        if constexpr (kByWord) {
+            /* the word's positions in the dictionary, latest first: the first whose rank
+             * is among the bits is their largest */
+            for (int64_t p = earlierInWord[(size_t)wordMax[w] & earlierMask]; p >= (int64_t)windowStart;
+                 p = earlierInWord[(size_t)p & earlierMask]) {
+                if ((bits >> (R[p] & 63)) & 1) {
+                    top = std::max<int64_t>(top, p);
+                    return;
+                }
+            }
             return;
         }
         for (; bits; bits &= bits - 1) top = std::max<int64_t>(top, SA[w * 64 + (size_t)__builtin_ctzll(bits)]);
@@ -485,13 +532,14 @@ VKO_ALWAYS_INLINE bool TMatch::_costNear(const TByteSearch& b, uint64_t d, size_
  * level's ranks are counted against the budget from the runs at its boundary, and its
  * nearest earlier occurrence comes from exactly the ranks a step-by-step walk would
  * visit. */
+template <bool kByWord>
 VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t& maxLen,
                                         std::vector<uint32_t>& cost) {
     const size_t ci = b.ci, s = b.s;
     const uint64_t flag = b.flag, costS = b.costS;
-    _passUpTo(ci);
+    _passUpTo<kByWord>(ci);
     const uint16_t* LCP = sstring.LCP.data();
-    const int64_t nn = (int64_t)sstring.SA.size();
+    const int64_t nn = (int64_t)sstring.LCP.size();
     const int64_t r = sstring.R[ci];
     int64_t lo = r - 1, hi = r + 1;
     int64_t budget = kFarWalkBudget;
@@ -538,9 +586,9 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
          * earlier occurrence is the largest position passed in the dictionary among the
          * ranks it adds, the one that reaches it included: a position outside the
          * dictionary or not yet passed would be too far to price anyway. */
-        const size_t down = (downFrom >= 0) ? _downExtent((size_t)downFrom, h, (size_t)budget + 1) : 0;
+        const size_t down = (downFrom >= 0) ? _downExtent<kByWord>((size_t)downFrom, h, (size_t)budget + 1) : 0;
         int64_t last = -1;
-        if (findPassed && downFrom >= 0) last = _passedMaxIn(downFrom - (int64_t)down, downFrom);
+        if (findPassed && downFrom >= 0) last = _passedMaxIn<kByWord>(downFrom - (int64_t)down, downFrom);
         if ((int64_t)down > budget) {
             budget = -1;
         } else {
@@ -549,8 +597,8 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
         }
         /* Upward: the same, except that with no budget left one more rank is visited. */
         const size_t upLimit = (budget <= 0) ? 1 : (size_t)budget + 1;
-        const size_t up = (upFrom >= 0) ? _upExtent((size_t)upFrom, h, upLimit) : 0;
-        if (findPassed && upFrom >= 0) last = std::max(last, _passedMaxIn(upFrom + 1, upFrom + 1 + (int64_t)up));
+        const size_t up = (upFrom >= 0) ? _upExtent<kByWord>((size_t)upFrom, h, upLimit) : 0;
+        if (findPassed && upFrom >= 0) last = std::max(last, _passedMaxIn<kByWord>(upFrom + 1, upFrom + 1 + (int64_t)up));
         if (budget <= 0) {
             budget -= (int64_t)up;
         } else if ((int64_t)up > budget) {
@@ -581,6 +629,7 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
     return false;
 }
 
+template <bool kByWord>
 VKO_ALWAYS_INLINE void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen, std::vector<uint32_t>& cost) {
     if (ci_ == 0) return;
     TByteSearch b;
@@ -596,7 +645,7 @@ VKO_ALWAYS_INLINE void TMatch::_cost_match(int32_t ci_, size_t i, size_t& maxLen
     if (b.flag && _costRepeat(b, maxLen, cost)) return;
     const uint64_t d = std::min<uint64_t>(props.dictSize - 1, b.ci - 1); /* the largest usable dict_pos */
     if (_costNear(b, d, maxLen, cost)) return;
-    if (d >= kNearCount) _costFar(b, d, maxLen, cost);
+    if (d >= kNearCount) _costFar<kByWord>(b, d, maxLen, cost);
 }
 
 /* Which of the 128 positions before cur start with cur's two bytes: bit b of the 128-bit
@@ -627,8 +676,9 @@ VKO_ALWAYS_INLINE void TMatch::_nearHits(const unsigned char* cur, uint64_t hits
  * when an entry below its own comes, which ends its run upward, and the index below it on
  * the stack then ends its run downward, or that index's own run does when their entries
  * are equal. */
-void TMatch::_buildFarIndex() {
-    const std::vector<uint16_t>& LCP = sstring.LCP;
+template <class TRun>
+static void buildRuns(const std::vector<uint16_t>& LCP, std::vector<TRun>& runDown, std::vector<TRun>& runUp,
+                      size_t cap) {
     const size_t n = LCP.size();
     runDown.resize(n);
     runUp.resize(n);
@@ -638,7 +688,7 @@ void TMatch::_buildFarIndex() {
         const uint16_t h = LCP[k];
         while (!rising.empty() && LCP[(size_t)rising.back()] > h) {
             const size_t j = (size_t)rising.back();
-            runUp[j] = (uint8_t)std::min(k - j, kRunByteCap);
+            runUp[j] = (TRun)std::min(k - j, cap);
             rising.pop_back();
         }
         size_t down = k + 1; /* no entry below h before k */
@@ -647,19 +697,36 @@ void TMatch::_buildFarIndex() {
             /* a capped run of an equal entry gives a capped one here too */
             down = (LCP[top] == h) ? runDown[top] + (k - top) : k - top;
         }
-        runDown[k] = (uint8_t)std::min(down, kRunByteCap);
+        runDown[k] = (TRun)std::min(down, cap);
         rising.push_back((TSuffixString::TInt)k);
     }
-    for (const TSuffixString::TInt j : rising) runUp[(size_t)j] = (uint8_t)std::min(n - (size_t)j, kRunByteCap);
+    for (const TSuffixString::TInt j : rising) runUp[(size_t)j] = (TRun)std::min(n - (size_t)j, cap);
+}
+
+void TMatch::_buildFarIndex() {
+    const size_t n = sstring.LCP.size();
+    /* a ring of a power of 2 at least dictSize long keeps the positions in the dictionary */
+    size_t ring = 1;
+    while (ring < props.dictSize && ring < n) ring <<= 1;
+    positionsByWord = ring <= n / kByWordShare;
+    if (positionsByWord) {
+        std::vector<TSuffixString::TInt>().swap(sstring.SA); /* before the wide runs take its place */
+        buildRuns(sstring.LCP, wideRunDown, wideRunUp, kWideRunCap);
+        earlierMask = ring - 1;
+    } else {
+        buildRuns(sstring.LCP, runDown, runUp, kRunByteCap);
+        earlierMask = 0;
+    }
 }
 
 void TMatch::_initFarIndex() {
-    const size_t n = runDown.size();
+    const size_t n = sstring.LCP.size();
     passedEnd = 0;
     windowStart = 0;
     windowRanks.assign((n >> 6) + 1, 0);
     wordMax.assign((n >> 6) + 1, -1);
     wordMaxBit.assign((n >> 6) + 1, 0);
+    if (positionsByWord) earlierInWord.assign(earlierMask + 1, -1);
     /* only candidates shorter than kLongMatchLen are stamped */
     nearLenStamp.assign(kLongMatchLen, 0);
     nearStamp = 0;
@@ -670,6 +737,9 @@ void TMatch::_freeFarIndex() {
     std::vector<uint32_t>().swap(nearLenStamp);
     std::vector<uint8_t>().swap(runDown);
     std::vector<uint8_t>().swap(runUp);
+    std::vector<uint16_t>().swap(wideRunDown);
+    std::vector<uint16_t>().swap(wideRunUp);
+    std::vector<int32_t>().swap(earlierInWord);
     std::vector<uint64_t>().swap(windowRanks);
     std::vector<int32_t>().swap(wordMax);
     std::vector<uint8_t>().swap(wordMaxBit);
@@ -677,6 +747,7 @@ void TMatch::_freeFarIndex() {
 
 /* Positions are passed in increasing order, so the latest one entered in a word is its
  * largest; a position leaves windowRanks once the dictionary no longer reaches it. */
+template <bool kByWord>
 VKO_ALWAYS_INLINE void TMatch::_passUpTo(size_t ci) {
     const TSuffixString::TInt* R = sstring.R.data();
     uint64_t* words = windowRanks.data();
@@ -690,6 +761,7 @@ VKO_ALWAYS_INLINE void TMatch::_passUpTo(size_t ci) {
     for (passedEnd = std::max(passedEnd, windowStart); passedEnd < ci; ++passedEnd) {
         const size_t k = (size_t)R[passedEnd];
         words[k >> 6] |= (uint64_t)1 << (k & 63);
+        if constexpr (kByWord) earlierInWord[passedEnd & earlierMask] = wordMax[k >> 6];
         wordMax[k >> 6] = (int32_t)passedEnd;
         wordMaxBit[k >> 6] = (uint8_t)(k & 63);
     }

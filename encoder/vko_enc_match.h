@@ -36,6 +36,9 @@ private:
     void _getCost(const unsigned char* cur);
     void _initCost(std::vector<uint32_t>& cost, size_t count);
     void _getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost);
+    template <bool kByWord>
+    void _priceClip(const unsigned char* cur, std::vector<uint32_t>& cost);
+    template <bool kByWord>
     void _cost_match(int32_t ci, size_t i, size_t& maxLen, std::vector<uint32_t>& cost);
 
     /* What the candidate sources of one byte share. */
@@ -50,6 +53,7 @@ private:
     struct TNearLenBits; /* LenBit(len - 2) */
     bool _costRepeat(const TByteSearch& b, size_t& maxLen, std::vector<uint32_t>& cost);
     bool _costNear(const TByteSearch& b, uint64_t d, size_t& maxLen, std::vector<uint32_t>& cost);
+    template <bool kByWord>
     bool _costFar(const TByteSearch& b, uint64_t d, size_t& maxLen, std::vector<uint32_t>& cost);
     void _getCostByLiteralLen(std::vector<uint32_t>& cost);
 
@@ -63,15 +67,22 @@ private:
     uint64_t _literalRunBits(uint64_t k) const;
 
     /* Far walk index.  runDown[k] / runUp[k]: how far below / above LCP index k the first
-     * smaller LCP entry lies, up to 255 (then the run goes on from there); a level's ranks
-     * are the runs at its boundary.  windowRanks marks the ranks of the positions in
-     * the dictionary, and wordMax holds, per 64 ranks, the largest position already passed
+     * smaller LCP entry lies, up to 255 (then the run goes on from there), or in
+     * wideRunDown / wideRunUp up to 65535 when positionsByWord; a level's ranks are the
+     * runs at its boundary.  windowRanks marks the ranks of the positions in the
+     * dictionary, and wordMax holds, per 64 ranks, the largest position already passed
      * (below the current byte): a level's nearest earlier occurrence comes from whole
-     * words' maxima and the marked ranks of its two end words. */
+     * words' maxima and the marked ranks of its two end words.  When positionsByWord,
+     * earlierInWord (indexed by position & earlierMask) holds the position entered in the
+     * same word before that one, or -1, and the suffix array is gone. */
+    bool positionsByWord;
     std::vector<uint8_t> runDown, runUp;
+    std::vector<uint16_t> wideRunDown, wideRunUp;
     std::vector<uint64_t> windowRanks;
     std::vector<int32_t> wordMax;
     std::vector<uint8_t> wordMaxBit; /* the rank of wordMax within its word */
+    std::vector<int32_t> earlierInWord;
+    size_t earlierMask;
     size_t windowStart; /* text positions below this are out of the dictionary */
     size_t passedEnd;   /* text positions below this are entered in windowRanks and wordMax */
     /* per block of states, a cost at least as high as any in it */
@@ -92,12 +103,18 @@ private:
     void _buildFarIndex();
     void _initFarIndex();
     void _freeFarIndex();
+    template <bool kByWord>
     void _passUpTo(size_t ci);
+    template <bool kByWord>
     void _prefetchFarWalk(size_t ci) const;
     size_t _scanMatteringLen(const uint32_t* costAt, size_t from, size_t to, uint64_t farFloor) const;
     size_t _firstMatteringLen(const uint32_t* cost, size_t s, size_t from, size_t to, uint64_t farFloor);
+    /* The far walk's parts, compiled for each value of positionsByWord. */
+    template <bool kByWord>
     size_t _downExtent(size_t b, size_t h, size_t limit) const;
+    template <bool kByWord>
     size_t _upExtent(size_t b, size_t h, size_t limit) const;
+    template <bool kByWord>
     int64_t _passedMaxIn(int64_t a, int64_t b) const;
 };
 
