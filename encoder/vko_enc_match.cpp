@@ -55,19 +55,17 @@
  *     before pricing; its memory pays for runs kept in 16 bits, which cover any run
  *     the budget can use.  With a larger dictionary most ranks are marked, and the
  *     suffix array gives them directly; the runs are then kept to a byte, and a longer
- *     run goes on from where its stored part ends.  A level whose
- *     cheapest possible price cannot change its target state is counted for the budget
- *     only, and once no shorter level could change anything the walk stops.
+ *     run goes on from where its stored part ends.
+ *
+ *     A level whose cheapest possible price cannot change its target state is counted
+ *     for the budget only, and once no shorter level could change anything the walk
+ *     stops.
  *
  * Backtracking walks from the final state along the recorded steps and re-records each
  * chosen match at the entry that the query for its first byte reads.  The suffix string
  * is released before, since only the arrays are needed from then on.
  *
- * Literal lines are then settled by one greedy pass over the chosen parse: a stretch of
- * literals and matches (matches at one dict_pos with only literals between them are
- * taken as one group) becomes a single literal line when the line costs fewer bits than
- * the priced parse of the stretch.  The stretch keeps growing while that holds or is
- * within 15 bits of holding; otherwise the next stretch starts after this group.
+ * Literal lines are then settled over the chosen parse (vko_enc_lines.cpp).
  */
 #include "vko_enc_match.h"
 
@@ -139,7 +137,8 @@ inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_
 TMatch::TMatch(const unsigned char* begin, const unsigned char* end, const TVkoCode& coder_,
                const vko_TCompressProps& props_)
     : sstring(begin, end, (size_t)props_.threadNum, (uint16_t)props_.maxSaveLength), coder(coder_),
-      props(props_), positionsByWord(false), earlierMask(0), windowStart(0), passedEnd(0), nearStamp(0), nearLenAt((size_t)-1), nearLenLimit(0) {
+      props(props_), positionsByWord(false), earlierMask(0), windowStart(0), passedEnd(0), nearStamp(0),
+      nearLenAt((size_t)-1), nearLenLimit(0) {
     _buildFarIndex();
 }
 
@@ -206,7 +205,8 @@ void TMatch::_initCost(std::vector<uint32_t>& cost, size_t count) {
 }
 
 /* The lines the far walk of byte ci reads first: the LCP entries and runs at its rank,
- * and the dictionary marks, maxima and suffix array entries of the rank's word. */
+ * and the dictionary marks, maxima and (while it is kept) suffix array entries of the
+ * rank's word. */
 template <bool kByWord>
 VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     if (ci >= sstring.R.size()) return;
@@ -223,8 +223,10 @@ VKO_ALWAYS_INLINE void TMatch::_prefetchFarWalk(size_t ci) const {
     __builtin_prefetch(windowRanks.data() + (r >> 6));
     __builtin_prefetch(wordMax.data() + (r >> 6));
     __builtin_prefetch(wordMaxBit.data() + (r >> 6));
-    for (size_t k = r & ~(size_t)63; k < std::min(sstring.SA.size(), (r | 63) + 1); k += 16)
-        __builtin_prefetch(sstring.SA.data() + k);
+    if constexpr (!kByWord) {
+        for (size_t k = r & ~(size_t)63; k < std::min(sstring.SA.size(), (r | 63) + 1); k += 16)
+            __builtin_prefetch(sstring.SA.data() + k);
+    }
 }
 
 void TMatch::_getCostByMatch(const unsigned char* cur, std::vector<uint32_t>& cost) {
@@ -299,8 +301,9 @@ VKO_ALWAYS_INLINE bool TMatch::_price_candidate(uint32_t dict_pos, uint64_t base
 }
 
 /* How many ranks below LCP index b (whose entry is h) have LCP >= h in a row, counted up
- * to limit.  A run of 255 or more goes on from where its stored part ends: every index it
- * passes over shares at least the entry it was read at, so at least h. */
+ * to limit.  A wide run is read whole.  A byte run of 255 or more goes on from where its
+ * stored part ends: every index it passes over shares at least the entry it was read at,
+ * so at least h. */
 template <bool kByWord>
 VKO_ALWAYS_INLINE size_t TMatch::_downExtent(size_t b, size_t h, size_t limit) const {
     if constexpr (kByWord) return std::min<size_t>(wideRunDown[b] - 1, limit);
@@ -764,43 +767,6 @@ VKO_ALWAYS_INLINE void TMatch::_passUpTo(size_t ci) {
         if constexpr (kByWord) earlierInWord[passedEnd & earlierMask] = wordMax[k >> 6];
         wordMax[k >> 6] = (int32_t)passedEnd;
         wordMaxBit[k >> 6] = (uint8_t)(k & 63);
-    }
-}
-
-void TMatch::_getCostByLiteralLen(std::vector<uint32_t>& cost) {
-    const size_t count = matchLen.size();
-    if (count < 2) return;
-    size_t start = 1, cleared = 0;
-    uint64_t saved = 0;
-    size_t x = 1;
-    while (x < count) {
-        if (matchLen[x] == 0) {
-            ++x;
-            continue;
-        }
-        /* a group: matches at one dict_pos with only literals between them */
-        const uint32_t p = matchDictPos[x];
-        for (;;) {
-            x += matchLen[x];
-            size_t y = x;
-            while (y < count && matchLen[y] == 0) ++y;
-            if (y < count && matchDictPos[y] == p)
-                x = y;
-            else
-                break;
-        }
-        const size_t e = x - 1;
-        const uint64_t lineBits = _literalRunBits(e - start + 1);
-        const uint64_t alt = (uint64_t)cost[start - 1] + lineBits + saved;
-        if (alt < cost[e]) {
-            std::fill(matchLen.begin() + (ptrdiff_t)(cleared + 1), matchLen.begin() + (ptrdiff_t)(e + 1), 0);
-            saved = (uint64_t)cost[e] - cost[start - 1] - lineBits;
-            cleared = e;
-        } else if (alt >= (uint64_t)cost[e] + 15) {
-            start = x;
-            cleared = e;
-            saved = 0;
-        }
     }
 }
 
