@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include <divsufsort.h>
-
 #include "vko_enc_check.h"
+#include "vko_suffix_sort.h"
 
 namespace _vko_private {
 
@@ -30,11 +29,9 @@ void TSuffixString::_init(uint16_t maxLCP) {
     LCP.resize(sa_size);
     if (sa_size == 0) return;
 
-    const sauchar_t* src = src_begin;
+    const unsigned char* src = src_begin;
     /* the sort runs on this thread whatever threadNum says */
-    const saint_t ret = divsufsort(src, (saidx_t*)SA.data(), (saidx_t)sa_size);
-    if (ret == -2) throw std::bad_alloc(); /* its work space could not be had */
-    vko_check_msg(ret == 0, "0==divsufsort(src,(saidx32_t*)SA.data(),(saidx32_t)sa_size,(int)threadNum)");
+    sortSuffixes(src, SA.data(), (TInt)sa_size);
 
     const size_t n = sa_size;
     for (size_t k = 0; k < n; ++k) R[(size_t)SA[k]] = (TInt)k;

@@ -11,6 +11,7 @@
 
 #include "test_data.h"
 #include "vko_sstring.h"
+#include "vko_suffix_sort.h"
 
 using namespace vekko_test;
 using _vko_private::TSuffixString;
@@ -75,6 +76,46 @@ TEST(SuffixString, MatchesFirstPrinciples) {
     std::vector<unsigned char> periodic(4000);
     for (size_t i = 0; i < periodic.size(); ++i) periodic[i] = (unsigned char)("abcab"[i % 5]);
     expectConsistent(periodic, 65535);
+}
+
+/* The sorter alone, against the definition of suffix order (a shorter suffix first when
+ * it is a prefix), on every binary string up to 12 bytes and on texts whose reduced texts
+ * recurse deeply or not at all. */
+TEST(SuffixString, SortsLikeTheDefinition) {
+    auto expectSorted = [](const std::vector<unsigned char>& t, const char* what) {
+        Ints expected(t.size());
+        for (size_t i = 0; i < t.size(); ++i) expected[i] = (int32_t)i;
+        std::sort(expected.begin(), expected.end(), [&](int32_t a, int32_t b) {
+            return std::lexicographical_compare(t.begin() + a, t.end(), t.begin() + b, t.end());
+        });
+        Ints got(t.size(), -7);
+        _vko_private::sortSuffixes(t.data(), got.data(), (int32_t)t.size());
+        ASSERT_EQ(got, expected) << what << ", " << t.size() << " bytes";
+    };
+    for (size_t n = 1; n <= 12; ++n)
+        for (uint32_t bits = 0; bits < (1u << n); ++bits) {
+            std::vector<unsigned char> t(n);
+            for (size_t i = 0; i < n; ++i) t[i] = (unsigned char)(((bits >> i) & 1) ? 255 : 0);
+            expectSorted(t, "binary");
+        }
+    std::vector<unsigned char> fib{'a'}, prev{'b'}, thueMorse, down, up, runs;
+    while (fib.size() < 3000) {
+        std::vector<unsigned char> next = fib;
+        next.insert(next.end(), prev.begin(), prev.end());
+        prev = fib;
+        fib = next;
+    }
+    for (uint32_t i = 0; i < 4096; ++i) thueMorse.push_back((unsigned char)(__builtin_popcount(i) & 1));
+    for (int i = 0; i < 600; ++i) down.push_back((unsigned char)(255 - i % 256));
+    for (int i = 0; i < 600; ++i) up.push_back((unsigned char)(i % 256));
+    for (int i = 0; i < 60; ++i) runs.insert(runs.end(), (size_t)(i % 7 + 1), (unsigned char)(i % 3));
+    expectSorted(fib, "Fibonacci");
+    expectSorted(thueMorse, "Thue-Morse");
+    expectSorted(down, "falling");
+    expectSorted(up, "rising");
+    expectSorted(runs, "runs");
+    expectSorted(std::vector<unsigned char>(500, 9), "one byte");
+    for (uint64_t seed = 1; seed <= 20; ++seed) expectSorted(randomBytes(50 * seed, seed, 2 + seed % 5), "random");
 }
 
 /* The cap cuts only the stored value: after a long repeat, entries must still be the
