@@ -1,7 +1,6 @@
 #include "vko_sstring.h"
 
 #include <algorithm>
-#include <new>
 
 #include "vko_enc_check.h"
 #include "vko_suffix_sort.h"

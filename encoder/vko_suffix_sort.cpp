@@ -58,7 +58,7 @@ void eachLmsDown(const std::vector<uint64_t>& lms, TVisit visit) {
         for (uint64_t m = lms[w]; m; m &= ~((uint64_t)1 << highestBit(m))) visit((int32_t)(w * 64) + highestBit(m));
 }
 
-/* From the LMS suffixes placed in SA (every other entry -1), the L suffixes and then the
+/* From the LMS suffixes placed in SA (all other entries -1), the L suffixes and then the
  * S suffixes.  An L suffix's predecessor is L when its byte is not below the suffix's
  * own, and so is an LMS suffix's; those are the only suffixes the upward pass meets. */
 template <class TChar>

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::vector<unsigned char> text;
     /* at most 16 KiB: the check below compares whole common prefixes */
     for (size_t c = 0; c <= copies && text.size() < 16384; ++c)
-        for (size_t i = 2; i < size && text.size() < 16384; ++i) text.push_back((unsigned char)((bytes[i] + (i % 61 == 0 ? c : 0)) % alphabet));
+        for (size_t i = 2; i < size && text.size() < 16384; ++i)
+            text.push_back((unsigned char)((bytes[i] + (i % 61 == 0 ? c : 0)) % alphabet));
     const size_t n = text.size();
     std::vector<int32_t> SA(n, -1);
     _vko_private::sortSuffixes(text.data(), SA.data(), (int32_t)n);
