@@ -104,6 +104,9 @@ const uint64_t kNearCount = 127;
  * still be followed by an even shorter one that wins. */
 const uint64_t kContinueSlack = 4;
 
+/* Lengths a search for the first one that still matters looks through one by one. */
+const size_t kShortMatteringScan = 8;
+
 /* States per block of costBlockMax (as a power of 2). */
 const unsigned kCostBlockBits = 5;
 
@@ -579,7 +582,13 @@ VKO_ALWAYS_INLINE bool TMatch::_costFar(const TByteSearch& b, uint64_t d, size_t
             /* Costs only fall during the walk, so a length found not to matter never
              * does again; one found to matter is checked again before it is relied on. */
             if (lowerMatters >= h || !levelMatters(lowerMatters)) {
-                lowerMatters = _firstMatteringLen(cost.data(), s, noneBelow, h - 1, farFloor);
+                if (h - noneBelow <= kShortMatteringScan) {
+                    /* most of these scans are a length or two long: in line */
+                    lowerMatters = noneBelow;
+                    while (lowerMatters < h && !levelMatters(lowerMatters)) ++lowerMatters;
+                } else {
+                    lowerMatters = _firstMatteringLen(cost.data(), s, noneBelow, h - 1, farFloor);
+                }
                 if (lowerMatters >= h) break;
                 noneBelow = lowerMatters;
             }
