@@ -1,7 +1,6 @@
 #include "vko_sstring.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "vko_enc_check.h"
 #include "vko_suffix_sort.h"
@@ -20,24 +19,6 @@ void TSuffixString::clearMem() {
     std::vector<TInt>().swap(R);
     std::vector<uint16_t>().swap(LCP);
 }
-
-namespace {
-/* The common length of the suffixes at i and j of src[0..n), knowing it is at least h:
- * eight bytes at a time while both have them. */
-inline size_t commonFrom(const unsigned char* src, size_t i, size_t j, size_t h, size_t n) {
-#if defined(__BYTE_ORDER__) && (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-    const size_t further = std::max(i, j) + 8;
-    for (; further + h <= n; h += 8) {
-        uint64_t a, b;
-        std::memcpy(&a, src + i + h, 8);
-        std::memcpy(&b, src + j + h, 8);
-        if (a != b) return h + ((size_t)__builtin_ctzll(a ^ b) >> 3);
-    }
-#endif
-    while (i + h < n && j + h < n && src[i + h] == src[j + h]) ++h;
-    return h;
-}
-} // namespace
 
 void TSuffixString::_init(uint16_t maxLCP) {
     const size_t sa_size = (size_t)(src_end - src_begin);
@@ -76,7 +57,8 @@ void TSuffixString::_init(uint16_t maxLCP) {
         const size_t r = (size_t)R[i];
         if (r == 0) continue;
         const size_t j = (size_t)SA[r - 1];
-        h = commonFrom(src, i, j, h, n);
+        /* h never exceeds what both suffixes have left */
+        h += commonLength(src + i + h, src + j + h, n - std::max(i, j) - h);
         LCP[r - 1] = (uint16_t)std::min<size_t>(h, maxLCP);
         if (h > 0) --h;
     }
