@@ -26,6 +26,7 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
+#include <sched.h>
 #endif
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -55,6 +56,18 @@ inline bool is_terminal(FILE* file) { return _isatty(_fileno(file)) != 0; }
 inline void set_binary_mode(FILE*) {}
 inline bool is_terminal(FILE* file) { return isatty(fileno(file)) != 0; }
 #endif
+
+// The cores this process may run on: its CPU affinity where the system tells it (a run
+// pinned with taskset gains nothing from more threads, and each costs memory), else the
+// machine's count; at least 1.
+inline unsigned usable_cores() {
+    unsigned cores = std::thread::hardware_concurrency();
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = unsigned(CPU_COUNT(&set));
+#endif
+    return cores ? cores : 1;
+}
 
 // "4096", "64K", "64k", "64KiB", "1M", "1m", "1MiB", "1G", "1g", "1GiB" (powers of 1024).
 inline bool parse_bytes(const std::string& text, uint64_t* out) {

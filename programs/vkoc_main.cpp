@@ -1,7 +1,7 @@
 /* vkoc: compresses all of standard input into one vekko stream on standard output.
  *
  * The stream is decoded again and compared with the input before anything is written.
- * Compression runs on as many threads as the machine has cores; the stream is the same
+ * Compression runs on as many threads as the process may use cores; the stream is the same
  * bytes whatever that number is.
  * Exit status:
  *   0  success
@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -77,7 +76,7 @@ int run(int, char**) {
 
     std::vector<unsigned char> compressed(vko_max_compressed_size(n));
     const uint64_t stream_len = vko_compress_mem_threads(input.data(), n, compressed.data(), compressed.size(),
-                                                         kDictSize, std::thread::hardware_concurrency());
+                                                         kDictSize, cli::usable_cores());
     if (stream_len == 0) throw Exit{kCompressionFailed, "compression failed"};
 
     /* Both sizes fit 32 bits: read_all refused anything larger. */
